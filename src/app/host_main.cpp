@@ -1,9 +1,138 @@
 #include "app/host_main.h"
 
-#include "app/log.h"
+#include <atomic>
+#include <thread>
 
-int RunHost() {
-  SetupLogFile();
+#include "app/helpers.h"
+#include "app/log.h"
+#include "app/subsystem_hooks.h"
+#include "app/window_procs.h"
+#include "bridge/identity/installation_id.h"
+#include "platform/dialogs.h"
+#include "platform/ui.h"
+
+namespace ui = platform::ui;
+
+namespace {
+
+std::atomic<bool> g_otaCheckRunning{false};
+
+void ShowFatalBox(const char* text) {
+  platform::ShowMessageBox(kMainWindowTitle, text, platform::MessageBoxKind::Error);
+}
+
+}  // namespace
+
+void StartOtaCheck(unsigned long long mainWindow, const std::string& startPageUrl) {
+  LogPrintf("[main] WebView2 navigation issued (%s)\n", startPageUrl.c_str());
+  bool expected = false;
+  if (!g_otaCheckRunning.compare_exchange_strong(expected, true)) {
+    LogPrintf("[ota-native] check already running\n");
+    return;
+  }
+  LogPrintf("[ota-native] background check started\n");
+  std::thread([mainWindow] {
+    try {
+      RunOtaCheckWorker(mainWindow, [] { g_otaCheckRunning.exchange(false); });
+    } catch (const std::exception& e) {
+      LogPrintf("[ota-native] exception: %s\n", e.what());
+      g_otaCheckRunning.exchange(false);
+    }
+  }).detach();
+}
+
+int RunHost(const HostOptions& options) {
+  auto step = [&](const char* name) {
+    if (options.onStep) options.onStep(name);
+  };
+
+  step("log");
+  if (options.setupLogFile) SetupLogFile();
+  step("crash-filter");
   InstallCrashFilter();
-  return 0;
+
+  step("warm-up");
+  std::thread([] {
+    try {
+      WarmUpDeviceKey();
+    } catch (...) {
+    }
+  }).detach();
+
+  step("package-identity");
+  if (HasPackageIdentity()) {
+    LogPrintf("[main] Windows Package Identity detected\n");
+  } else {
+    LogPrintf("[main] Running without Windows Package Identity (standalone mode)\n");
+  }
+
+  step("native-media");
+  const bool mediaStarted = StartNativeMedia();
+  if (!mediaStarted) LogPrintf("[main] MFStartup failed: hr=0x%08lx (native player fallback will not work)\n", 0x80004005UL);
+
+  step("main-window");
+  const HWND mainWindow = ui::CreateWindow(kMainWindowClass, kMainWindowTitle, 1280, 800, MainWndProc);
+  if (mainWindow == 0) {
+    LogPrintf("[main] FATAL: CreateWindowExW failed\n");
+    return 1;
+  }
+  ui::CloseOnTerminateSignals(mainWindow);
+
+  step("bridge-token");
+  const std::string bridgeToken = MakeNativeWsToken();
+  if (bridgeToken.empty()) {
+    ShowFatalBox("Unable to initialize the secure native bridge.");
+    return 1;
+  }
+
+  step("bridge-listener");
+  const int bridgePort = 0;  // the listener's bound port once it exists
+
+  step("kick-hook");
+  InstallKickPluginSessionsHook([](const std::string&) {});
+
+  step("installation-id");
+  const std::string installationId = LoadOrCreateInstallationId();
+  step("session-handle");
+  const std::string sessionHandle = MakeSessionHandle();
+
+  step("token-registry");
+  (void)installationId;
+  (void)sessionHandle;
+  (void)bridgePort;
+
+  step("dispatcher");
+  step("ui-handlers");
+
+  step("realtime-hub");
+  StartRealtimeHub([](const std::string&) {});
+  step("remote-access");
+  StartRemoteAccess([](const std::string&) {});
+  step("plugin-status-sink");
+  InstallPluginStatusSink([](const std::string&) {});
+  step("ui-closed-handler");
+
+  step("webview");
+
+  step("loop");
+  int exitCode = ui::RunMessageLoop();
+
+  step("stop-plugins");
+  StopAllPlugins();
+  step("close-remote-out-conns");
+  CloseRemoteOutConns();
+  step("stop-remote-listener");
+  StopRemoteListener();
+  step("stop-bridge-listener");
+  step("stop-realtime-hub");
+  StopRealtimeHub();
+  step("shutdown-native-media");
+  if (mediaStarted) ShutdownNativeMedia();
+  step("destroy-webview");
+  step("delete-dispatcher");
+  step("delete-bridge-listener");
+
+  // A fatal path closes the main window like the user would; the run still failed.
+  if (ui::IsFatalMarked()) exitCode = 1;
+  return exitCode;
 }

@@ -1,0 +1,15 @@
+#include "app/subsystem_hooks.h"
+
+void WarmUpDeviceKey() {}
+bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
+void ShutdownNativeMedia() {}
+void InstallKickPluginSessionsHook(KickPluginSessionsHook) {}
+void InstallPluginStatusSink(UiTextSink) {}
+void StopAllPlugins() {}
+void StartRealtimeHub(UiTextSink) {}
+void StopRealtimeHub() {}
+void StartRemoteAccess(UiTextSink) {}
+void CloseRemoteOutConns() {}
+void StopRemoteListener() {}
+void OnPageConnectedSubsystems() {}
+void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }

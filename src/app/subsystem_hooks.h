@@ -1,0 +1,30 @@
+#pragma once
+// The calls start-up and shutdown make into the subsystems that are not part of the host
+// yet. Each is a no-op until its subsystem lands and puts the real call in its body.
+#include <functional>
+#include <string>
+
+using UiTextSink = std::function<void(const std::string& text)>;
+using KickPluginSessionsHook = std::function<void(const std::string& pluginId)>;
+
+// Opens or creates the device key once; runs on the detached warm-up thread.
+void WarmUpDeviceKey();
+// Native media start-up and shutdown; false when start-up failed.
+bool StartNativeMedia();
+void ShutdownNativeMedia();
+// Plugin host slots.
+void InstallKickPluginSessionsHook(KickPluginSessionsHook hook);
+void InstallPluginStatusSink(UiTextSink sink);
+void StopAllPlugins();
+// Realtime hub: built with its flusher, its batch sink installed; stopped at shutdown.
+void StartRealtimeHub(UiTextSink batchSink);
+void StopRealtimeHub();
+// Remote access: event sink, settings, listener and first status; then its shutdown steps.
+void StartRemoteAccess(UiTextSink eventSink);
+void CloseRemoteOutConns();
+void StopRemoteListener();
+// The page's connection was accepted: the hub replays its declarations, remote access pushes
+// its listener status.
+void OnPageConnectedSubsystems();
+// The update check worker; it must call done() when it ends, whatever its outcome.
+void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done);
