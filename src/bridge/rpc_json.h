@@ -1,0 +1,33 @@
+#pragma once
+// JSON helpers of the request dispatcher: compact dumps that never throw, and payload readers
+// with defaults that report a member of the wrong type instead of throwing.
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// Compact dump (no blanks); invalid UTF-8 is replaced rather than thrown on.
+std::string DumpCompact(const nlohmann::json& value);
+
+// Reads members of a request payload. A member that is present with another JSON type than
+// the one asked for leaves the default in place and marks the reader as failed, so that the
+// row can answer with an error instead of acting on a half-read request.
+class PayloadReader {
+ public:
+  explicit PayloadReader(const nlohmann::json& payload) : payload_(payload) {}
+
+  bool Has(const char* key) const;
+  std::string String(const char* key, const std::string& fallback = "");
+  bool Bool(const char* key, bool fallback = false);
+
+  bool ok() const { return badKey_.empty(); }
+  // The error text for the first member of the wrong type.
+  std::string Error() const;
+
+ private:
+  const nlohmann::json* Member(const char* key) const;
+  void Fail(const char* key);
+
+  const nlohmann::json& payload_;
+  std::string badKey_;
+};
