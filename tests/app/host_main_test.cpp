@@ -1,0 +1,76 @@
+#include "app/host_main.h"
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "platform/crypto.h"
+#include "platform/ui.h"
+
+namespace ui = platform::ui;
+
+namespace {
+
+class HostMainTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qv-host-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    setenv("XDG_DATA_HOME", root_.c_str(), 1);
+    ui::ResetForTesting();
+  }
+  void TearDown() override {
+    platform::SetRandomSourceForTesting(nullptr);
+    ui::ResetForTesting();
+    unsetenv("XDG_DATA_HOME");
+    std::filesystem::remove_all(root_);
+  }
+  // Runs the host and closes its main window as soon as the loop runs.
+  int RunAndClose(std::vector<std::string>* steps, bool fatal = false) {
+    HostOptions options;
+    options.setupLogFile = false;
+    options.onStep = [&, fatal](const std::string& s) {
+      steps->push_back(s);
+      if (s != "loop") return;
+      ui::PostTask([fatal] {
+        if (fatal) ui::MarkFatal();
+        for (ui::HWND w : ui::EnumWindows()) ui::PostMessage(w, ui::WM_CLOSE, 0, 0);
+      });
+    };
+    return RunHost(options);
+  }
+  std::string root_;
+};
+
+TEST_F(HostMainTest, StartsAndStopsInOrderAndExitsZero) {
+  std::vector<std::string> steps;
+  EXPECT_EQ(RunAndClose(&steps), 0);
+  const std::vector<std::string> expected = {
+      "log", "crash-filter", "warm-up", "package-identity", "native-media", "main-window", "bridge-token",
+      "bridge-listener", "kick-hook", "installation-id", "session-handle", "token-registry", "dispatcher",
+      "ui-handlers", "realtime-hub", "remote-access", "plugin-status-sink", "ui-closed-handler", "webview",
+      "loop",
+      "stop-plugins", "close-remote-out-conns", "stop-remote-listener", "stop-bridge-listener",
+      "stop-realtime-hub", "shutdown-native-media", "destroy-webview", "delete-dispatcher",
+      "delete-bridge-listener"};
+  EXPECT_EQ(steps, expected);
+  EXPECT_TRUE(std::filesystem::exists(root_ + "/Quorvane/installation-id.bin"));
+}
+
+TEST_F(HostMainTest, FatalCloseExitsOne) {
+  std::vector<std::string> steps;
+  EXPECT_EQ(RunAndClose(&steps, /*fatal=*/true), 1);
+  EXPECT_EQ(steps.back(), "delete-bridge-listener");  // still an orderly shutdown
+}
+
+TEST_F(HostMainTest, EmptyBridgeTokenEndsStartUpWithOne) {
+  platform::SetRandomSourceForTesting([](void*, size_t) { return false; });
+  std::vector<std::string> steps;
+  EXPECT_EQ(RunAndClose(&steps), 1);
+  EXPECT_EQ(steps.back(), "bridge-token");
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+"""The real executable: start-up, log file, identity files, clean stop on SIGTERM."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ["QV_BUILD_DIR"]
+
+
+def wait_for(predicate, timeout=20.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class HostProcess(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="qv-e2e-")
+        self.exe_dir = os.path.join(self.root, "bin")
+        os.makedirs(self.exe_dir)
+        self.exe = os.path.join(self.exe_dir, "quorvane")
+        shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
+        self.env = dict(os.environ, HOME=os.path.join(self.root, "home"),
+                        XDG_DATA_HOME=os.path.join(self.root, "data"), TMPDIR=self.root)
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.log = os.path.join(self.exe_dir, "Quorvane.log")
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def read_log(self):
+        try:
+            with open(self.log, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def run_until_ready_then(self, sig):
+        proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            ready = wait_for(lambda: b"Running without Windows Package Identity" in self.read_log()
+                             and os.path.exists(os.path.join(self.root, "data", "Quorvane", "installation-id.bin")))
+            self.assertTrue(ready, self.read_log())
+            time.sleep(0.3)  # let start-up reach the message loop
+            proc.send_signal(sig)
+            return proc.wait(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+
+    def test_sigterm_and_sigint_stop_cleanly(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(sig=sig):
+                self.assertEqual(self.run_until_ready_then(sig), 0, self.read_log())
+
+    def test_log_starts_with_bom_and_is_truncated_each_run(self):
+        self.run_until_ready_then(signal.SIGTERM)
+        first = self.read_log()
+        self.assertTrue(first.startswith(b"\xef\xbb\xbf[main] logging to " + self.log.encode() + b"\n"), first)
+        with open(self.log, "ab") as f:
+            f.write(b"[test] marker from the first run\n")
+        self.run_until_ready_then(signal.SIGTERM)
+        second = self.read_log()
+        self.assertNotIn(b"marker from the first run", second)
+        self.assertEqual(second.count(b"\xef\xbb\xbf"), 1)
+
+    def test_installation_id_survives_restarts(self):
+        self.run_until_ready_then(signal.SIGTERM)
+        path = os.path.join(self.root, "data", "Quorvane", "installation-id.bin")
+        with open(path, "rb") as f:
+            first = f.read()
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        self.run_until_ready_then(signal.SIGTERM)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), first)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
