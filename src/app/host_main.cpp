@@ -17,6 +17,11 @@ namespace {
 
 std::atomic<bool> g_otaCheckRunning{false};
 
+OtaCheckWorkerFn& OtaWorkerOverride() {
+  static auto* fn = new OtaCheckWorkerFn;
+  return *fn;
+}
+
 void ShowFatalBox(const char* text) {
   platform::ShowMessageBox(kMainWindowTitle, text, platform::MessageBoxKind::Error);
 }
@@ -31,15 +36,18 @@ void StartOtaCheck(unsigned long long mainWindow, const std::string& startPageUr
     return;
   }
   LogPrintf("[ota-native] background check started\n");
-  std::thread([mainWindow] {
+  OtaCheckWorkerFn worker = OtaWorkerOverride() ? OtaWorkerOverride() : OtaCheckWorkerFn(RunOtaCheckWorker);
+  std::thread([mainWindow, worker] {
     try {
-      RunOtaCheckWorker(mainWindow, [] { g_otaCheckRunning.exchange(false); });
+      worker(mainWindow, [] { g_otaCheckRunning.exchange(false); });
     } catch (const std::exception& e) {
       LogPrintf("[ota-native] exception: %s\n", e.what());
       g_otaCheckRunning.exchange(false);
     }
   }).detach();
 }
+
+void SetOtaCheckWorkerForTesting(OtaCheckWorkerFn worker) { OtaWorkerOverride() = std::move(worker); }
 
 int RunHost(const HostOptions& options) {
   auto step = [&](const char* name) {

@@ -14,3 +14,7 @@ int RunHost(const HostOptions& options = {});
 
 // The first navigation's callback: starts the update check once at a time.
 void StartOtaCheck(unsigned long long mainWindow, const std::string& startPageUrl);
+
+// Test seam: the worker StartOtaCheck runs (empty restores the real one). It must call done().
+using OtaCheckWorkerFn = std::function<void(unsigned long long mainWindow, std::function<void()> done)>;
+void SetOtaCheckWorkerForTesting(OtaCheckWorkerFn worker);

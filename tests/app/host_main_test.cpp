@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -71,6 +73,56 @@ TEST_F(HostMainTest, EmptyBridgeTokenEndsStartUpWithOne) {
   std::vector<std::string> steps;
   EXPECT_EQ(RunAndClose(&steps), 1);
   EXPECT_EQ(steps.back(), "bridge-token");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StartOtaCheck, OneCheckAtATime) {
+  std::mutex m;
+  std::condition_variable cv;
+  int started = 0;
+  int total = 0;
+  bool release = false;
+  std::function<void()> finish;
+  SetOtaCheckWorkerForTesting([&](unsigned long long window, std::function<void()> done) {
+    EXPECT_EQ(window, 7u);
+    std::unique_lock<std::mutex> lock(m);
+    ++started;
+    ++total;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });
+    lock.unlock();
+    done();
+    std::lock_guard<std::mutex> relock(m);
+    --started;
+    cv.notify_all();
+  });
+  StartOtaCheck(7, "https://x.invalid/index.html");
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return started == 1; });
+  }
+  StartOtaCheck(7, "https://x.invalid/index.html");  // refused while the first runs
+  {
+    std::unique_lock<std::mutex> lock(m);
+    EXPECT_EQ(started, 1);
+    release = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return started == 0; });
+  }
+  release = false;
+  StartOtaCheck(7, "https://x.invalid/index.html");  // the flag was reset: a new check runs
+  {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return started == 1; });
+    release = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return started == 0; });
+  }
+  EXPECT_EQ(total, 2);  // the refused start never ran a worker
+  SetOtaCheckWorkerForTesting(nullptr);
 }
 
 }  // namespace
