@@ -11,7 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "platform/paths.h"
 
@@ -529,7 +533,7 @@ TEST_F(PackChoice, Table) {
       {"nothing else: embedded", kNone, kNone, kGood, nullptr, "1.2.0.0", kSame, "embedded"},
       {"rescue: older update when disk and embedded fail", kGood, kBad, kBad, "1.0.0.0", "1.2.0.0", kSame,
        "update"},
-      {"rescue not retried after a failed update", kBad, kBad, kNone, "1.3.0.0", "1.2.0.0", kSame, "<none>"},
+      {"damaged update and disk, no embedded: nothing loads", kBad, kBad, kNone, "1.3.0.0", "1.2.0.0", kSame, "<none>"},
       {"nothing usable", kNone, kNone, kNone, nullptr, "1.2.0.0", kSame, "<none>"},
       {"damaged embedded only", kNone, kNone, kBad, nullptr, "1.2.0.0", kSame, "<none>"},
   };

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -19,8 +20,8 @@ constexpr size_t kHeaderSize = 20;
 constexpr size_t kPack2HeaderSize = 28;
 // The smallest table entry: two empty strings with their lengths, offset and size.
 constexpr size_t kMinEntrySize = 2 + 2 + 8 + 8;
-// DEFLATE cannot expand data by more than 1032:1 (a 258-byte match in two one-bit codes), so a
-// declared size above that says the header is damaged; it never sizes an allocation.
+// DEFLATE cannot expand data by more than 1032:1 (a 258-byte match in two one-bit codes): a
+// declared inflated size beyond that for the bytes at hand means the header is damaged.
 constexpr uint64_t kMaxInflateRatio = 1032;
 constexpr uint64_t kInflateSlack = 1024;
 
