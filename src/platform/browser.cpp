@@ -1,0 +1,587 @@
+#include "platform/browser.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <deque>
+
+#include "platform/browser_cdp.h"
+
+namespace platform {
+
+using nlohmann::json;
+
+namespace {
+
+// The page side of window.chrome.webview.postMessage: strings travel as "s" + text, any other
+// value as "j" + its JSON, so the host can tell a posted string from an object.
+constexpr const char kBindingName[] = "__qvnWebviewPost";
+constexpr const char kWebviewShim[] =
+    "(function () {\n"
+    "  var post = window.__qvnWebviewPost;\n"
+    "  if (typeof post !== 'function') return;\n"
+    "  window.chrome = window.chrome || {};\n"
+    "  if (window.chrome.webview) return;\n"
+    "  window.chrome.webview = { postMessage: function (m) {\n"
+    "    post(typeof m === 'string' ? 's' + m : 'j' + JSON.stringify(m));\n"
+    "  } };\n"
+    "})();\n";
+// The default context menu stays closed; the page's own contextmenu handlers still run.
+constexpr const char kNoContextMenu[] =
+    "window.addEventListener('contextmenu', function (e) { e.preventDefault(); }, true);\n";
+
+constexpr size_t kMaxPendingOpens = 32;
+
+std::string Base64(const std::vector<uint8_t>& in) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((in.size() + 2) / 3 * 4);
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
+    for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
+  }
+  if (i < in.size()) {
+    uint32_t v = uint32_t(in[i]) << 16;
+    if (i + 1 < in.size()) v |= uint32_t(in[i + 1]) << 8;
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=');
+    out.push_back('=');
+  }
+  return out;
+}
+
+std::string Str(const json& j, const char* key) {
+  auto it = j.find(key);
+  return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::string FindBrowserExecutable() {
+  if (const char* forced = std::getenv("QVN_BROWSER_EXECUTABLE")) {
+    return access(forced, X_OK) == 0 ? std::string(forced) : std::string();
+  }
+  for (const char* candidate : {"/usr/lib/chromium/chromium", "/usr/lib/chromium-browser/chromium-browser"}) {
+    if (access(candidate, X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+std::vector<std::string> SplitBrowserArguments(const std::string& text) {
+  std::vector<std::string> out;
+  std::string current;
+  bool inQuotes = false, any = false;
+  for (char c : text) {
+    if (c == '"') {
+      inQuotes = !inQuotes;
+      any = true;
+    } else if (!inQuotes && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) {
+      if (any) out.push_back(current);
+      current.clear();
+      any = false;
+    } else {
+      current.push_back(c);
+      any = true;
+    }
+  }
+  if (any) out.push_back(current);
+  return out;
+}
+
+std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options) {
+  std::string exe = options.executable.empty() ? FindBrowserExecutable() : options.executable;
+  std::vector<std::string> argv = {exe, "--remote-debugging-pipe"};
+  if (!options.userDataDir.empty()) argv.push_back("--user-data-dir=" + options.userDataDir);
+  for (const char* a : {"--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                        "--disable-component-update", "--disable-sync", "--disable-popup-blocking",
+                        "--password-store=basic"}) {
+    argv.push_back(a);
+  }
+  if (options.noSandbox) argv.push_back("--no-sandbox");
+  if (options.headless) {
+    argv.push_back("--headless=new");
+    argv.push_back("--disable-gpu");
+  }
+  // The browser keeps only the last --disable-features / --enable-features switch, so every
+  // list given (ours and the caller's) is merged into one of each.
+  std::string disabled = "LocalNetworkAccessChecks", enabled;
+  std::vector<std::string> rest;
+  for (auto& a : SplitBrowserArguments(options.additionalArguments)) {
+    if (StartsWith(a, "--disable-features=")) {
+      std::string v = a.substr(19);
+      if (!v.empty()) disabled += "," + v;
+    } else if (StartsWith(a, "--enable-features=")) {
+      std::string v = a.substr(18);
+      if (!v.empty()) enabled += (enabled.empty() ? "" : ",") + v;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  argv.push_back("--disable-features=" + disabled);
+  if (!enabled.empty()) argv.push_back("--enable-features=" + enabled);
+  for (auto& a : rest) argv.push_back(a);
+  // A window without tabs or address bar, as an embedded view would be.
+  argv.push_back(options.headless ? "about:blank" : "--app=about:blank");
+  return argv;
+}
+
+class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnvironmentImpl> {
+ public:
+  using Done = std::function<void(const json& result, const std::string& error)>;
+
+  void Send(const std::string& method, json params, const std::string& session, Done done) {
+    if (!conn_ || shutdown_) {
+      return;
+    }
+    int id = conn_->Send(method, params, session);
+    if (done) pending_[id] = std::move(done);
+  }
+
+  void Dispatch(const json& msg) {
+    if (shutdown_) return;
+    if (msg.contains("id")) {
+      if (!msg["id"].is_number_integer()) return;
+      auto it = pending_.find(msg["id"].get<int>());
+      if (it == pending_.end()) return;
+      Done done = std::move(it->second);
+      pending_.erase(it);
+      std::string error;
+      if (msg.contains("error")) {
+        error = msg["error"].is_object() ? Str(msg["error"], "message") : "error";
+        if (error.empty()) error = "error";
+      }
+      static const json kEmpty = json::object();
+      done(msg.contains("result") ? msg["result"] : kEmpty, error);
+      return;
+    }
+    std::string method = Str(msg, "method");
+    static const json kNoParams = json::object();
+    const json& params = msg.contains("params") && msg["params"].is_object() ? msg["params"] : kNoParams;
+    std::string session = Str(msg, "sessionId");
+    if (method == "Target.attachedToTarget") return OnAttached(params);
+    if (method == "Target.targetDestroyed" || method == "Target.detachedFromTarget") {
+      return OnGone(Str(params, "targetId"), Str(params, "sessionId"));
+    }
+    if (method == "Target.targetInfoChanged") return OnInfoChanged(params.value("targetInfo", json::object()));
+    auto view = FindSession(session);
+    if (!view) return;
+    if (method == "Fetch.requestPaused") return OnRequestPaused(*view, params);
+    if (method == "Runtime.executionContextCreated") {
+      const json& ctx = params.value("context", json::object());
+      if (ctx.contains("id") && ctx["id"].is_number_integer()) view->contextOrigins_[ctx["id"].get<int>()] = Str(ctx, "origin");
+      return;
+    }
+    if (method == "Runtime.executionContextDestroyed") {
+      if (params.contains("executionContextId") && params["executionContextId"].is_number_integer())
+        view->contextOrigins_.erase(params["executionContextId"].get<int>());
+      return;
+    }
+    if (method == "Runtime.executionContextsCleared") {
+      view->contextOrigins_.clear();
+      return;
+    }
+    if (method == "Runtime.bindingCalled") return OnBinding(*view, params);
+    if (method == "Page.windowOpen") {
+      if (view->pendingOpens_.size() >= kMaxPendingOpens) view->pendingOpens_.erase(view->pendingOpens_.begin());
+      view->pendingOpens_.push_back(Str(params, "url"));
+      return;
+    }
+    if (method == "Page.frameRequestedNavigation") return OnRequestedNavigation(*view, params);
+    if (method == "Page.loadEventFired") {
+      QueryScreen(view);
+      if (auto handler = view->onCompleted_) handler(true, 0);
+      return;
+    }
+    if (method == "Inspector.targetCrashed") {
+      if (auto handler = view->onFailed_) handler(1);  // the page's renderer process exited
+      return;
+    }
+  }
+
+  void OnAttached(const json& params) {
+    std::string session = Str(params, "sessionId");
+    const json& info = params.value("targetInfo", json::object());
+    std::string type = Str(info, "type"), targetId = Str(info, "targetId");
+    if (session.empty()) return;
+    if (type != "page" || targetId.empty()) {
+      Send("Runtime.runIfWaitingForDebugger", json::object(), session, {});
+      return;
+    }
+    std::shared_ptr<BrowserView> view(new BrowserView());
+    view->env_ = weak_from_this();
+    view->targetId_ = targetId;
+    view->sessionId_ = session;
+    // Navigations, page messages and crashes arrive only with these domains on.
+    view->Send("Page.enable", json::object());
+    view->Send("Runtime.enable", json::object());
+    view->Send("Inspector.enable", json::object());
+    sessions_[session] = view;
+
+    std::string opener = Str(info, "openerId");
+    std::shared_ptr<BrowserView> openerView = opener.empty() ? nullptr : FindTarget(opener);
+    if (openerView && openerView->onNewWindow_) {
+      NewWindowRequest request;
+      if (!openerView->pendingOpens_.empty()) {
+        request.uri = openerView->pendingOpens_.front();
+        openerView->pendingOpens_.erase(openerView->pendingOpens_.begin());
+      } else {
+        request.uri = Str(info, "url");
+      }
+      request.view = view;
+      auto handler = openerView->onNewWindow_;
+      handler(request);
+      switch (request.outcome) {
+        case NewWindowRequest::Outcome::kAdopt:
+          view->Send("Runtime.runIfWaitingForDebugger", json::object());
+          return;
+        case NewWindowRequest::Outcome::kCancel:
+          view->Close();
+          sessions_.erase(session);
+          return;
+        case NewWindowRequest::Outcome::kDefault:
+          break;
+      }
+      Release(view);
+      return;
+    }
+    if (!main_) {
+      main_ = view;
+      view->Send("Runtime.runIfWaitingForDebugger", json::object());
+      auto waiters = std::move(mainWaiters_);
+      for (auto& w : waiters) w(view, {});
+      return;
+    }
+    Release(view);  // a window the host did not ask for runs as the browser would run it
+  }
+
+  void QueryScreen(const std::shared_ptr<BrowserView>& view) {
+    std::weak_ptr<BrowserView> weak = view;
+    view->Send("Runtime.evaluate",
+               {{"expression", "[screen.availLeft || 0, screen.availTop || 0, screen.width, screen.height]"},
+                {"returnByValue", true}},
+               [weak](const json& result, const std::string& error) {
+                 auto v = weak.lock();
+                 if (!v || !error.empty()) return;
+                 const json value = result.value("result", json::object()).value("value", json());
+                 if (!value.is_array() || value.size() != 4) return;
+                 for (int i = 0; i < 4; ++i) {
+                   if (!value[i].is_number()) return;
+                 }
+                 for (int i = 0; i < 4; ++i) v->screen_[i] = value[i].get<int>();
+                 v->screenKnown_ = v->screen_[2] > 0 && v->screen_[3] > 0;
+               });
+  }
+
+  void Release(const std::shared_ptr<BrowserView>& view) {
+    view->Send("Runtime.runIfWaitingForDebugger", json::object());
+    Send("Target.detachFromTarget", {{"sessionId", view->sessionId_}}, "", {});
+    sessions_.erase(view->sessionId_);
+  }
+
+  void OnGone(const std::string& targetId, const std::string& session) {
+    std::shared_ptr<BrowserView> view = !session.empty() ? FindSession(session) : FindTarget(targetId);
+    if (!view) return;
+    sessions_.erase(view->sessionId_);
+    if (view->closed_) return;
+    view->closed_ = true;
+    if (auto handler = view->onClosed_) handler();
+  }
+
+  void OnInfoChanged(const json& info) {
+    auto view = FindTarget(Str(info, "targetId"));
+    if (!view) return;
+    std::string title = Str(info, "title");
+    if (title == view->title_) return;
+    view->title_ = title;
+    if (auto handler = view->onTitle_) handler(title);
+  }
+
+  void OnRequestPaused(BrowserView& view, const json& params) {
+    std::string requestId = Str(params, "requestId");
+    const json& request = params.value("request", json::object());
+    WebResourceRequest req{Str(request, "url"), Str(request, "method"), Str(params, "resourceType")};
+    bool topDocument = req.resourceType == "Document" && Str(params, "frameId") == view.targetId_;
+    if (topDocument && view.onNavigation_) {
+      auto handler = view.onNavigation_;
+      if (handler(req.uri)) {
+        view.Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
+        return;
+      }
+    }
+    bool filtered = false;
+    for (const auto& f : view.filters_) filtered = filtered || StartsWith(req.uri, f);
+    std::optional<WebResourceResponse> response;
+    if (filtered && view.onResource_) {
+      auto handler = view.onResource_;
+      response = handler(req);
+    }
+    if (!response) {
+      view.Send("Fetch.continueRequest", {{"requestId", requestId}});
+      return;
+    }
+    json headers = json::array();
+    for (const auto& [name, value] : response->headers) headers.push_back({{"name", name}, {"value", value}});
+    json fulfil = {{"requestId", requestId},
+                   {"responseCode", response->status},
+                   {"responseHeaders", headers},
+                   {"body", Base64(response->body)}};
+    if (!response->reason.empty()) fulfil["responsePhrase"] = response->reason;
+    view.Send("Fetch.fulfillRequest", std::move(fulfil));
+  }
+
+  // Navigations to schemes that never reach the network (mailto:, javascript:, ...) are seen
+  // here only; the policy may stop them before the browser hands them to another program.
+  void OnRequestedNavigation(BrowserView& view, const json& params) {
+    std::string url = Str(params, "url");
+    if (Str(params, "frameId") != view.targetId_ || !view.onNavigation_) return;
+    if (StartsWith(url, "http:") || StartsWith(url, "https:") || url.empty()) return;
+    auto handler = view.onNavigation_;
+    if (handler(url)) view.Send("Page.stopLoading", json::object());
+  }
+
+  void OnBinding(BrowserView& view, const json& params) {
+    if (Str(params, "name") != kBindingName || !view.onMessage_) return;
+    std::string origin;
+    if (params.contains("executionContextId") && params["executionContextId"].is_number_integer()) {
+      auto it = view.contextOrigins_.find(params["executionContextId"].get<int>());
+      if (it != view.contextOrigins_.end()) origin = it->second;
+    }
+    std::string payload = Str(params, "payload");
+    std::optional<std::string> text;
+    if (!payload.empty() && payload[0] == 's') text = payload.substr(1);
+    auto handler = view.onMessage_;
+    handler(origin, text);
+  }
+
+  void OnExit(int status) {
+    if (shutdown_) return;
+    exited_ = true;
+    auto pending = std::move(pending_);
+    pending_.clear();
+    for (auto& [id, done] : pending) done(json::object(), "browser process exited");
+    auto waiters = std::move(mainWaiters_);
+    for (auto& w : waiters) w(nullptr, "browser process exited");
+    if (auto handler = onExited_) handler(status);
+  }
+
+  std::shared_ptr<BrowserView> FindSession(const std::string& session) {
+    auto it = sessions_.find(session);
+    return it == sessions_.end() ? nullptr : it->second.lock();
+  }
+  std::shared_ptr<BrowserView> FindTarget(const std::string& targetId) {
+    for (auto& [s, weak] : sessions_) {
+      auto v = weak.lock();
+      if (v && v->targetId_ == targetId) return v;
+    }
+    return nullptr;
+  }
+
+  std::unique_ptr<CdpConnection> conn_;
+  std::map<int, Done> pending_;
+  std::map<std::string, std::weak_ptr<BrowserView>> sessions_;
+  std::shared_ptr<BrowserView> main_;
+  std::vector<std::function<void(std::shared_ptr<BrowserView>, const std::string&)>> mainWaiters_;
+  std::function<void(int)> onExited_;
+  bool shutdown_ = false;
+  bool exited_ = false;
+};
+
+// ---- BrowserView ----
+
+BrowserView::~BrowserView() = default;
+
+void BrowserView::Send(const std::string& method, json params,
+                       std::function<void(const json&, const std::string&)> done) {
+  auto env = env_.lock();
+  if (!env) {
+    if (done) done(json::object(), "browser is gone");
+    return;
+  }
+  env->Send(method, std::move(params), sessionId_, std::move(done));
+}
+
+void BrowserView::UpdateFetchPatterns() {
+  json patterns = json::array();
+  for (const auto& f : filters_) patterns.push_back({{"urlPattern", f + "*"}, {"requestStage", "Request"}});
+  if (onNavigation_) patterns.push_back({{"urlPattern", "*"}, {"resourceType", "Document"}, {"requestStage", "Request"}});
+  if (patterns.empty()) {
+    Send("Fetch.disable", json::object());
+  } else {
+    Send("Fetch.enable", {{"patterns", patterns}});
+  }
+}
+
+void BrowserView::AddResourceFilter(const std::string& prefix) {
+  filters_.push_back(prefix);
+  UpdateFetchPatterns();
+}
+
+void BrowserView::SetResourceHandler(std::function<std::optional<WebResourceResponse>(const WebResourceRequest&)> handler) {
+  onResource_ = std::move(handler);
+}
+
+void BrowserView::AddScriptOnDocumentCreated(const std::string& source,
+                                             std::function<void(bool, const std::string&)> done) {
+  Send("Page.addScriptToEvaluateOnNewDocument", {{"source", source}},
+       [done = std::move(done)](const json&, const std::string& error) {
+         if (done) done(error.empty(), error);
+       });
+}
+
+void BrowserView::SetWebMessageHandler(std::function<void(const std::string&, const std::optional<std::string>&)> handler) {
+  onMessage_ = std::move(handler);
+  if (messagesEnabled_) return;
+  messagesEnabled_ = true;
+  Send("Runtime.addBinding", {{"name", kBindingName}});
+  Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kWebviewShim}});
+}
+
+void BrowserView::SetNavigationStartingHandler(std::function<bool(const std::string&)> handler) {
+  bool had = static_cast<bool>(onNavigation_);
+  onNavigation_ = std::move(handler);
+  if (had != static_cast<bool>(onNavigation_)) UpdateFetchPatterns();
+}
+
+void BrowserView::SetNewWindowHandler(std::function<void(NewWindowRequest&)> handler) { onNewWindow_ = std::move(handler); }
+void BrowserView::SetTitleChangedHandler(std::function<void(const std::string&)> handler) { onTitle_ = std::move(handler); }
+void BrowserView::SetNavigationCompletedHandler(std::function<void(bool, int)> handler) { onCompleted_ = std::move(handler); }
+void BrowserView::SetProcessFailedHandler(std::function<void(int)> handler) { onFailed_ = std::move(handler); }
+void BrowserView::SetClosedHandler(std::function<void()> handler) { onClosed_ = std::move(handler); }
+
+SettingsResult BrowserView::LockDownSettings() {
+  SettingsResult r;
+  // The browser has no switch for its developer tools or its own shortcut keys per page.
+  r.devTools = kBrowserNotImplemented;
+  r.accelerators = kBrowserNotImplemented;
+  Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kNoContextMenu}});
+  r.contextMenus = 0;
+  Send("Emulation.setEmulatedMedia", {{"features", json::array({{{"name", "prefers-color-scheme"}, {"value", "dark"}}})}});
+  return r;
+}
+
+bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const {
+  if (!screenKnown_) return false;
+  left = screen_[0], top = screen_[1], width = screen_[2], height = screen_[3];
+  return true;
+}
+
+void BrowserView::Navigate(const std::string& uri) { Send("Page.navigate", {{"url", uri}}); }
+
+void BrowserView::WithWindow(std::function<void(int)> then) {
+  auto env = env_.lock();
+  if (!env || closed_) return;
+  env->Send("Browser.getWindowForTarget", {{"targetId", targetId_}}, "",
+            [then = std::move(then)](const json& result, const std::string& error) {
+              if (!error.empty() || !result.contains("windowId") || !result["windowId"].is_number_integer()) return;
+              then(result["windowId"].get<int>());
+            });
+}
+
+void BrowserView::SetBounds(int x, int y, int width, int height) {
+  std::weak_ptr<BrowserEnvironmentImpl> weak = env_;
+  WithWindow([weak, x, y, width, height](int windowId) {
+    if (auto env = weak.lock()) {
+      env->Send("Browser.setWindowBounds",
+                {{"windowId", windowId},
+                 {"bounds", {{"left", x}, {"top", y}, {"width", width}, {"height", height}}}},
+                "", {});
+    }
+  });
+}
+
+void BrowserView::SetFullscreen(bool fullscreen) {
+  std::weak_ptr<BrowserEnvironmentImpl> weak = env_;
+  WithWindow([weak, fullscreen](int windowId) {
+    if (auto env = weak.lock()) {
+      env->Send("Browser.setWindowBounds",
+                {{"windowId", windowId}, {"bounds", {{"windowState", fullscreen ? "fullscreen" : "normal"}}}}, "", {});
+    }
+  });
+}
+
+void BrowserView::Close() {
+  if (closed_) return;
+  closed_ = true;
+  auto env = env_.lock();
+  if (env) env->Send("Target.closeTarget", {{"targetId", targetId_}}, "", {});
+}
+
+// ---- BrowserEnvironment ----
+
+void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster post,
+                                std::function<void(std::shared_ptr<BrowserEnvironment>, const std::string&)> done) {
+  auto impl = std::make_shared<BrowserEnvironmentImpl>();
+  std::vector<std::string> argv = BrowserCommandLine(options);
+  if (argv[0].empty()) {
+    post([done] { done(nullptr, "Chromium is not installed"); });
+    return;
+  }
+  std::weak_ptr<BrowserEnvironmentImpl> weak = impl;
+  std::string error;
+  impl->conn_ = CdpConnection::Launch(
+      argv,
+      [weak, post](json message) {
+        post([weak, message = std::move(message)] {
+          if (auto i = weak.lock()) i->Dispatch(message);
+        });
+      },
+      [weak, post](int status) {
+        post([weak, status] {
+          if (auto i = weak.lock()) i->OnExit(status);
+        });
+      },
+      error);
+  if (!impl->conn_) {
+    post([done, error] { done(nullptr, error); });
+    return;
+  }
+  std::shared_ptr<BrowserEnvironment> env(new BrowserEnvironment());
+  env->impl_ = impl;
+  impl->Send("Target.setDiscoverTargets", {{"discover", true}}, "", {});
+  // Every new page waits for the host before it runs, so a popout is set up before its scripts.
+  impl->Send("Target.setAutoAttach", {{"autoAttach", true}, {"waitForDebuggerOnStart", true}, {"flatten", true}}, "", {});
+  impl->Send("Browser.getVersion", json::object(), "",
+             [env, done](const json&, const std::string& error) {
+               if (!error.empty()) {
+                 done(nullptr, error);
+                 return;
+               }
+               done(env, {});
+             });
+}
+
+BrowserEnvironment::~BrowserEnvironment() { Shutdown(); }
+
+void BrowserEnvironment::CreateMainView(std::function<void(std::shared_ptr<BrowserView>, const std::string&)> done) {
+  if (!impl_ || impl_->exited_) {
+    done(nullptr, "browser process exited");
+    return;
+  }
+  if (impl_->main_) {
+    done(impl_->main_, {});
+    return;
+  }
+  impl_->mainWaiters_.push_back(std::move(done));
+}
+
+void BrowserEnvironment::SetProcessExitedHandler(std::function<void(int)> handler) {
+  if (impl_) impl_->onExited_ = std::move(handler);
+}
+
+void BrowserEnvironment::Shutdown() {
+  if (!impl_) return;
+  impl_->shutdown_ = true;
+  impl_->pending_.clear();
+  impl_->mainWaiters_.clear();
+  impl_->onExited_ = nullptr;
+  if (impl_->conn_) impl_->conn_->Close();
+  impl_->main_.reset();
+}
+
+}  // namespace platform
