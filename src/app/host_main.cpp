@@ -6,6 +6,8 @@
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/subsystem_hooks.h"
+#include "app/webview/webview_host.h"
+#include "app/webview/webview_policy.h"
 #include "app/window_procs.h"
 #include "bridge/identity/installation_id.h"
 #include "platform/dialogs.h"
@@ -121,6 +123,11 @@ int RunHost(const HostOptions& options) {
   step("ui-closed-handler");
 
   step("webview");
+  auto webView = std::make_unique<WebViewHost>();
+  CurrentMainWindowHooks().resizeWebView = [host = webView.get(), mainWindow] { host->ResizeToClient(mainWindow); };
+  CurrentMainWindowHooks().reloadAfterUpdate = [host = webView.get()] { host->ReloadAfterUpdate(); };
+  webView->Initialize(mainWindow, bridgePort, bridgeToken, installationId, sessionHandle,
+                      [mainWindow] { StartOtaCheck(mainWindow, StartPageUrl()); });
 
   step("loop");
   int exitCode = ui::RunMessageLoop();
@@ -137,6 +144,9 @@ int RunHost(const HostOptions& options) {
   step("shutdown-native-media");
   if (mediaStarted) ShutdownNativeMedia();
   step("destroy-webview");
+  CurrentMainWindowHooks().resizeWebView = nullptr;
+  CurrentMainWindowHooks().reloadAfterUpdate = nullptr;
+  webView.reset();
   step("delete-dispatcher");
   step("delete-bridge-listener");
 

@@ -50,8 +50,12 @@ constexpr const char kConsoleBridge[] = R"JS((function () {
   function startsWithResizeLoop(v) {
     try { return String(v).indexOf('ResizeObserver loop') === 0; } catch (e) { return false; }
   }
-  ['log', 'info', 'warn', 'error', 'debug'].forEach(function (level) {
-    var original = (console[level] || console.log).bind(console);
+  // The originals are taken before any is replaced, so a missing level falls back to the
+  // page's own console.log and not to the bridge's.
+  var levels = ['log', 'info', 'warn', 'error', 'debug'];
+  var originals = levels.map(function (level) { return (console[level] || console.log).bind(console); });
+  levels.forEach(function (level, index) {
+    var original = originals[index];
     console[level] = function () {
       try { original.apply(null, arguments); } catch (e) {}
       var effective = level;

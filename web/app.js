@@ -1,0 +1,64 @@
+// The host's page: connects to the native bridge with the values the host injected, says
+// hello, and shows what the host sends. The token is never written anywhere.
+(function () {
+  'use strict';
+  var MAX_EVENTS = 200;
+  var port = window.__NATIVE_WS_PORT;
+  var token = window.__QVN_NATIVE_WS_TOKEN__;
+  var protocol = window.__QVN_NATIVE_WS_PROTOCOL__ || 2;
+  var nextId = 1;
+
+  function $(id) { return document.getElementById(id); }
+  function setState(state) {
+    var el = $('state');
+    el.textContent = state;
+    el.setAttribute('data-state', state);
+    document.documentElement.setAttribute('data-bridge', state);
+  }
+  function addEvent(text) {
+    var list = $('events');
+    var item = document.createElement('li');
+    item.textContent = text;
+    list.appendChild(item);
+    while (list.children.length > MAX_EVENTS) list.removeChild(list.firstChild);
+  }
+
+  $('platform').textContent = String(window.__QVN_NATIVE_PLATFORM__ || '-');
+  $('port').textContent = port ? String(port) : '-';
+  $('protocol').textContent = String(protocol);
+  if (/[?&]popout=1(?:&|$)/.test(location.search)) $('window').textContent = 'popout';
+
+  if (typeof port !== 'number' || port <= 0 || typeof token !== 'string') {
+    setState('no-bridge');
+    console.warn('bridge: no port or token injected');
+    return;
+  }
+
+  setState('connecting');
+  var ws = new WebSocket('ws://127.0.0.1:' + port + '/?protocol=' + protocol);
+  ws.onopen = function () {
+    setState('connected');
+    console.log('bridge connected on port ' + port);
+    ws.send(JSON.stringify({ id: String(nextId++), type: 'hello', payload: { token: token, protocol: protocol } }));
+  };
+  ws.onmessage = function (event) {
+    if (typeof event.data !== 'string') {
+      addEvent('binary frame');
+      return;
+    }
+    var msg;
+    try { msg = JSON.parse(event.data); } catch (e) { addEvent('unreadable: ' + event.data.slice(0, 200)); return; }
+    if (msg && String(msg.id) === '1') {
+      $('hello').textContent = JSON.stringify(msg.error !== undefined ? { error: msg.error } : msg.data, null, 2);
+      document.documentElement.setAttribute('data-hello', msg.error !== undefined ? 'error' : 'ok');
+      console.log('bridge hello ' + (msg.error !== undefined ? 'failed' : 'answered'));
+      return;
+    }
+    addEvent(msg && msg.type ? msg.type + ' ' + event.data.slice(0, 300) : event.data.slice(0, 300));
+  };
+  ws.onerror = function () { setState('error'); };
+  ws.onclose = function (event) {
+    setState('closed');
+    console.log('bridge closed (code ' + event.code + ')');
+  };
+})();
