@@ -44,10 +44,13 @@ class HostProcess(unittest.TestCase):
             return b""
 
     def run_until_ready_then(self, sig):
+        # The log of an earlier run already holds the ready line: wait for this run's own log.
+        before = os.stat(self.log).st_mtime_ns if os.path.exists(self.log) else None
         proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
-            ready = wait_for(lambda: b"Running without Windows Package Identity" in self.read_log()
+            ready = wait_for(lambda: os.path.exists(self.log) and os.stat(self.log).st_mtime_ns != before
+                             and b"Running without Windows Package Identity" in self.read_log()
                              and os.path.exists(os.path.join(self.root, "data", "Quorvane", "installation-id.bin")))
             self.assertTrue(ready, self.read_log())
             time.sleep(0.3)  # let start-up reach the message loop
