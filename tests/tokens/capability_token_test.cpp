@@ -250,3 +250,21 @@ TEST(TokenRegistryInstance, TrustsTheBuildIssuerKey) {
   ASSERT_TRUE(qvsign::SigningKeyFromSeedHex(std::string(64, '2'), other));
   EXPECT_EQ(instance.VerifyCapToken(qvsign::MintToken(other, payload), e), kTokenSignature);
 }
+
+TEST(ParsePluginSubject, TakesEverythingAfterTheFirstPluginMarker) {
+  struct Case {
+    const char* sub;
+    const char* pluginId;
+  } cases[] = {
+      {"user:u1/plugin:p1", "p1"},
+      {"user:/plugin:p1", "p1"},
+      {"user:u1/plugin:p1/plugin:p2", ""},  // the id would hold a "/"
+      {"user:u1/plugin:a:b", "a:b"},
+      {"user:u1/plugin:", ""},
+      {"user:u1", ""},
+      {"User:u1/plugin:p1", ""},
+      {"/plugin:p1", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParsePluginSubject(c.sub), c.pluginId) << c.sub;
+}
