@@ -77,6 +77,15 @@ class HostProcess(unittest.TestCase):
         self.assertNotIn(b"marker from the first run", second)
         self.assertEqual(second.count(b"\xef\xbb\xbf"), 1)
 
+    def test_log_falls_back_to_the_data_folder(self):
+        # A folder where the log file would be cannot be opened for writing, even by root.
+        os.makedirs(self.log)
+        self.log = os.path.join(self.root, "data", "Quorvane", "Quorvane.log")
+        self.assertEqual(self.run_until_ready_then(signal.SIGTERM), 0, self.read_log())
+        self.assertTrue(self.read_log().startswith(
+            b"\xef\xbb\xbf[main] logging to " + self.log.encode() + b" (exe directory wasn't writable)\n"),
+            self.read_log())
+
     def test_installation_id_survives_restarts(self):
         self.run_until_ready_then(signal.SIGTERM)
         path = os.path.join(self.root, "data", "Quorvane", "installation-id.bin")
