@@ -1,6 +1,7 @@
 #include "app/host_main.h"
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "app/helpers.h"
@@ -10,6 +11,7 @@
 #include "app/webview/webview_policy.h"
 #include "app/window_procs.h"
 #include "bridge/identity/installation_id.h"
+#include "bridge/ws_server.h"
 #include "platform/dialogs.h"
 #include "platform/ui.h"
 
@@ -96,7 +98,16 @@ int RunHost(const HostOptions& options) {
   }
 
   step("bridge-listener");
-  const int bridgePort = 0;  // the listener's bound port once it exists
+  std::shared_ptr<WsServer> wsServer = WsServer::Create();
+  if (!wsServer->Start(bridgeToken)) {
+    LogPrintf("[main] FATAL: WsServer failed to start\n");
+    ShowFatalBox("Unable to initialize the native media bridge.");
+    if (mediaStarted) ShutdownNativeMedia();
+    wsServer->Stop();
+    return 1;
+  }
+  LogPrintf("[main] WsServer listening on 127.0.0.1:%d\n", wsServer->port());
+  const int bridgePort = wsServer->port();
 
   step("kick-hook");
   InstallKickPluginSessionsHook([](const std::string&) {});
@@ -109,7 +120,6 @@ int RunHost(const HostOptions& options) {
   step("token-registry");
   (void)installationId;
   (void)sessionHandle;
-  (void)bridgePort;
 
   step("dispatcher");
   step("ui-handlers");
@@ -139,6 +149,7 @@ int RunHost(const HostOptions& options) {
   step("stop-remote-listener");
   StopRemoteListener();
   step("stop-bridge-listener");
+  wsServer->Stop();
   step("stop-realtime-hub");
   StopRealtimeHub();
   step("shutdown-native-media");
@@ -149,6 +160,8 @@ int RunHost(const HostOptions& options) {
   webView.reset();
   step("delete-dispatcher");
   step("delete-bridge-listener");
+  wsServer->Stop();
+  wsServer.reset();
 
   // A fatal path closes the main window like the user would; the run still failed.
   if (ui::IsFatalMarked()) exitCode = 1;

@@ -1,0 +1,61 @@
+#pragma once
+// WebSocket frames as the bridge reads and writes them: the server never masks or fragments,
+// clients may do both, and no frame or message may exceed 64 MiB.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+inline constexpr uint64_t kWsMaxMessageBytes = 64ull * 1024 * 1024;
+inline constexpr uint16_t kWsCloseAuth = 4401;
+
+enum WsOpcode : uint8_t {
+  kWsContinuation = 0,
+  kWsText = 1,
+  kWsBinary = 2,
+  kWsClose = 8,
+  kWsPing = 9,
+  kWsPong = 10,
+};
+
+// One unmasked frame with FIN set, header and payload in one buffer.
+std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length);
+
+// The payload of a close frame with a status code and a reason text.
+std::string WsClosePayload(uint16_t status, const std::string& reason);
+
+struct WsFrame {
+  bool fin = false;
+  uint8_t opcode = 0;
+  std::string payload;  // unmasked
+};
+
+// Cuts frames off the front of the bytes received so far.
+class WsFrameReader {
+ public:
+  enum class Status { NeedMore, Frame, TooLarge };
+
+  void Append(const char* bytes, size_t length);
+  // TooLarge as soon as a header announces more than the limit, before its payload arrives.
+  Status Next(WsFrame* frame);
+
+ private:
+  std::string buffer_;
+  size_t offset_ = 0;  // consumed bytes at the front, dropped in bulk
+};
+
+// Joins data frames (text, binary, continuations and the reserved opcodes) into messages.
+class WsMessageAssembler {
+ public:
+  enum class Status { Pending, Complete, TooLarge };
+  static constexpr int kNone = -1;
+
+  Status Add(WsFrame& frame);
+  // The message after Complete: its opcode (kNone for continuations without a start) and text.
+  int opcode() const { return opcode_; }
+  std::string& message() { return message_; }
+  void Reset();
+
+ private:
+  int opcode_ = kNone;
+  std::string message_;
+};

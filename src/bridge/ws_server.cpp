@@ -1,0 +1,497 @@
+#include "bridge/ws_server.h"
+
+#include <cerrno>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+#include "app/log.h"
+#include "bridge/ws_frames.h"
+#include "platform/net.h"
+
+namespace net = platform::net;
+
+std::recursive_mutex& UiDispatchLock() {
+  // Never destroyed: detached connection threads may still take it while the process exits.
+  static auto* lock = new std::recursive_mutex;
+  return *lock;
+}
+
+// One accepted socket. Its connection thread owns the descriptor and alone closes it; other
+// threads send under the send lock or shut it down, which wakes the owner.
+class WsConnection final : public WsPeer {
+ public:
+  explicit WsConnection(int fd) : fd_(fd) {}
+  ~WsConnection() override { Close(); }
+
+  bool SendFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
+    const std::string frame = EncodeWsFrame(opcode, bytes, length);
+    std::lock_guard<std::mutex> lock(sendLock_);
+    return fd_ >= 0 && net::SendAll(fd_, frame.data(), frame.size());
+  }
+  bool SendText(const std::string& text) override {
+    return SendFrame(kWsText, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  void SendClose(const std::string& reason) override {
+    const std::string payload = WsClosePayload(kWsCloseAuth, reason);
+    SendFrame(kWsClose, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+  }
+  void Shutdown() override {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    if (fd_ >= 0) net::ShutdownSocket(fd_);
+  }
+  // Owner only. A send in progress is woken by the shutdown and finishes before the close.
+  void Close() {
+    Shutdown();
+    std::lock_guard<std::mutex> send(sendLock_);
+    std::lock_guard<std::mutex> state(stateLock_);
+    if (fd_ >= 0) net::CloseSocket(fd_);
+    fd_ = -1;
+  }
+  // For the owner's own reads.
+  int fd() const { return fd_; }
+
+  uint64_t generation = 0;  // the UI generation this connection was stored under
+  bool isPlugin = false;
+
+ private:
+  std::mutex sendLock_;
+  std::mutex stateLock_;
+  int fd_;
+};
+
+namespace {
+
+constexpr auto kHandshakeAndHelloTime = std::chrono::milliseconds(3000);
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+constexpr int kMaxPluginConnections = 3;
+constexpr size_t kReceiveChunk = 8192;
+
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Reads frames until the connection should end: the peer closed, an error, a frame or message
+// over the limit, a close frame, a refusal by onMessage or onIdle, or the server stopping.
+template <typename TimeoutFn, typename IdleFn, typename MessageFn>
+void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, TimeoutFn timeoutMs, IdleFn onIdle,
+              MessageFn onMessage) {
+  WsFrameReader reader;
+  WsMessageAssembler assembler;
+  WsFrame frame;
+  char chunk[kReceiveChunk];
+  while (running) {
+    switch (net::WaitReadable(connection.fd(), -1, timeoutMs())) {
+      case net::WaitResult::TimedOut:
+        if (!onIdle()) return;
+        continue;
+      case net::WaitResult::Ready:
+        break;
+      default:
+        return;
+    }
+    ssize_t n = net::Receive(connection.fd(), chunk, sizeof chunk);
+    if (n <= 0) return;
+    reader.Append(chunk, static_cast<size_t>(n));
+    for (;;) {
+      WsFrameReader::Status status = reader.Next(&frame);
+      if (status == WsFrameReader::Status::NeedMore) break;
+      if (status == WsFrameReader::Status::TooLarge) return;
+      if (frame.opcode == kWsClose) {
+        connection.SendFrame(kWsClose, nullptr, 0);
+        return;
+      }
+      if (frame.opcode == kWsPing) {
+        connection.SendFrame(kWsPong, reinterpret_cast<const uint8_t*>(frame.payload.data()), frame.payload.size());
+        continue;
+      }
+      if (frame.opcode == kWsPong) continue;
+      WsMessageAssembler::Status added = assembler.Add(frame);
+      if (added == WsMessageAssembler::Status::TooLarge) return;
+      if (added == WsMessageAssembler::Status::Pending) continue;
+      const bool keep = onMessage(assembler.opcode(), assembler.message());
+      assembler.Reset();
+      if (!keep) return;
+    }
+  }
+}
+
+template <typename Fn>
+void CallGuarded(const char* what, Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    LogPrintf("[ws] %s failed: %s\n", what, e.what());
+  } catch (...) {
+    LogPrintf("[ws] %s failed\n", what);
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<WsServer> WsServer::Create() { return std::shared_ptr<WsServer>(new WsServer()); }
+
+WsServer::~WsServer() { Stop(); }
+
+bool WsServer::Start(const std::string& token) {
+  std::lock_guard<std::mutex> lock(stopLock_);
+  if (running_ || listenFd_ >= 0) return false;
+  token_ = token;
+  if (!net::MakeWakePipe(wakeFds_)) return false;
+  uint16_t port = 0;
+  listenFd_ = net::ListenLoopback(4, &port);
+  if (listenFd_ < 0 || port == 0) {
+    if (listenFd_ >= 0) net::CloseSocket(listenFd_);
+    listenFd_ = -1;
+    net::CloseSocket(wakeFds_[0]);
+    net::CloseSocket(wakeFds_[1]);
+    wakeFds_[0] = wakeFds_[1] = -1;
+    return false;
+  }
+  port_ = port;
+  running_ = true;
+  try {
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+  } catch (...) {
+    running_ = false;
+    return false;  // Stop closes the sockets
+  }
+  return true;
+}
+
+void WsServer::AcceptLoop() {
+  while (running_) {
+    net::WaitResult wait = net::WaitReadable(listenFd_, wakeFds_[0], -1);
+    if (!running_ || wait == net::WaitResult::Woken) break;
+    int fd = wait == net::WaitResult::Ready ? net::AcceptConnection(listenFd_) : -1;
+    if (fd < 0) {
+      // Out of descriptors or memory would fail again at once: wait a little (or for Stop).
+      if (wait == net::WaitResult::Failed || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
+                                              errno != EINTR)) {
+        net::WaitReadable(wakeFds_[0], -1, static_cast<int>(kAcceptBackoff.count()));
+      }
+      continue;
+    }
+    const Clock::time_point deadline = Clock::now() + kHandshakeAndHelloTime;
+    auto connection = std::make_shared<WsConnection>(fd);
+    switch (Handshake(*connection, deadline)) {
+      case WsConnectionKind::Rejected:
+        connection->Close();
+        break;
+      case WsConnectionKind::UiWithToken:
+        ReplaceUiConnection(connection);
+        StartConnectionThread(connection, ThreadKind::UiAuthenticated, deadline);
+        break;
+      case WsConnectionKind::UiNeedsHello:
+        // It replaces the current page only once its hello proved the token.
+        StartConnectionThread(connection, ThreadKind::UiNeedsHello, deadline);
+        break;
+      case WsConnectionKind::Plugin: {
+        bool admitted = false;
+        {
+          std::lock_guard<std::mutex> lock(connectionsLock_);
+          if (pluginCount_ < kMaxPluginConnections) {
+            ++pluginCount_;
+            connection->isPlugin = true;
+            admitted = true;
+          }
+        }
+        if (admitted) {
+          StartConnectionThread(connection, ThreadKind::Plugin, deadline);
+        } else {
+          connection->Close();
+        }
+        break;
+      }
+    }
+  }
+}
+
+WsConnectionKind WsServer::Handshake(WsConnection& connection, Clock::time_point deadline) {
+  std::string buffer;
+  char piece[2048];
+  size_t end;
+  for (;;) {
+    end = buffer.find("\r\n\r\n");
+    if (end != std::string::npos) break;
+    if (buffer.size() > kWsMaxHeaderBytes) return WsConnectionKind::Rejected;
+    // A silent client must not hold the accept thread: the whole request has the same 3 s.
+    if (net::WaitReadable(connection.fd(), wakeFds_[0], MillisecondsLeft(deadline)) != net::WaitResult::Ready) {
+      return WsConnectionKind::Rejected;
+    }
+    ssize_t n = net::Receive(connection.fd(), piece, sizeof piece);
+    if (n <= 0) return WsConnectionKind::Rejected;
+    buffer.append(piece, static_cast<size_t>(n));
+  }
+  buffer.resize(end + 4);
+
+  WsUpgradeRequest request;
+  if (!ParseWsUpgradeRequest(buffer, &request)) return WsConnectionKind::Rejected;
+  std::string reason;
+  WsConnectionKind kind = CheckWsUpgradeRequest(request, token_, port_, &reason);
+  if (kind == WsConnectionKind::Rejected) {
+    LogPrintf("[ws] rejected handshake: %s\n", reason.c_str());
+    return kind;
+  }
+  const std::string key = FindHttpHeader(buffer, "Sec-WebSocket-Key");
+  if (key.empty()) return WsConnectionKind::Rejected;
+  const std::string response = WsHandshakeResponse(key);
+  if (!net::SendAll(connection.fd(), response.data(), response.size())) return WsConnectionKind::Rejected;
+  return kind;
+}
+
+void WsServer::StartConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
+                                     Clock::time_point deadline) {
+  {
+    std::lock_guard<std::mutex> lock(connectionsLock_);
+    connections_.insert(connection);
+  }
+  ++liveConnectionThreads_;
+  try {
+    std::thread([self = shared_from_this(), connection, kind, deadline] {
+      self->ConnectionThread(connection, kind, deadline);
+    }).detach();
+  } catch (...) {
+    --liveConnectionThreads_;
+    {
+      std::lock_guard<std::mutex> lock(uiLock_);
+      if (ui_ == connection) ui_.reset();
+    }
+    Forget(connection);
+    connection->Close();
+  }
+}
+
+void WsServer::ConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
+                                Clock::time_point deadline) {
+  if (kind == ThreadKind::Plugin) {
+    RunPluginConnection(connection);
+  } else {
+    RunUiConnection(connection, kind == ThreadKind::UiAuthenticated, deadline);
+  }
+  Forget(connection);
+  connection->Close();
+  --liveConnectionThreads_;
+}
+
+void WsServer::Forget(const std::shared_ptr<WsConnection>& connection) {
+  std::lock_guard<std::mutex> lock(connectionsLock_);
+  if (connections_.erase(connection) && connection->isPlugin) --pluginCount_;
+}
+
+void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, bool authenticated,
+                               Clock::time_point deadline) {
+  bool wasCurrent = authenticated;
+  ReadLoop(
+      *connection, running_, [&] { return authenticated ? -1 : MillisecondsLeft(deadline); },
+      [] { return false; },  // only a connection waiting for its hello has a time-out
+      [&](int opcode, std::string& message) {
+        bool keep = HandleUiMessage(connection, &authenticated, opcode, message);
+        wasCurrent = wasCurrent || authenticated;
+        return keep;
+      });
+  // A connection that never proved the token was never the page's: it ends alone.
+  if (wasCurrent) EndUiConnection(connection);
+}
+
+bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
+                               std::string& message) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  if (!running_) return false;
+  if (!*authenticated) {
+    if (opcode != kWsText || !CheckUiHello(message)) {
+      LogPrintf("[ws] closing: first message was not an authenticated hello\n");
+      return false;
+    }
+    ReplaceUiConnection(connection);
+    *authenticated = true;
+    if (onUiText_) CallGuarded("UI text handler", [&] { onUiText_(message); });
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    if (ui_ != connection || generation_.load() != connection->generation) return false;
+  }
+  if (opcode == kWsText) {
+    if (onUiText_) CallGuarded("UI text handler", [&] { onUiText_(message); });
+  } else if (opcode == kWsBinary) {
+    if (onUiBinary_) {
+      CallGuarded("UI binary handler",
+                  [&] { onUiBinary_(reinterpret_cast<const uint8_t*>(message.data()), message.size()); });
+    }
+  }
+  return true;
+}
+
+void WsServer::ReplaceUiConnection(const std::shared_ptr<WsConnection>& next) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  CloseUiConnection();
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    next->generation = ++generation_;
+    ui_ = next;
+  }
+  if (onUiConnected_) CallGuarded("UI connected handler", [&] { onUiConnected_(); });
+}
+
+void WsServer::CloseUiConnection() {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  std::shared_ptr<WsConnection> old;
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    old = std::move(ui_);
+    ui_.reset();
+    if (old) ++generation_;
+  }
+  if (!old) return;
+  old->Shutdown();  // its own thread closes it
+  if (onUiClosed_) CallGuarded("UI closed handler", [&] { onUiClosed_(); });
+}
+
+void WsServer::EndUiConnection(const std::shared_ptr<WsConnection>& connection) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    if (ui_ != connection || generation_.load() != connection->generation) return;
+    ui_.reset();
+    ++generation_;
+  }
+  if (onUiClosed_) CallGuarded("UI closed handler", [&] { onUiClosed_(); });
+}
+
+void WsServer::RunPluginConnection(const std::shared_ptr<WsConnection>& connection) {
+  PluginConnectionFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(factoryLock_);
+    factory = pluginFactory_;
+  }
+  if (!factory || !running_) return;
+  std::unique_ptr<PluginConnectionHandler> handler;
+  CallGuarded("plugin connection factory", [&] { handler = factory(connection); });
+  if (!handler) return;
+  try {
+    ReadLoop(
+        *connection, running_,
+        [&] {
+          int ms = handler->ReceiveTimeoutMs();
+          return ms > 0 ? ms : -1;
+        },
+        [&] { return handler->OnIdle(); },
+        [&](int opcode, std::string& message) {
+          if (opcode == kWsText) return handler->OnText(message);
+          handler->OnNonTextMessage();
+          return false;
+        });
+  } catch (const std::exception& e) {
+    LogPrintf("[ws] plugin connection failed: %s\n", e.what());
+  } catch (...) {
+    LogPrintf("[ws] plugin connection failed\n");
+  }
+  CallGuarded("plugin connection end", [&] { handler->OnEnded(); });
+}
+
+bool WsServer::SendTextToUi(const std::string& text) {
+  std::shared_ptr<WsConnection> ui;
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    ui = ui_;
+  }
+  // Sent outside the UI lock: a replacement shuts the old socket down, which fails this send.
+  return ui && ui->SendFrame(kWsText, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+bool WsServer::SendBinaryToUi(const uint8_t* bytes, size_t length) {
+  std::shared_ptr<WsConnection> ui;
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    ui = ui_;
+  }
+  return ui && ui->SendFrame(kWsBinary, bytes, length);
+}
+
+RpcOutlet::Target WsServer::OutletTarget() {
+  std::weak_ptr<WsServer> weak = weak_from_this();
+  RpcOutlet::Target target;
+  target.sendText = [weak](const std::string& text) {
+    auto server = weak.lock();
+    return server && server->SendTextToUi(text);
+  };
+  target.sendBinary = [weak](const uint8_t* bytes, size_t length) {
+    auto server = weak.lock();
+    return server && server->SendBinaryToUi(bytes, length);
+  };
+  target.generation = [weak]() -> uint64_t {
+    auto server = weak.lock();
+    return server ? server->generation() : 0;
+  };
+  return target;
+}
+
+void WsServer::SetOnUiText(UiTextHandler handler) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  onUiText_ = std::move(handler);
+}
+void WsServer::SetOnUiBinary(UiBinaryHandler handler) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  onUiBinary_ = std::move(handler);
+}
+void WsServer::SetOnUiConnected(UiConnectedHandler handler) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  onUiConnected_ = std::move(handler);
+}
+void WsServer::SetOnUiClosed(UiClosedHandler handler) {
+  std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  onUiClosed_ = std::move(handler);
+}
+
+void WsServer::SetPluginConnectionFactory(PluginConnectionFactory factory) {
+  std::lock_guard<std::mutex> lock(factoryLock_);
+  pluginFactory_ = std::move(factory);
+}
+
+bool WsServer::CheckUiHello(const std::string& text) const {
+  const nlohmann::json hello = nlohmann::json::parse(text, nullptr, false);
+  if (!hello.is_object()) return false;
+  auto type = hello.find("type");
+  if (type == hello.end() || !type->is_string() || type->get_ref<const std::string&>() != "hello") return false;
+  std::string token;
+  auto payload = hello.find("payload");
+  if (payload != hello.end() && payload->is_object()) {
+    auto member = payload->find("token");
+    if (member != payload->end()) {
+      if (!member->is_string()) return false;
+      token = member->get<std::string>();
+    }
+  }
+  return !token_.empty() && TokenEquals(token, token_);
+}
+
+void WsServer::Stop() {
+  std::lock_guard<std::mutex> lock(stopLock_);
+  if (!running_ && listenFd_ < 0 && !acceptThread_.joinable()) return;
+  running_ = false;
+  if (wakeFds_[1] >= 0) net::WakeUp(wakeFds_[1]);
+  if (acceptThread_.joinable()) {
+    if (acceptThread_.get_id() == std::this_thread::get_id()) {
+      acceptThread_.detach();
+    } else {
+      acceptThread_.join();
+    }
+  }
+  if (listenFd_ >= 0) net::CloseSocket(listenFd_);
+  listenFd_ = -1;
+  for (int& fd : wakeFds_) {
+    if (fd >= 0) net::CloseSocket(fd);
+    fd = -1;
+  }
+  // Wake every reader first; closing the page's connection then waits for a message in progress.
+  {
+    std::lock_guard<std::mutex> connections(connectionsLock_);
+    for (const auto& connection : connections_) connection->Shutdown();
+  }
+  CloseUiConnection();
+  for (int step = 0; step < 500 && liveConnectionThreads_.load() > 0; ++step) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}

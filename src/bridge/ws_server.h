@@ -1,0 +1,119 @@
+#pragma once
+// The loopback WebSocket server the page and plugin processes reach the host through. One UI
+// connection at a time (a newer authenticated one replaces it) and at most three plugin
+// connections. Each connection is one object held by shared ownership and read by its own
+// thread, which alone closes the socket; every other thread only shuts it down.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "bridge/rpc_outlet.h"
+#include "bridge/ws_handshake.h"
+#include "bridge/ws_peer.h"
+
+// Held while a UI message is handled and while the UI connection is replaced or ends, so page
+// messages run one at a time across old and new connections. Process-wide, never destroyed.
+// Lock order: UiDispatchLock, then the server's UI lock, then a connection's send lock.
+std::recursive_mutex& UiDispatchLock();
+
+class WsConnection;
+
+class WsServer : public std::enable_shared_from_this<WsServer> {
+ public:
+  using UiTextHandler = std::function<void(const std::string& text)>;
+  using UiBinaryHandler = std::function<void(const uint8_t* bytes, size_t length)>;
+  using UiConnectedHandler = std::function<void()>;
+  using UiClosedHandler = std::function<void()>;
+
+  // Connection threads keep the server alive, so it is only ever held by shared ownership.
+  static std::shared_ptr<WsServer> Create();
+  ~WsServer();
+  WsServer(const WsServer&) = delete;
+  WsServer& operator=(const WsServer&) = delete;
+
+  // Binds 127.0.0.1 on a system-chosen port and starts the accept thread. An empty token
+  // makes every handshake fail.
+  bool Start(const std::string& token);
+  uint16_t port() const { return port_; }
+
+  // One frame to the current UI connection; false when there is none or the send failed.
+  bool SendTextToUi(const std::string& text);
+  bool SendBinaryToUi(const uint8_t* bytes, size_t length);
+
+  // Changes every time the UI connection is replaced or ends.
+  uint64_t generation() const { return generation_.load(); }
+
+  // The page outlet's view of this server; it does not keep the server alive.
+  RpcOutlet::Target OutletTarget();
+
+  // The handler slots run on UI connection threads (the connected one also on the accept
+  // thread), always under UiDispatchLock; an empty slot is skipped.
+  void SetOnUiText(UiTextHandler handler);
+  void SetOnUiBinary(UiBinaryHandler handler);
+  void SetOnUiConnected(UiConnectedHandler handler);
+  void SetOnUiClosed(UiClosedHandler handler);
+
+  // Without a factory, plugin connections are closed right after their handshake.
+  void SetPluginConnectionFactory(PluginConnectionFactory factory);
+
+  // The first message of a UI connection that did not prove the token in its path.
+  bool CheckUiHello(const std::string& text) const;
+
+  // Ends the accept thread and every connection and waits up to 5 s for their threads. A
+  // second call does nothing.
+  void Stop();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class ThreadKind { UiAuthenticated, UiNeedsHello, Plugin };
+
+  WsServer() = default;
+  void AcceptLoop();
+  WsConnectionKind Handshake(WsConnection& connection, Clock::time_point deadline);
+  void StartConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
+                             Clock::time_point deadline);
+  void ConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
+                        Clock::time_point deadline);
+  void RunUiConnection(const std::shared_ptr<WsConnection>& connection, bool authenticated,
+                       Clock::time_point deadline);
+  bool HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
+                       std::string& message);
+  void RunPluginConnection(const std::shared_ptr<WsConnection>& connection);
+  void ReplaceUiConnection(const std::shared_ptr<WsConnection>& next);
+  void CloseUiConnection();
+  void EndUiConnection(const std::shared_ptr<WsConnection>& connection);
+  void Forget(const std::shared_ptr<WsConnection>& connection);
+
+  std::atomic<uint64_t> generation_{0};
+  int listenFd_ = -1;
+  int wakeFds_[2] = {-1, -1};
+  uint16_t port_ = 0;
+  std::string token_;
+  std::atomic<bool> running_{false};
+  std::thread acceptThread_;
+  std::mutex stopLock_;
+
+  std::mutex uiLock_;  // guards ui_ and the changes of generation_
+  std::shared_ptr<WsConnection> ui_;
+
+  std::mutex connectionsLock_;  // guards connections_ and pluginCount_
+  std::set<std::shared_ptr<WsConnection>> connections_;
+  int pluginCount_ = 0;
+  std::atomic<int> liveConnectionThreads_{0};
+
+  // Guarded by UiDispatchLock.
+  UiTextHandler onUiText_;
+  UiBinaryHandler onUiBinary_;
+  UiConnectedHandler onUiConnected_;
+  UiClosedHandler onUiClosed_;
+
+  std::mutex factoryLock_;
+  PluginConnectionFactory pluginFactory_;
+};

@@ -1,0 +1,44 @@
+#pragma once
+// Loopback TCP sockets. Sends never raise SIGPIPE; a thread blocked on a socket is woken by
+// ShutdownSocket from another thread, and only the socket's owner ever closes it (the kernel
+// hands a closed descriptor number to the next socket at once).
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+namespace platform::net {
+
+// Ignores SIGPIPE process-wide; every send also passes MSG_NOSIGNAL.
+void IgnoreSigpipe();
+
+// A TCP socket with SO_REUSEADDR bound to 127.0.0.1 on a port the system picks, listening with
+// the backlog. Returns the descriptor and the port, or -1.
+int ListenLoopback(int backlog, uint16_t* port);  // non-blocking, for a poll loop
+
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+
+// A pipe whose read end wakes a poll loop once a byte is written to it. fds[0] reads, fds[1]
+// writes; both close-on-exec and non-blocking.
+bool MakeWakePipe(int fds[2]);
+void WakeUp(int writeFd);
+
+enum class WaitResult { Ready, Woken, TimedOut, Failed };
+// Waits until fd is readable, wakeFd (may be -1) is readable, or timeoutMs passes (negative: no
+// limit). EINTR is retried with the remaining time.
+WaitResult WaitReadable(int fd, int wakeFd, int timeoutMs);
+
+// accept4 with close-on-exec; -1 on failure with errno kept.
+int AcceptConnection(int listenFd);
+
+// Writes all bytes; false as soon as send fails or returns 0.
+bool SendAll(int fd, const void* bytes, size_t length);
+
+// One recv; the result as recv returns it, EINTR retried.
+ssize_t Receive(int fd, void* buffer, size_t length);
+
+void SetNoDelay(int fd);
+void ShutdownSocket(int fd);
+void CloseSocket(int fd);
+
+}  // namespace platform::net
