@@ -11,6 +11,7 @@
 #include "app/webview/webview_policy.h"
 #include "app/window_procs.h"
 #include "bridge/identity/installation_id.h"
+#include "bridge/plugin_sessions.h"
 #include "bridge/ws_server.h"
 #include "platform/dialogs.h"
 #include "platform/ui.h"
@@ -110,7 +111,9 @@ int RunHost(const HostOptions& options) {
   const int bridgePort = wsServer->port();
 
   step("kick-hook");
-  InstallKickPluginSessionsHook([](const std::string&) {});
+  auto pluginSessions = std::make_shared<PluginSessions>();
+  wsServer->SetPluginConnectionFactory(pluginSessions->Factory());
+  InstallKickPluginSessionsHook([pluginSessions](const std::string& id) { pluginSessions->KickPluginSessions(id); });
 
   step("installation-id");
   const std::string installationId = LoadOrCreateInstallationId();
