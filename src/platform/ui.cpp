@@ -18,12 +18,10 @@ namespace {
 
 struct Record {
   std::string className;
-  std::string title;
   WindowProc proc = nullptr;
   uint64_t style = WS_OVERLAPPEDWINDOW;
   Rect bounds;
   WindowPlacement placement;
-  bool topmost = false;
   void* userData = nullptr;
   std::shared_ptr<WindowBackend> backend;
 };
@@ -36,10 +34,17 @@ struct Item {
   std::function<void()> task;
 };
 
+// The part of a window that the bridge threads read and change: title and topmost bit.
+struct Shared {
+  std::string title;
+  bool topmost = false;
+};
+
 struct State {
-  std::mutex mutex;  // guards queue, live, nextId, loopEnded, uiThread
+  std::mutex mutex;  // guards queue, live, shared, nextId, loopEnded, uiThread
   std::deque<Item> queue;
   std::set<HWND> live;
+  std::map<HWND, Shared> shared;
   HWND nextId = 1;
   bool loopEnded = false;
   bool quitPosted = false;
@@ -120,10 +125,10 @@ HWND CreateWindow(const std::string& className, const std::string& title, int wi
     std::lock_guard<std::mutex> lock(s.mutex);
     id = s.nextId++;
     s.live.insert(id);
+    s.shared[id].title = title;
   }
   Record r;
   r.className = className;
-  r.title = title;
   r.proc = proc;
   r.bounds = Rect{0, 0, width, height};
   r.placement.normalPosition = r.bounds;
@@ -144,6 +149,7 @@ void DestroyWindow(HWND hwnd) {
   {
     std::lock_guard<std::mutex> lock(S().mutex);
     S().live.erase(hwnd);
+    S().shared.erase(hwnd);
   }
   S().records.erase(hwnd);
   HWND expected = hwnd;
@@ -171,9 +177,8 @@ LRESULT SendMessage(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
 }
 
 std::vector<HWND> EnumWindows() {
-  std::vector<HWND> out;
-  for (auto& [id, r] : S().records) out.push_back(id);
-  return out;
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return std::vector<HWND>(S().live.begin(), S().live.end());
 }
 
 uint64_t GetWindowStyle(HWND hwnd) {
@@ -241,28 +246,63 @@ void NotifyBoundsChanged(HWND hwnd, const Rect& bounds) {
   SendMessage(hwnd, WM_SIZE, 0, 0);
 }
 
+namespace {
+
+// Brings the backend in line with the shared state; on the UI thread at once, else posted there.
+// The posted task reads the state when it runs, so the last change wins whatever the order.
+void ApplyShared(HWND hwnd, bool title, bool topmost) {
+  auto apply = [hwnd, title, topmost] {
+    Record* r = Find(hwnd);
+    if (!r || !r->backend) return;
+    Shared now;
+    {
+      std::lock_guard<std::mutex> lock(S().mutex);
+      auto it = S().shared.find(hwnd);
+      if (it == S().shared.end()) return;
+      now = it->second;
+    }
+    if (title) r->backend->ApplyTitle(now.title);
+    if (topmost) r->backend->ApplyTopmost(now.topmost);
+  };
+  if (IsUiThread()) {
+    apply();
+  } else {
+    PostTask(apply);
+  }
+}
+
+}  // namespace
+
 void SetWindowTitle(HWND hwnd, const std::string& title) {
-  Record* r = Find(hwnd);
-  if (!r) return;
-  r->title = title;
-  if (r->backend) r->backend->ApplyTitle(title);
+  {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    auto it = S().shared.find(hwnd);
+    if (it == S().shared.end()) return;
+    it->second.title = title;
+  }
+  ApplyShared(hwnd, true, false);
 }
 
 std::string GetWindowTitle(HWND hwnd) {
-  Record* r = Find(hwnd);
-  return r ? r->title : std::string();
+  std::lock_guard<std::mutex> lock(S().mutex);
+  auto it = S().shared.find(hwnd);
+  return it == S().shared.end() ? std::string() : it->second.title;
 }
 
 void SetTopmost(HWND hwnd, bool topmost) {
-  Record* r = Find(hwnd);
-  if (!r) return;
-  r->topmost = topmost;
-  if (r->backend) r->backend->ApplyTopmost(topmost);
+  {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    auto it = S().shared.find(hwnd);
+    if (it == S().shared.end()) return;
+    it->second.topmost = topmost;
+  }
+  ApplyShared(hwnd, false, true);
 }
 
 bool IsTopmost(HWND hwnd) {
-  Record* r = Find(hwnd);
-  return r && r->topmost;
+  std::lock_guard<std::mutex> lock(S().mutex);
+  auto it = S().shared.find(hwnd);
+  return it != S().shared.end() && it->second.topmost;
 }
 
 void SetUserData(HWND hwnd, void* data) {
@@ -367,6 +407,7 @@ void ResetForTesting() {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.queue.clear();
     s.live.clear();
+    s.shared.clear();
     s.loopEnded = false;
     s.quitPosted = false;
     s.quitCode = 0;

@@ -69,7 +69,7 @@ void BindBackend(HWND hwnd, std::shared_ptr<WindowBackend> backend);
 std::shared_ptr<WindowBackend> GetBackend(HWND hwnd);
 LRESULT DefWindowProc(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessage(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
-std::vector<HWND> EnumWindows();
+std::vector<HWND> EnumWindows();  // any thread, in creation order
 
 uint64_t GetWindowStyle(HWND hwnd);
 void SetWindowStyle(HWND hwnd, uint64_t style);
@@ -79,6 +79,7 @@ bool GetMonitorRect(HWND hwnd, Rect* out);
 bool SetWindowPos(HWND hwnd, int x, int y, int width, int height, uint32_t flags);
 Rect GetWindowRect(HWND hwnd);
 Rect GetClientRect(HWND hwnd);  // origin 0,0, the window's size
+// Title and topmost bit: any thread. Off the UI thread the backend follows through the loop.
 void SetWindowTitle(HWND hwnd, const std::string& title);
 std::string GetWindowTitle(HWND hwnd);
 void SetTopmost(HWND hwnd, bool topmost);

@@ -16,8 +16,11 @@ namespace {
 // Far beyond any token or list the issuer writes, well within the stack of every thread.
 constexpr size_t kMaxJsonDepth = 64;
 
-// Counts bracket nesting outside strings; the text need not be valid JSON.
-bool NestingWithin(std::string_view text, size_t maxDepth) {
+bool NestingWithin(std::string_view text, size_t maxDepth) { return NestingExceededAt(text, maxDepth) == 0; }
+
+}  // namespace
+
+size_t NestingExceededAt(std::string_view text, size_t maxDepth) {
   size_t depth = 0;
   bool inString = false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -31,15 +34,13 @@ bool NestingWithin(std::string_view text, size_t maxDepth) {
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > maxDepth) return false;
+      if (++depth > maxDepth) return i + 1;
     } else if ((c == ']' || c == '}') && depth > 0) {
       --depth;
     }
   }
-  return true;
+  return 0;
 }
-
-}  // namespace
 
 int64_t SaturatingAdd(int64_t a, int64_t b) {
   int64_t sum = 0;

@@ -11,6 +11,10 @@
 
 namespace tokens {
 
+// Counts bracket nesting outside strings (the text need not be valid JSON): the number of bytes
+// up to and including the first bracket deeper than maxDepth, or 0 when none is.
+size_t NestingExceededAt(std::string_view text, size_t maxDepth);
+
 // a + b, clamped to the int64 range instead of overflowing.
 int64_t SaturatingAdd(int64_t a, int64_t b);
 

@@ -1,0 +1,92 @@
+#pragma once
+// The page's requests: parses each UI text message, picks its row and answers inline, from a
+// detached worker or through a message posted to the main window.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "bridge/blob_chunk_router.h"
+#include "bridge/rpc_outlet.h"
+#include "bridge/tokens/capability_token_registry.h"
+#include "platform/ui.h"
+
+// Builds {"id": id, key: value} compact with sorted keys; key is "data" or "error".
+std::string MakeRpcReply(const nlohmann::json& id, const char* key, const nlohmann::json& value);
+
+// An http or https URL with an authority and no blanks, controls or backslashes, 8..8192 bytes.
+bool IsOpenableExternalUrl(const std::string& url);
+
+// What pushing a new token to a live plugin session gave.
+struct PluginTokenDelivery {
+  bool delivered = false;
+  std::string code;  // non-empty: the token was refused and nothing may be armed
+};
+using DeliverPluginTokenHook = std::function<PluginTokenDelivery(
+    const std::string& token, int64_t nowSeconds, const std::string& pluginId, const std::string& packageSha256)>;
+
+// Posted with WM_APP_DEVMODE_CONSENT; the consent handler owns it and answers through sender.
+struct DeveloperModeRequest {
+  RpcOutletPtr sender;
+  nlohmann::json id;
+};
+
+struct RpcDispatchOptions {
+  DeliverPluginTokenHook deliverPluginToken;          // empty: nothing delivered, no code
+  CapabilityTokenRegistry* registry = nullptr;        // null: the process-wide registry
+  WallClockMs wallClock;                              // empty: the system clock
+  // Desktop hand-offs of the worker rows; empty: the shell layer.
+  std::function<bool(const std::string& url)> openExternal;
+  std::function<bool(const std::string& path)> revealInFolder;
+};
+
+class RpcDispatch {
+ public:
+  using Options = RpcDispatchOptions;
+
+
+  RpcDispatch(RpcOutletPtr outlet, platform::ui::HWND mainWindow, Options options = {});
+  ~RpcDispatch();
+  RpcDispatch(const RpcDispatch&) = delete;
+  RpcDispatch& operator=(const RpcDispatch&) = delete;
+
+  // One complete text message of the UI connection, on its thread under the UI dispatch lock.
+  void HandleMessage(const std::string& text);
+
+  BlobChunkRouter& blobRouter() { return blobRouter_; }
+  bool developerMode() const { return developerMode_.load(); }
+  void SetDeveloperMode(bool on) { developerMode_.store(on); }
+  // The main window's title for developer mode on or off; nothing without a window.
+  void SetDeveloperModeTitle(bool on);
+  nlohmann::json MakeHelloReply() const;
+
+ private:
+  // The row chain; false when no row names the type.
+  bool Dispatch(const nlohmann::json& id, const std::string& type, const nlohmann::json& payload);
+  void Reply(const nlohmann::json& id, const nlohmann::json& data);
+  void ReplyError(const nlohmann::json& id, const std::string& error);
+  void NotImplemented(const nlohmann::json& id, const std::string& type);
+  CapabilityTokenRegistry& Registry() const;
+
+  // General requests.
+  platform::ui::HWND ChooseWindow(const std::string& name) const;
+  void HandleSetAppVersion(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleSetAlwaysOnTop(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleIsAlwaysOnTop(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleToggleFullscreen(const nlohmann::json& id);
+  void HandleAppendFileChunk(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleShareFile(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleOpenExternal(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleApplyRevocations(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleArmPluginRpc(const nlohmann::json& id, const nlohmann::json& payload);
+  void HandleSetDeveloperMode(const nlohmann::json& id, const nlohmann::json& payload);
+
+  RpcOutletPtr outlet_;
+  platform::ui::HWND mainWindow_;
+  Options options_;
+  std::string appVersion_ = "1.2";
+  std::atomic<bool> developerMode_{false};
+  BlobChunkRouter blobRouter_;
+};
