@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/blob_chunk_router.h"
+#include "bridge/plugin_sessions.h"
 #include "bridge/rpc_outlet.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "platform/ui.h"
@@ -19,11 +20,7 @@ std::string MakeRpcReply(const nlohmann::json& id, const char* key, const nlohma
 // An http or https URL with an authority and no blanks, controls or backslashes, 8..8192 bytes.
 bool IsOpenableExternalUrl(const std::string& url);
 
-// What pushing a new token to a live plugin session gave.
-struct PluginTokenDelivery {
-  bool delivered = false;
-  std::string code;  // non-empty: the token was refused and nothing may be armed
-};
+// The plugin sessions' push of a renewed token; a non-empty code means nothing may be armed.
 using DeliverPluginTokenHook = std::function<PluginTokenDelivery(
     const std::string& token, int64_t nowSeconds, const std::string& pluginId, const std::string& packageSha256)>;
 
