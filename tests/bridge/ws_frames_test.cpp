@@ -1,0 +1,137 @@
+#include "bridge/ws_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Header(const std::string& frame, size_t n) { return frame.substr(0, n); }
+
+TEST(WsFrames, EncodeLengthForms) {
+  struct Case {
+    size_t length;
+    std::string header;
+  } cases[] = {
+      {0, std::string("\x81\x00", 2)},
+      {125, "\x81\x7d"},
+      {126, std::string("\x81\x7e\x00\x7e", 4)},
+      {65535, "\x81\x7e\xff\xff"},
+      {65536, std::string("\x81\x7f\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
+      {(1u << 24) + 5, std::string("\x81\x7f\x00\x00\x00\x00\x01\x00\x00\x05", 10)},
+  };
+  for (const auto& c : cases) {
+    std::string payload(c.length, 'x');
+    std::string frame = EncodeWsFrame(kWsText, reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+    EXPECT_EQ(Header(frame, c.header.size()), c.header) << c.length;
+    EXPECT_EQ(frame.size(), c.header.size() + c.length) << c.length;
+    EXPECT_EQ(frame.substr(c.header.size()), payload) << c.length;
+  }
+}
+
+TEST(WsFrames, ClosePayloadCarriesStatusBigEndian) {
+  EXPECT_EQ(WsClosePayload(kWsCloseAuth, "E_ROLE_DENIED"), "\x11\x31" "E_ROLE_DENIED");
+}
+
+// A client frame as a browser sends it: masked.
+std::string Masked(uint8_t first, const std::string& payload) {
+  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  std::string frame(1, static_cast<char>(first));
+  if (payload.size() <= 125) {
+    frame += static_cast<char>(0x80 | payload.size());
+  } else {
+    frame += static_cast<char>(0x80 | 126);
+    frame += static_cast<char>(payload.size() >> 8);
+    frame += static_cast<char>(payload.size() & 0xff);
+  }
+  frame.append(reinterpret_cast<const char*>(key), 4);
+  for (size_t i = 0; i < payload.size(); ++i) frame += static_cast<char>(payload[i] ^ key[i % 4]);
+  return frame;
+}
+
+TEST(WsFrames, ReaderTakesMaskedAndUnmaskedFramesInAnyPieces) {
+  const std::string big(300, 'q');
+  std::string stream = Masked(0x81, "Hello") + EncodeWsFrame(kWsBinary, reinterpret_cast<const uint8_t*>("\x01\x02"), 2) +
+                       Masked(0x01, big) + Masked(0x89, "p");
+  for (size_t piece : {stream.size(), size_t(1), size_t(3)}) {
+    WsFrameReader reader;
+    std::vector<WsFrame> frames;
+    for (size_t i = 0; i < stream.size(); i += piece) {
+      reader.Append(stream.data() + i, std::min(piece, stream.size() - i));
+      WsFrame frame;
+      WsFrameReader::Status status;
+      while ((status = reader.Next(&frame)) == WsFrameReader::Status::Frame) frames.push_back(frame);
+      ASSERT_EQ(status, WsFrameReader::Status::NeedMore);
+    }
+    ASSERT_EQ(frames.size(), 4u) << piece;
+    EXPECT_TRUE(frames[0].fin);
+    EXPECT_EQ(frames[0].opcode, kWsText);
+    EXPECT_EQ(frames[0].payload, "Hello");
+    EXPECT_EQ(frames[1].opcode, kWsBinary);
+    EXPECT_EQ(frames[1].payload, "\x01\x02");
+    EXPECT_FALSE(frames[2].fin);
+    EXPECT_EQ(frames[2].payload, big);
+    EXPECT_EQ(frames[3].opcode, kWsPing);
+    EXPECT_EQ(frames[3].payload, "p");
+  }
+}
+
+TEST(WsFrames, OversizeAnnouncementIsRefusedBeforeThePayload) {
+  auto announce = [](uint64_t length) {
+    std::string header("\x82\x7f", 2);
+    for (int i = 7; i >= 0; --i) header += static_cast<char>((length >> (8 * i)) & 0xff);
+    return header;
+  };
+  WsFrame frame;
+  WsFrameReader over;
+  std::string header = announce(kWsMaxMessageBytes + 1);
+  over.Append(header.data(), header.size());
+  EXPECT_EQ(over.Next(&frame), WsFrameReader::Status::TooLarge);
+
+  WsFrameReader huge;
+  header = announce(~0ull);
+  huge.Append(header.data(), header.size());
+  EXPECT_EQ(huge.Next(&frame), WsFrameReader::Status::TooLarge);
+
+  WsFrameReader exact;  // exactly the limit is allowed: it waits for the payload
+  header = announce(kWsMaxMessageBytes);
+  exact.Append(header.data(), header.size());
+  EXPECT_EQ(exact.Next(&frame), WsFrameReader::Status::NeedMore);
+}
+
+TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
+  WsMessageAssembler assembler;
+  WsFrame first{false, kWsText, "he"};
+  WsFrame middle{false, kWsContinuation, "ll"};
+  WsFrame last{true, kWsContinuation, "o"};
+  EXPECT_EQ(assembler.Add(first), WsMessageAssembler::Status::Pending);
+  EXPECT_EQ(assembler.Add(middle), WsMessageAssembler::Status::Pending);
+  ASSERT_EQ(assembler.Add(last), WsMessageAssembler::Status::Complete);
+  EXPECT_EQ(assembler.opcode(), kWsText);
+  EXPECT_EQ(assembler.message(), "hello");
+  assembler.Reset();
+
+  // A new data frame discards an unfinished message.
+  WsFrame stale{false, kWsText, "old"};
+  WsFrame fresh{true, kWsBinary, "new"};
+  assembler.Add(stale);
+  ASSERT_EQ(assembler.Add(fresh), WsMessageAssembler::Status::Complete);
+  EXPECT_EQ(assembler.opcode(), kWsBinary);
+  EXPECT_EQ(assembler.message(), "new");
+  assembler.Reset();
+
+  // A continuation with nothing started completes a message of no kind.
+  WsFrame orphan{true, kWsContinuation, "x"};
+  ASSERT_EQ(assembler.Add(orphan), WsMessageAssembler::Status::Complete);
+  EXPECT_EQ(assembler.opcode(), WsMessageAssembler::kNone);
+  assembler.Reset();
+
+  WsFrame start{false, kWsBinary, std::string(kWsMaxMessageBytes - 1, 'a')};
+  WsFrame fits{false, kWsContinuation, "b"};
+  WsFrame over{true, kWsContinuation, "c"};
+  EXPECT_EQ(assembler.Add(start), WsMessageAssembler::Status::Pending);
+  EXPECT_EQ(assembler.Add(fits), WsMessageAssembler::Status::Pending);
+  EXPECT_EQ(assembler.Add(over), WsMessageAssembler::Status::TooLarge);
+}
+
+}  // namespace
