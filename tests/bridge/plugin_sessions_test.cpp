@@ -46,7 +46,7 @@ class FakePeer : public WsPeer {
   std::mutex mutex;
   std::vector<std::string> texts;
   std::vector<std::string> closes;
-  bool shutdown = false;
+  std::atomic<bool> shutdown{false};
 };
 
 struct Connection {
