@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/binary_frames.h"
 #include "app/helpers.h"
 #include "app/log.h"
 #include "app/subsystem_hooks.h"
@@ -12,6 +13,8 @@
 #include "app/window_procs.h"
 #include "bridge/identity/installation_id.h"
 #include "bridge/plugin_sessions.h"
+#include "bridge/rpc_dispatch.h"
+#include "bridge/tokens/capability_token_registry.h"
 #include "bridge/ws_server.h"
 #include "platform/dialogs.h"
 #include "platform/ui.h"
@@ -121,11 +124,29 @@ int RunHost(const HostOptions& options) {
   const std::string sessionHandle = MakeSessionHandle();
 
   step("token-registry");
-  (void)installationId;
-  (void)sessionHandle;
+  CapabilityTokenRegistry::Instance().SetInstallation(installationId, sessionHandle);
+  CapabilityTokenRegistry::Instance().SetRpcPort(bridgePort);
 
   step("dispatcher");
+  // Replies reach the page through the outlet, which is detached before the server goes away.
+  auto pageOutlet = std::make_shared<RpcOutlet>(wsServer->OutletTarget());
+  RpcDispatch::Options dispatchOptions;
+  dispatchOptions.deliverPluginToken = [pluginSessions](const std::string& token, int64_t now,
+                                                        const std::string& pluginId, const std::string& pkg) {
+    return pluginSessions->DeliverPluginToken(token, now, pluginId, pkg);
+  };
+  auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, mainWindow, std::move(dispatchOptions));
+  CurrentMainWindowHooks().confirmDeveloperMode = AnswerDeveloperModeUnavailable;
   step("ui-handlers");
+  wsServer->SetOnUiText([d = dispatcher.get()](const std::string& text) { d->HandleMessage(text); });
+  BinaryFrameTargets binaryTargets;
+  binaryTargets.deliverBlobChunk = [d = dispatcher.get()](uint32_t stream, uint32_t request, const uint8_t* bytes,
+                                                          size_t length) {
+    d->blobRouter().Deliver(stream, request, bytes, length);
+  };
+  wsServer->SetOnUiBinary([binaryTargets](const uint8_t* bytes, size_t length) {
+    UiBinaryHandler(binaryTargets, bytes, length);
+  });
 
   step("realtime-hub");
   StartRealtimeHub([](const std::string&) {});
@@ -162,6 +183,12 @@ int RunHost(const HostOptions& options) {
   CurrentMainWindowHooks().reloadAfterUpdate = nullptr;
   webView.reset();
   step("delete-dispatcher");
+  // The handlers are cleared under the dispatch lock, so none is running once they are gone.
+  wsServer->SetOnUiText(nullptr);
+  wsServer->SetOnUiBinary(nullptr);
+  pageOutlet->Detach();
+  CurrentMainWindowHooks().confirmDeveloperMode = nullptr;
+  dispatcher.reset();
   step("delete-bridge-listener");
   wsServer->Stop();
   wsServer.reset();

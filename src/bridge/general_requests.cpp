@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <system_error>
 #include <thread>
 
@@ -56,6 +57,14 @@ bool IsPluginIdText(std::string_view id) {
 }
 
 bool IsPackageSha256(std::string_view hash) { return tokens::IsLowerHex(hash, 64); }
+
+void AnswerDeveloperModeUnavailable(ui::LPARAM lParam) {
+  std::unique_ptr<DeveloperModeRequest> request(reinterpret_cast<DeveloperModeRequest*>(lParam));
+  if (request && request->sender) {
+    request->sender->SendText(
+        MakeRpcReply(request->id, "error", "not implemented in qvn_native_win yet: setPluginDeveloperMode"));
+  }
+}
 
 json RpcDispatch::MakeHelloReply() const {
   json data = {

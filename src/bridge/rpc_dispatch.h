@@ -39,6 +39,10 @@ struct RpcDispatchOptions {
   std::function<bool(const std::string& path)> revealInFolder;
 };
 
+// The WM_APP_DEVMODE_CONSENT handler while the host has no consent box: frees the record and
+// answers that the request is not available, so the page never waits for nothing.
+void AnswerDeveloperModeUnavailable(platform::ui::LPARAM lParam);
+
 class RpcDispatch {
  public:
   using Options = RpcDispatchOptions;
