@@ -1,0 +1,229 @@
+"""The page's side of the real host's bridge, with Debian's websockets library.
+
+The bridge token is only ever handed to the page; the test reads it out of the page the host
+opened, over the browser's debugging port that QVN_WEBVIEW_DEBUG_PORT turns on.
+"""
+import asyncio
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.request
+
+import websockets
+
+BUILD = os.environ["QV_BUILD_DIR"]
+APP_ORIGIN = "https://app.quorvane.invalid"
+CAPABILITIES = [
+    "hello", "tokenInHello", "originCheck", "hostCheck", "pluginDeveloperMode", "authDeviceProof",
+    "getAuthDeviceIdentity", "signAuthDeviceChallenge", "startRealtimePlugin", "bmsTelemetryUrl",
+    "stopRealtimePlugin", "stagePluginPackage", "unstagePluginPackage", "nativePluginPack",
+    "nativePluginInputStream", "armPluginRpc", "rt.publish", "remote.status", "remote.setEnabled",
+    "remote.shareSources", "remoteShareSources", "remote.revoke", "remote.kick", "remote.connect",
+    "remote.renew", "remote.disconnect", "shell.openExternal"]
+
+
+def wait_for(predicate, timeout=30.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def compact(value):
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+def build_version():
+    with open(os.path.join(BUILD, "generated", "build_config.h")) as f:
+        return re.search(r'QV_VERSION_STRING "([^"]+)"', f.read()).group(1)
+
+
+class BridgeRpc(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="qv-rpc-")
+        exe_dir = os.path.join(cls.root, "bin")
+        os.makedirs(exe_dir)
+        exe = os.path.join(exe_dir, "quorvane")
+        shutil.copy2(os.path.join(BUILD, "quorvane"), exe)
+        cls.log = os.path.join(exe_dir, "Quorvane.log")
+        debug_port = free_port()
+        env = dict(os.environ, HOME=os.path.join(cls.root, "home"), XDG_DATA_HOME=os.path.join(cls.root, "data"),
+                   TMPDIR=cls.root, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        cls.proc = subprocess.Popen([exe], env=env, cwd=cls.root, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+        try:
+            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in cls.read_log())
+            assert ok, cls.read_log().decode(errors="replace")
+            cls.port = int(re.search(rb"WsServer listening on 127\.0\.0\.1:(\d+)", cls.read_log()).group(1))
+            page = asyncio.run(cls.read_page(debug_port))
+            cls.token, cls.installation_id, cls.session_handle, cls.page_hello = page
+        except BaseException:
+            cls.stop_host()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.stop_host()
+        shutil.rmtree(cls.root, ignore_errors=True)
+        assert code == 0, "host exit code %r" % code
+
+    @classmethod
+    def stop_host(cls):
+        if cls.proc.poll() is None:
+            cls.proc.send_signal(signal.SIGTERM)
+            try:
+                return cls.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                cls.proc.kill()
+                cls.proc.wait()
+                return "killed"
+        return cls.proc.returncode
+
+    @classmethod
+    def read_log(cls):
+        try:
+            with open(cls.log, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    @staticmethod
+    async def read_page(debug_port):
+        with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
+            targets = json.load(r)
+        page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
+        async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
+            expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
+                          "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
+            await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
+                                       "params": {"expression": expression, "returnByValue": True}}))
+            while True:
+                message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
+                if message.get("id") == 1:
+                    return json.loads(message["result"]["result"]["value"])
+
+    # --- helpers -------------------------------------------------------------------------------
+
+    def connect(self, path="/", origin=APP_ORIGIN):
+        return websockets.connect("ws://127.0.0.1:%d%s" % (self.port, path), origin=origin, max_size=None,
+                                  open_timeout=10, ping_interval=None)
+
+    def page(self):
+        """An authenticated page connection (token in the path)."""
+        return self.connect("/?token=" + self.token)
+
+    async def request(self, ws, id_, type_, payload=None):
+        message = {"id": id_, "type": type_}
+        if payload is not None:
+            message["payload"] = payload
+        await ws.send(json.dumps(message))
+        return await asyncio.wait_for(ws.recv(), 10)
+
+    def expected_hello(self):
+        return {"protocol": 2, "platform": "linux", "hardened": True, "capabilities": CAPABILITIES,
+                "pluginDeveloperMode": False, "nativeVersion": build_version(), "appVersion": "1.2",
+                "installationId": self.installation_id, "sessionHandle": self.session_handle}
+
+    # --- tests ---------------------------------------------------------------------------------
+
+    def test_hello_reply_is_exact(self):
+        self.assertRegex(self.installation_id, r"^[0-9a-f]{32}$")
+        self.assertRegex(self.session_handle, r"^[0-9a-f]{32}$")
+        # What the host's own page received.
+        self.assertEqual(json.loads(self.page_hello), self.expected_hello())
+
+        async def run():
+            async with self.connect("/?protocol=2") as ws:
+                await ws.send(json.dumps({"id": "h", "type": "hello", "payload": {"token": self.token}}))
+                return await asyncio.wait_for(ws.recv(), 10)
+        self.assertEqual(asyncio.run(run()), compact({"id": "h", "data": self.expected_hello()}))
+
+    def test_token_in_the_path_needs_no_hello(self):
+        async def run():
+            async with self.page() as ws:
+                return await self.request(ws, 1, "getPluginDeveloperMode")
+        self.assertEqual(asyncio.run(run()), '{"data":{"enabled":false},"id":1}')
+
+    def test_silent_ui_connection_is_closed(self):
+        async def run():
+            async with self.connect("/") as ws:
+                with self.assertRaises(websockets.ConnectionClosed):
+                    await asyncio.wait_for(ws.recv(), 15)
+        asyncio.run(run())
+
+    def test_reconnect_replaces_the_old_connection(self):
+        async def run():
+            old = await self.page()
+            self.assertEqual(await self.request(old, 1, "setUILanguage"), '{"data":{"success":true},"id":1}')
+            async with self.connect("/") as new:
+                await new.send(json.dumps({"id": 2, "type": "hello", "payload": {"token": self.token}}))
+                self.assertEqual(json.loads(await asyncio.wait_for(new.recv(), 10))["id"], 2)
+                with self.assertRaises(websockets.ConnectionClosed):
+                    await asyncio.wait_for(old.recv(), 10)
+                self.assertEqual(await self.request(new, 3, "getPluginDeveloperMode"),
+                                 '{"data":{"enabled":false},"id":3}')
+        asyncio.run(run())
+
+    def test_connection_without_the_token_leaves_the_page_alone(self):
+        async def run():
+            async with self.page() as current:
+                for path, token in (("/", "00" * 32), ("/?token=" + "00" * 32, None), ("/", None)):
+                    with self.subTest(path=path, token=token):
+                        try:
+                            async with self.connect(path) as intruder:
+                                if token is not None:
+                                    await intruder.send(json.dumps({"id": 1, "type": "hello",
+                                                                    "payload": {"token": token}}))
+                                else:
+                                    await intruder.send(json.dumps({"id": 1, "type": "getPluginDeveloperMode"}))
+                                with self.assertRaises(websockets.ConnectionClosed):
+                                    await asyncio.wait_for(intruder.recv(), 10)
+                        except websockets.InvalidHandshake:
+                            pass  # refused at the handshake: just as good
+                # A forged Origin from another site never reaches the page's slot either.
+                with self.assertRaises((websockets.InvalidHandshake, websockets.ConnectionClosed)):
+                    async with self.connect("/?token=" + self.token, origin="https://evil.example") as other:
+                        await asyncio.wait_for(other.recv(), 10)
+                self.assertEqual(await self.request(current, "still", "setUILanguage"),
+                                 '{"data":{"success":true},"id":"still"}')
+        asyncio.run(run())
+
+    def test_bad_json_malformed_unknown_type_and_null_id(self):
+        async def run():
+            async with self.page() as ws:
+                for text in ("{", "[1,2]", '{"id":1}', '{"type":"setUILanguage"}', '{"id":1,"type":7}'):
+                    await ws.send(text)
+                # Nothing came back for those: the next message is this request's reply.
+                self.assertEqual(await self.request(ws, None, "noSuchRequest"),
+                                 '{"error":"not implemented in qvn_native_win yet: noSuchRequest","id":null}')
+                self.assertEqual(await self.request(ws, {"b": 1, "a": [2]}, "shell.openExternal",
+                                                    {"url": "mailto:x@example.org"}),
+                                 '{"error":"url must be http or https","id":{"a":[2],"b":1}}')
+                self.assertEqual(await self.request(ws, 5, "setAlwaysOnTop", {"alwaysOnTop": "yes"}),
+                                 '{"error":"invalid parameter type: alwaysOnTop","id":5}')
+        asyncio.run(run())
+        log = self.read_log()
+        self.assertIn(b"[rpc] bad JSON at byte 2\n", log)
+        self.assertGreaterEqual(log.count(b"[rpc] malformed message (missing id/type)\n"), 4, log)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
