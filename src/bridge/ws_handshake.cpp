@@ -6,20 +6,33 @@
 #include "bridge/base64.h"
 #include "bridge/sha1.h"
 
-std::string FindHttpHeader(const std::string& buffer, const std::string& name) {
+namespace {
+
+// Where the value of the first "name:" line starts (any letter case), or npos; *lineEnd gets
+// the end of that line.
+size_t FindHeaderValue(const std::string& buffer, const std::string& name, size_t* lineEnd) {
   size_t start = 0;
   while (start < buffer.size()) {
     size_t end = buffer.find("\r\n", start);
     if (end == std::string::npos) end = buffer.size();
     if (end - start > name.size() && strncasecmp(buffer.data() + start, name.c_str(), name.size()) == 0 &&
         buffer[start + name.size()] == ':') {
-      size_t v = start + name.size() + 1;
-      while (v < end && buffer[v] == ' ') ++v;
-      return buffer.substr(v, end - v);
+      *lineEnd = end;
+      return start + name.size() + 1;
     }
     start = end + 2;
   }
-  return {};
+  return std::string::npos;
+}
+
+}  // namespace
+
+std::string FindHttpHeader(const std::string& buffer, const std::string& name) {
+  size_t end = 0;
+  size_t v = FindHeaderValue(buffer, name, &end);
+  if (v == std::string::npos) return {};
+  while (v < end && buffer[v] == ' ') ++v;
+  return buffer.substr(v, end - v);
 }
 
 bool ParseWsUpgradeRequest(const std::string& buffer, WsUpgradeRequest* request) {
@@ -33,17 +46,8 @@ bool ParseWsUpgradeRequest(const std::string& buffer, WsUpgradeRequest* request)
   request->path = line.substr(first + 1, second - first - 1);
   request->host = FindHttpHeader(buffer, "Host");
   request->origin = FindHttpHeader(buffer, "Origin");
-  request->hasOrigin = false;
-  size_t start = 0;
-  while (start < buffer.size()) {
-    size_t end = buffer.find("\r\n", start);
-    if (end == std::string::npos) end = buffer.size();
-    if (end - start > 6 && strncasecmp(buffer.data() + start, "Origin", 6) == 0 && buffer[start + 6] == ':') {
-      request->hasOrigin = true;
-      break;
-    }
-    start = end + 2;
-  }
+  size_t end = 0;
+  request->hasOrigin = FindHeaderValue(buffer, "Origin", &end) != std::string::npos;
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,8 +16,28 @@ namespace platform::net {
 
 void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
 
+namespace {
+
+std::mutex g_listenOverrideLock;
+
+ListenFn& ListenOverride() {
+  static auto* fn = new ListenFn;
+  return *fn;
+}
+
+}  // namespace
+
+void SetListenForTesting(ListenFn listen) {
+  std::lock_guard<std::mutex> lock(g_listenOverrideLock);
+  ListenOverride() = std::move(listen);
+}
+
 int ListenLoopback(int backlog, uint16_t* port) {
   IgnoreSigpipe();
+  {
+    std::lock_guard<std::mutex> lock(g_listenOverrideLock);
+    if (ListenOverride()) return ListenOverride()(backlog, port);
+  }
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
   if (fd < 0) return -1;
   int one = 1;

@@ -4,6 +4,7 @@
 // hands a closed descriptor number to the next socket at once).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <sys/types.h>
 
 namespace platform::net {
@@ -14,6 +15,10 @@ void IgnoreSigpipe();
 // A TCP socket with SO_REUSEADDR bound to 127.0.0.1 on a port the system picks, listening with
 // the backlog. Returns the descriptor and the port, or -1.
 int ListenLoopback(int backlog, uint16_t* port);  // non-blocking, for a poll loop
+
+// Test seam: replaces ListenLoopback (an empty function restores the real one).
+using ListenFn = std::function<int(int backlog, uint16_t* port)>;
+void SetListenForTesting(ListenFn listen);
 
 // A blocking TCP connection to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/crypto.h"
+#include "platform/net.h"
 #include "platform/ui.h"
 
 namespace ui = platform::ui;
@@ -26,6 +27,7 @@ class HostMainTest : public ::testing::Test {
   }
   void TearDown() override {
     platform::SetRandomSourceForTesting(nullptr);
+    platform::net::SetListenForTesting(nullptr);
     ui::ResetForTesting();
     unsetenv("XDG_DATA_HOME");
     std::filesystem::remove_all(root_);
@@ -73,6 +75,18 @@ TEST_F(HostMainTest, EmptyBridgeTokenEndsStartUpWithOne) {
   std::vector<std::string> steps;
   EXPECT_EQ(RunAndClose(&steps), 1);
   EXPECT_EQ(steps.back(), "bridge-token");
+}
+
+TEST_F(HostMainTest, BridgeListenerThatCannotListenEndsStartUpWithOne) {
+  platform::net::SetListenForTesting([](int, uint16_t*) { return -1; });
+  std::vector<std::string> steps;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunAndClose(&steps), 1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(steps.back(), "bridge-listener");
+  EXPECT_NE(out.find("[main] FATAL: WsServer failed to start\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Unable to initialize the native media bridge."), std::string::npos) << out;
+  EXPECT_EQ(out.find("WsServer listening"), std::string::npos) << out;
 }
 
 }  // namespace

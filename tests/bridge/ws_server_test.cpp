@@ -423,3 +423,17 @@ TEST(WsServerPlain, CheckUiHello) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WsServerPlain, FailedListenIsAFailedStart) {
+  platform::net::SetListenForTesting([](int, uint16_t*) { return -1; });
+  auto server = WsServer::Create();
+  EXPECT_FALSE(server->Start(kToken));
+  platform::net::SetListenForTesting(nullptr);
+  EXPECT_EQ(server->port(), 0);
+  server->Stop();
+  server->Stop();
+}
+
+}  // namespace
