@@ -18,7 +18,10 @@ import urllib.request
 
 import websockets
 
+from plugin_client import PluginClient
+
 BUILD = os.environ["QV_BUILD_DIR"]
+SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
 APP_ORIGIN = "https://app.quorvane.invalid"
 CAPABILITIES = [
     "hello", "tokenInHello", "originCheck", "hostCheck", "pluginDeveloperMode", "authDeviceProof",
@@ -223,6 +226,43 @@ class BridgeRpc(unittest.TestCase):
         log = self.read_log()
         self.assertIn(b"[rpc] bad JSON at byte 2\n", log)
         self.assertGreaterEqual(log.count(b"[rpc] malformed message (missing id/type)\n"), 4, log)
+
+    def test_page_arms_a_plugin_that_then_says_hello(self):
+        def sign(kind, value):
+            return subprocess.run([SIGNER, kind, json.dumps(value)], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+        pkg = "ab" * 32
+        token = sign("cap", {"sub": "user:u1/plugin:lap-timer", "pkg": pkg, "cap": "realtime",
+                             "aud": "qvn-install:%s/%s" % (self.installation_id, self.session_handle),
+                             "scope": ["rt.publish:lap-timer"]})
+
+        async def arm():
+            async with self.page() as ws:
+                self.assertEqual(await self.request(ws, 1, "applyRpcRevocations",
+                                                    json.loads(sign("revocations", {"rev": 1}))),
+                                 '{"data":{"ok":true},"id":1}')
+                self.assertEqual(await self.request(ws, 2, "armPluginRpc",
+                                                    {"pluginId": "lap-timer", "packageSha256": pkg,
+                                                     "token": token}),
+                                 '{"data":{"ok":true,"pluginId":"lap-timer"},"id":2}')
+        asyncio.run(arm())
+
+        plugin = PluginClient(self.port)
+        try:
+            plugin.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
+            self.assertEqual(plugin.text(), '{"payload":{"protocol":2,"role":"source",'
+                                            '"scopes":["rt.publish:lap-timer"]},"type":"hello-ok"}')
+            plugin.send_json({"type": "plugin.job.next"})
+            self.assertEqual(json.loads(plugin.text())["type"], "error")
+        finally:
+            plugin.close()
+        # The token was used up by that hello: a second one is a replay.
+        again = PluginClient(self.port)
+        try:
+            again.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
+            self.assertEqual(again.close_frame(), (4401, "E_TOKEN_REPLAY"))
+        finally:
+            again.close()
 
 
 if __name__ == "__main__":
