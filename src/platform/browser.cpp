@@ -139,8 +139,36 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (!conn_ || shutdown_) {
       return;
     }
+    // A paused new window is released, and a navigation is issued, only once the browser has
+    // answered every command sent before: the startup scripts reach the renderer on their
+    // own way, and a document started earlier runs without them.
+    std::shared_ptr<BrowserView> held = session.empty() ? nullptr : FindSession(session);
+    if (held) {
+      ++held->setupPending_;
+      std::weak_ptr<BrowserView> weak = held;
+      done = [this, weak, done = std::move(done)](const json& result, const std::string& error) {
+        if (done) done(result, error);
+        if (auto v = weak.lock()) {
+          --v->setupPending_;
+          MaybeRelease(v);
+        }
+      };
+    }
     int id = conn_->Send(method, params, session);
     if (done) pending_[id] = std::move(done);
+  }
+
+  void MaybeRelease(const std::shared_ptr<BrowserView>& view) {
+    if (view->setupPending_ > 0 || shutdown_) return;
+    if (view->releaseWhenSettled_) {
+      view->releaseWhenSettled_ = false;
+      view->Send("Runtime.runIfWaitingForDebugger", json::object());
+    }
+    if (!view->navigateWhenSettled_.empty()) {
+      std::string uri = std::move(view->navigateWhenSettled_);
+      view->navigateWhenSettled_.clear();
+      view->Send("Page.navigate", {{"url", uri}});
+    }
   }
 
   void Dispatch(const json& msg) {
@@ -194,6 +222,11 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     }
     if (method == "Page.frameRequestedNavigation") return OnRequestedNavigation(*view, params);
     if (method == "Page.loadEventFired") {
+      if (view->reloadOnFirstLoad_) {
+        view->reloadOnFirstLoad_ = false;
+        view->Send("Page.reload", json::object());
+        return;
+      }
       QueryScreen(view);
       if (auto handler = view->onCompleted_) handler(true, 0);
       return;
@@ -217,11 +250,11 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     view->env_ = weak_from_this();
     view->targetId_ = targetId;
     view->sessionId_ = session;
+    sessions_[session] = view;
     // Navigations, page messages and crashes arrive only with these domains on.
     view->Send("Page.enable", json::object());
     view->Send("Runtime.enable", json::object());
     view->Send("Inspector.enable", json::object());
-    sessions_[session] = view;
 
     std::string opener = Str(info, "openerId");
     std::shared_ptr<BrowserView> openerView = opener.empty() ? nullptr : FindTarget(opener);
@@ -238,9 +271,17 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
       handler(request);
       switch (request.outcome) {
         case NewWindowRequest::Outcome::kAdopt:
-          view->Send("Runtime.runIfWaitingForDebugger", json::object());
+          // A window the page opened starts its first document before the new-document
+          // scripts reach it; once that has loaded, it is loaded again with them.
+          view->releaseWhenSettled_ = true;
+          view->reloadOnFirstLoad_ = true;
+          MaybeRelease(view);
           return;
         case NewWindowRequest::Outcome::kCancel:
+          // The opener's window.open waits for the paused window: release it, with every
+          // request held (and never answered) so that nothing reaches the network, and close it.
+          view->Send("Fetch.enable", {{"patterns", json::array({{{"urlPattern", "*"}, {"requestStage", "Request"}}})}});
+          view->Send("Runtime.runIfWaitingForDebugger", json::object());
           view->Close();
           sessions_.erase(session);
           return;
@@ -471,7 +512,12 @@ bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const
   return true;
 }
 
-void BrowserView::Navigate(const std::string& uri) { Send("Page.navigate", {{"url", uri}}); }
+void BrowserView::Navigate(const std::string& uri) {
+  auto env = env_.lock();
+  if (!env) return;
+  navigateWhenSettled_ = uri;
+  env->MaybeRelease(env->FindSession(sessionId_));
+}
 
 void BrowserView::WithWindow(std::function<void(int)> then) {
   auto env = env_.lock();

@@ -134,6 +134,10 @@ class BrowserView {
   bool messagesEnabled_ = false;
   std::map<int, std::string> contextOrigins_;
   std::vector<std::string> pendingOpens_;
+  int setupPending_ = 0;              // commands not yet answered
+  bool releaseWhenSettled_ = false;  // run the paused window once they are
+  std::string navigateWhenSettled_;  // the navigation to issue once they are
+  bool reloadOnFirstLoad_ = false;   // a page-opened window, loaded once without its scripts
   bool screenKnown_ = false;
   int screen_[4] = {0, 0, 0, 0};
 };

@@ -1,0 +1,326 @@
+"""The built host with Debian's chromium, headless: the page from the embedded pack under the app
+origin, the startup script's globals, the console in the log, popouts, the navigation policy,
+and how the browser's end ends the host.
+
+The test drives the page through the browser's debugging port, which the host opens when
+QVN_WEBVIEW_DEBUG_PORT is set ("0": the browser picks a free port and writes it into the
+user-data folder)."""
+import asyncio
+import base64
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.request
+
+import websockets
+
+BUILD = os.environ["QV_BUILD_DIR"]
+ORIGIN = "https://app.quorvane.invalid"
+ARTIFACTS = os.path.join(BUILD, "test-artifacts")
+CHROMIUM = "/usr/lib/chromium/chromium"
+
+
+def wait_for(predicate, timeout=30.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+def process_gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+class Cdp:
+    """A small DevTools client over one target's web socket."""
+
+    def __init__(self, url):
+        self.url = url
+
+    async def _call(self, calls):
+        async with websockets.connect(self.url, max_size=64 << 20, open_timeout=10) as ws:
+            results = []
+            for i, (method, params) in enumerate(calls, start=1):
+                await ws.send(json.dumps({"id": i, "method": method, "params": params}))
+                while True:
+                    msg = json.loads(await asyncio.wait_for(ws.recv(), 20))
+                    if msg.get("id") == i:
+                        break
+                if "error" in msg:
+                    raise AssertionError(f"{method}: {msg['error']}")
+                results.append(msg.get("result", {}))
+            return results
+
+    def call(self, method, params=None):
+        return asyncio.run(self._call([(method, params or {})]))[0]
+
+    def evaluate(self, expression, await_promise=False):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                "awaitPromise": await_promise})
+        if "exceptionDetails" in result:
+            raise AssertionError(f"{expression}: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+
+def eventually(cdp, expression, timeout=30.0):
+    """True once expression is true in the page; a page between documents is asked again."""
+    def check():
+        try:
+            return cdp.evaluate(expression) is True
+        except (AssertionError, OSError, websockets.exceptions.WebSocketException, asyncio.TimeoutError):
+            return False
+    return bool(wait_for(check, timeout))
+
+
+@unittest.skipUnless(os.access(CHROMIUM, os.X_OK), "chromium is not installed")
+class WebViewHostInBrowser(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="qv-browser-")
+        exe_dir = os.path.join(self.root, "bin")
+        os.makedirs(exe_dir)
+        self.exe = os.path.join(exe_dir, "quorvane")
+        shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
+        self.log = os.path.join(exe_dir, "Quorvane.log")
+        # A recording opener stands in for the desktop's browser.
+        fake_bin = os.path.join(self.root, "fake-bin")
+        os.makedirs(fake_bin)
+        self.opened = os.path.join(self.root, "opened.txt")
+        with open(os.path.join(fake_bin, "xdg-open"), "w") as f:
+            f.write(f'#!/bin/sh\nprintf "%s\\n" "$*" >> "{self.opened}"\n')
+        os.chmod(os.path.join(fake_bin, "xdg-open"), 0o755)
+        self.data = os.path.join(self.root, "data")
+        self.env = dict(os.environ, HOME=os.path.join(self.root, "home"), XDG_DATA_HOME=self.data,
+                        XDG_CONFIG_HOME=os.path.join(self.root, "config"),
+                        XDG_CACHE_HOME=os.path.join(self.root, "cache"),
+                        XDG_RUNTIME_DIR=os.path.join(self.root, "runtime"), TMPDIR=self.root,
+                        PATH=fake_bin + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"),
+                        QVN_WEBVIEW_DEBUG_PORT="0")
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "QVN_WEBVIEW_DATA", "QVN_BROWSER_EXECUTABLE",
+                     "WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS"):
+            self.env.pop(name, None)
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+        self.proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def tearDown(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        # Whatever the host left behind (it should leave nothing) goes with the test.
+        for pid in self.browser_pids():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def read_log(self):
+        try:
+            with open(self.log, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, timeout=30.0):
+        found = wait_for(lambda: text in self.read_log() or self.proc.poll() is not None, timeout)
+        self.assertTrue(found and text in self.read_log(), f"no {text!r} in the log:\n{self.read_log()}")
+
+    def browser_pids(self):
+        """The browser processes whose command line names this test's user-data folder."""
+        pids = []
+        marker = os.path.join(self.data, "Quorvane", "WebView2Data").encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    if marker in f.read():
+                        pids.append(int(entry))
+            except OSError:
+                pass
+        return pids
+
+    def browser_pid(self):
+        """The browser process the host started (its direct child)."""
+        for pid in self.browser_pids():
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            except OSError:
+                continue
+            if ppid == self.proc.pid:
+                return pid
+        return None
+
+    def debug_port(self):
+        path = os.path.join(self.data, "Quorvane", "WebView2Data", "DevToolsActivePort")
+
+        def read():
+            try:
+                with open(path) as f:
+                    first = f.readline().strip()
+                return int(first) if first.isdigit() else None
+            except OSError:
+                return None
+        port = wait_for(read)
+        self.assertTrue(port, "the browser wrote no debugging port:\n" + self.read_log())
+        return port
+
+    def targets(self):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/list", timeout=10) as r:
+            return [t for t in json.load(r) if t.get("type") == "page"]
+
+    def page(self, predicate=lambda t: True, timeout=30.0):
+        target = wait_for(lambda: next((t for t in self.targets() if predicate(t)), None), timeout)
+        self.assertTrue(target, f"no such page: {self.targets()}")
+        return target
+
+    def main_page(self):
+        self.wait_log("[webview] 200 index.html")
+        target = self.page(lambda t: t["url"].startswith(ORIGIN + "/index.html")
+                           and "popout" not in t["url"])
+        cdp = Cdp(target["webSocketDebuggerUrl"])
+        # The page's script has run once its state element left "idle".
+        self.assertTrue(eventually(cdp, "document.readyState === 'complete' && "
+                                        "document.getElementById('state').textContent !== 'idle'"), self.read_log())
+        return target, cdp
+
+    def test_page_from_pack_with_globals_and_console(self):
+        target, cdp = self.main_page()
+        self.assertEqual(cdp.evaluate("location.origin"), ORIGIN)
+        self.assertTrue(cdp.evaluate("window.isSecureContext"))
+        self.assertIn("[assets] loaded from embedded resource", self.read_log())
+        for asset in ("index.html", "style.css", "app.js"):
+            self.assertIn(f"[webview] 200 {asset} (", self.read_log())
+
+        g = cdp.evaluate("""({
+            port: window.__NATIVE_WS_PORT, token: window.__QVN_NATIVE_WS_TOKEN__,
+            installationId: window.__QVN_INSTALLATION_ID__, session: window.__QVN_SESSION_HANDLE__,
+            platform: window.__QVN_NATIVE_PLATFORM__, protocol: window.__QVN_NATIVE_WS_PROTOCOL__,
+            decode: window.__QVN_NATIVE_DECODE_MODE__, dist: window.__QVN_DIST_SOURCE__,
+            popout: window.__QVN_POPOUT_OS_CHROME__, bridged: window.__QVN_CONSOLE_BRIDGED__,
+            webview: typeof (window.chrome && window.chrome.webview && window.chrome.webview.postMessage)})""")
+        self.assertIsInstance(g["port"], int)
+        for key in ("token", "installationId", "session", "platform"):
+            self.assertIsInstance(g[key], str, key)
+            self.assertTrue(g[key], key)
+        self.assertEqual((g["protocol"], g["decode"], g["dist"]), (2, "native-first", "bundle"))
+        self.assertIsNone(g.get("popout"))
+        self.assertTrue(g["bridged"])
+        self.assertEqual(g["webview"], "function")
+
+        # The page's own line reaches the log: connected with the port once the bridge listens,
+        # its warning while the host offers no bridge.
+        if g["port"] > 0:
+            self.wait_log(f"[webview console][log] bridge connected on port {g['port']}")
+            self.wait_log("[webview console][log] bridge hello answered")
+            self.assertEqual(cdp.evaluate("document.documentElement.getAttribute('data-hello')"), "ok")
+            self.assertNotEqual(cdp.evaluate("document.getElementById('hello').textContent"), "-")
+        else:
+            self.wait_log("[webview console][warn] bridge: no port or token injected")
+
+        # Console values of every kind, and what the page's origin check keeps out.
+        cdp.evaluate("console.error('probe', {a: [1, 2n], b: new Uint8Array(3)}, null); 0")
+        self.wait_log('[webview console][error] probe {"a":[1,"2"],"b":"Uint8Array(3)"} null')
+        cdp.evaluate("window.chrome.webview.postMessage({type: 'console', message: 'object'}); "
+                     "window.chrome.webview.postMessage('not json'); console.info('after'); 0")
+        self.wait_log("[webview console][info] after")
+        self.assertNotIn("] object", self.read_log())
+
+        status = cdp.evaluate("fetch('/missing.txt').then(r => r.status)", await_promise=True)
+        self.assertEqual(status, 404)
+        self.wait_log("[webview] 404 missing.txt")
+
+        # The bridge token is a secret: no log line carries it.
+        self.assertNotIn(g["token"], self.read_log())
+
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        shot = cdp.call("Page.captureScreenshot", {"format": "png"})
+        png = base64.b64decode(shot["data"])
+        self.assertTrue(png.startswith(b"\x89PNG"))
+        with open(os.path.join(ARTIFACTS, "webview_main_page.png"), "wb") as f:
+            f.write(png)
+
+    def test_popout_and_external_navigation(self):
+        target, cdp = self.main_page()
+        cdp.evaluate(f"window.open('{ORIGIN}/index.html?popout=1', '_blank'); 0")
+        self.wait_log(f"[webview] popout deferral completed for {ORIGIN}/index.html?popout=1")
+        popout = self.page(lambda t: "popout=1" in t["url"] and t["title"] == "Quorvane")
+        pcdp = Cdp(popout["webSocketDebuggerUrl"])
+        # The startup script ran before the popout's own script.
+        self.assertTrue(eventually(pcdp, "window.__QVN_CONSOLE_BRIDGED__ === true && document.readyState === 'complete'"
+                                         " && document.getElementById('window').textContent === 'popout'"), self.read_log())
+        self.assertEqual(pcdp.evaluate("[window.__QVN_POPOUT_OS_CHROME__, typeof window.__QVN_NATIVE_WS_TOKEN__,"
+                                       " window.__QVN_CONSOLE_BRIDGED__]"), [True, "string", True], self.read_log())
+        self.wait_log("[webview] popout NavigationCompleted success=1")
+        pcdp.evaluate("console.log('from the popout'); 0")
+        self.wait_log("[webview console][log] from the popout")
+
+        # Another site in a new window goes to the desktop's browser; the page stays.
+        cdp.evaluate("window.open('https://example.org/new', '_blank'); 0")
+        self.wait_log("[webview] opening popup in system browser: https://example.org/new")
+        # Leaving the app origin is cancelled and handed over too.
+        cdp.evaluate("location.href = 'https://example.org/away'; 0")
+        self.wait_log("[webview] opening external navigation in system browser: https://example.org/away")
+        self.assertTrue(wait_for(lambda: os.path.exists(self.opened)
+                                 and "https://example.org/away" in open(self.opened).read()))
+        with open(self.opened) as f:
+            self.assertEqual(f.read().split(), ["https://example.org/new", "https://example.org/away"])
+        time.sleep(0.5)
+        self.assertTrue(cdp.evaluate("location.href").startswith(ORIGIN + "/index.html"))
+        self.assertFalse([t for t in self.targets() if "example.org" in t["url"]])
+
+        # Closing the popout's window leaves the host running.
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/close/{popout['id']}", timeout=10):
+            pass
+        time.sleep(0.5)
+        self.assertIsNone(self.proc.poll(), self.read_log())
+        self.assertTrue(cdp.evaluate("1 + 1") == 2)
+
+    def test_closing_the_main_window_ends_the_host_cleanly(self):
+        target, _ = self.main_page()
+        browser = self.browser_pid()
+        self.assertTrue(browser)
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/close/{target['id']}", timeout=10):
+            pass
+        self.assertEqual(self.proc.wait(timeout=60), 0, self.read_log())
+        self.assertIn("[webview] main browser window closed", self.read_log())
+        self.assertNotIn("FATAL", self.read_log())
+        # The host took its browser down with it.
+        self.assertTrue(wait_for(lambda: process_gone(browser), timeout=20))
+
+    def test_browser_dying_ends_the_host_with_failure(self):
+        self.main_page()
+        browser = self.browser_pid()
+        self.assertTrue(browser)
+        os.kill(browser, signal.SIGKILL)
+        self.assertEqual(self.proc.wait(timeout=60), 1, self.read_log())
+        self.assertIn("[webview] FATAL: browser process exited", self.read_log())
+
+    def test_terminate_signal_stops_host_and_browser(self):
+        self.main_page()
+        browser = self.browser_pid()
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(timeout=60), 0, self.read_log())
+        self.assertTrue(browser)
+        self.assertTrue(wait_for(lambda: process_gone(browser), timeout=20))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
