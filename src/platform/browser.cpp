@@ -515,8 +515,10 @@ bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const
 void BrowserView::Navigate(const std::string& uri) {
   auto env = env_.lock();
   if (!env) return;
+  auto self = env->FindSession(sessionId_);
+  if (!self) return;  // closed
   navigateWhenSettled_ = uri;
-  env->MaybeRelease(env->FindSession(sessionId_));
+  env->MaybeRelease(self);
 }
 
 void BrowserView::WithWindow(std::function<void(int)> then) {
