@@ -272,7 +272,7 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
       switch (request.outcome) {
         case NewWindowRequest::Outcome::kAdopt:
           // A window the page opened starts its first document before the new-document
-          // scripts reach it; once that has loaded, it is loaded again with them.
+          // scripts reach it; that one is an empty page, then the address is loaded again.
           view->releaseWhenSettled_ = true;
           view->reloadOnFirstLoad_ = true;
           MaybeRelease(view);
@@ -348,6 +348,15 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     const json& request = params.value("request", json::object());
     WebResourceRequest req{Str(request, "url"), Str(request, "method"), Str(params, "resourceType")};
     bool topDocument = req.resourceType == "Document" && Str(params, "frameId") == view.targetId_;
+    if (topDocument && view.reloadOnFirstLoad_) {
+      // The first document of a page-opened window would run without the startup scripts:
+      // it gets an empty one instead, and the real one comes with the reload.
+      view.Send("Fetch.fulfillRequest", {{"requestId", requestId},
+                                         {"responseCode", 200},
+                                         {"responseHeaders", json::array({{{"name", "Content-Type"}, {"value", "text/html"}}})},
+                                         {"body", ""}});
+      return;
+    }
     if (topDocument && view.onNavigation_) {
       auto handler = view.onNavigation_;
       if (handler(req.uri)) {

@@ -269,6 +269,9 @@ class WebViewHostInBrowser(unittest.TestCase):
         self.assertEqual(pcdp.evaluate("[window.__QVN_POPOUT_OS_CHROME__, typeof window.__QVN_NATIVE_WS_TOKEN__,"
                                        " window.__QVN_CONSOLE_BRIDGED__]"), [True, "string", True], self.read_log())
         self.wait_log("[webview] popout NavigationCompleted success=1")
+        # No document of the popout ran without the startup script: the page was served once for
+        # each window, its first (script-less) load never reached the pack.
+        self.assertEqual(self.read_log().count("[webview] 200 index.html ("), 2, self.read_log())
         pcdp.evaluate("console.log('from the popout'); 0")
         self.wait_log("[webview console][log] from the popout")
 
