@@ -296,17 +296,39 @@ class WebViewHostInBrowser(unittest.TestCase):
         self.assertIsNone(self.proc.poll(), self.read_log())
         self.assertTrue(cdp.evaluate("1 + 1") == 2)
 
-    def test_closing_the_main_window_ends_the_host_cleanly(self):
+    def ends_cleanly_after(self, close):
         target, _ = self.main_page()
         browser = self.browser_pid()
         self.assertTrue(browser)
-        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/close/{target['id']}", timeout=10):
-            pass
+        close(target)
         self.assertEqual(self.proc.wait(timeout=60), 0, self.read_log())
         self.assertIn("[webview] main browser window closed", self.read_log())
         self.assertNotIn("FATAL", self.read_log())
         # The host took its browser down with it.
         self.assertTrue(wait_for(lambda: process_gone(browser), timeout=20))
+
+    def test_closing_the_main_window_ends_the_host_cleanly(self):
+        def close(target):
+            with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/close/{target['id']}",
+                                        timeout=10):
+                pass
+        self.ends_cleanly_after(close)
+
+    def test_quitting_the_browser_ends_the_host_cleanly(self):
+        # The user quitting the browser closes its window first: a normal end, not a crash.
+        def close(target):
+            with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/version", timeout=10) as r:
+                url = json.load(r)["webSocketDebuggerUrl"]
+
+            async def quit_browser():
+                async with websockets.connect(url, open_timeout=10) as ws:
+                    await ws.send(json.dumps({"id": 1, "method": "Browser.close"}))
+                    try:
+                        await asyncio.wait_for(ws.recv(), 10)
+                    except (asyncio.TimeoutError, websockets.exceptions.WebSocketException):
+                        pass  # the browser may go before it answers
+            asyncio.run(quit_browser())
+        self.ends_cleanly_after(close)
 
     def test_browser_dying_ends_the_host_with_failure(self):
         self.main_page()
