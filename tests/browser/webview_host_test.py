@@ -84,8 +84,12 @@ def eventually(cdp, expression, timeout=30.0):
     return bool(wait_for(check, timeout))
 
 
-@unittest.skipUnless(os.access(CHROMIUM, os.X_OK), "chromium is not installed")
-class WebViewHostInBrowser(unittest.TestCase):
+class HostCase(unittest.TestCase):
+    """Runs the host with a temporary HOME and data folders; extra_env adds to its environment."""
+
+    def extra_env(self):
+        return {}
+
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="qv-browser-")
         exe_dir = os.path.join(self.root, "bin")
@@ -110,6 +114,7 @@ class WebViewHostInBrowser(unittest.TestCase):
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "QVN_WEBVIEW_DATA", "QVN_BROWSER_EXECUTABLE",
                      "WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS"):
             self.env.pop(name, None)
+        self.env.update(self.extra_env())
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
         self.proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -201,6 +206,9 @@ class WebViewHostInBrowser(unittest.TestCase):
                                         "document.getElementById('state').textContent !== 'idle'"), self.read_log())
         return target, cdp
 
+
+@unittest.skipUnless(os.access(CHROMIUM, os.X_OK), "chromium is not installed")
+class WebViewHostInBrowser(HostCase):
     def test_page_from_pack_with_globals_and_console(self):
         target, cdp = self.main_page()
         self.assertEqual(cdp.evaluate("location.origin"), ORIGIN)
@@ -346,6 +354,47 @@ class WebViewHostInBrowser(unittest.TestCase):
         self.assertTrue(browser)
         self.assertTrue(wait_for(lambda: process_gone(browser), timeout=20))
 
+
+@unittest.skipUnless(os.access(CHROMIUM, os.X_OK) and shutil.which("Xvfb"), "chromium or Xvfb is not installed")
+class WebViewHostWithDisplay(HostCase):
+    """With a display the browser shows its window; closing it still ends the host cleanly."""
+
+    def setUp(self):
+        read, write = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                     pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        number = b""
+        with os.fdopen(read, "rb") as f:
+            number = f.readline().strip()
+        if not number.isdigit():
+            self.xvfb.kill()
+            self.xvfb.wait()
+            self.fail("Xvfb gave no display")
+        self.display = ":" + number.decode()
+        super().setUp()
+
+    def extra_env(self):
+        return {"DISPLAY": self.display}
+
+    def tearDown(self):
+        super().tearDown()
+        self.xvfb.terminate()
+        try:
+            self.xvfb.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.xvfb.kill()
+            self.xvfb.wait()
+
+    def test_headful_window_serves_the_page_and_closing_it_ends_the_host(self):
+        target, cdp = self.main_page()
+        self.assertNotIn("headless", self.read_log())
+        self.assertEqual(cdp.evaluate("location.origin"), ORIGIN)
+        self.assertTrue(cdp.evaluate("typeof window.__QVN_NATIVE_WS_TOKEN__ === 'string'"))
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/close/{target['id']}", timeout=10):
+            pass
+        self.assertEqual(self.proc.wait(timeout=60), 0, self.read_log())
+        self.assertIn("[webview] main browser window closed", self.read_log())
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
