@@ -116,7 +116,10 @@ class HostCase(unittest.TestCase):
             self.env.pop(name, None)
         self.env.update(self.extra_env())
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
-        self.proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+        self.start()
+
+    def start(self, **extra):
+        self.proc = subprocess.Popen([self.exe], env=dict(self.env, **extra), cwd=self.root,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def tearDown(self):
@@ -354,6 +357,24 @@ class WebViewHostInBrowser(HostCase):
         self.assertTrue(browser)
         self.assertTrue(wait_for(lambda: process_gone(browser), timeout=20))
 
+
+class BrowserThatDoesNotStart(HostCase):
+    """A missing browser, or one that ends at once, is the environment failure: exit 1, logged."""
+
+    def start(self, **extra):
+        self.proc = subprocess.Popen(["true"])  # the cases below start the host themselves
+
+    def test_missing_or_failing_browser(self):
+        self.proc.wait()
+        cases = (("missing", os.path.join(self.root, "no-such-browser"), "0x80070002"),
+                 ("failing", "/bin/false", "0x80004005"))
+        for name, executable, hr in cases:
+            with self.subTest(name):
+                HostCase.start(self, QVN_BROWSER_EXECUTABLE=executable)
+                self.assertEqual(self.proc.wait(timeout=60), 1, self.read_log())
+                log = self.read_log()
+                self.assertIn(f"[webview] environment creation failed: hr={hr}", log)
+                self.assertIn("[main] message box (no display): Quorvane: Chromium could not be started.", log)
 
 @unittest.skipUnless(os.access(CHROMIUM, os.X_OK) and shutil.which("Xvfb"), "chromium or Xvfb is not installed")
 class WebViewHostWithDisplay(HostCase):
