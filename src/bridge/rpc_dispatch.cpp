@@ -42,6 +42,28 @@ uint32_t Id32(const json& payload, const char* key) {
   return 0;
 }
 
+// Where a parse stopped, for texts the parser refuses with another error than a syntax one
+// (a number too large for a double).
+struct ParseStop {
+  size_t byte = 0;
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool number_integer(json::number_integer_t) { return true; }
+  bool number_unsigned(json::number_unsigned_t) { return true; }
+  bool number_float(json::number_float_t, const std::string&) { return true; }
+  bool string(std::string&) { return true; }
+  bool binary(json::binary_t&) { return true; }
+  bool start_object(size_t) { return true; }
+  bool key(std::string&) { return true; }
+  bool end_object() { return true; }
+  bool start_array(size_t) { return true; }
+  bool end_array() { return true; }
+  bool parse_error(size_t position, const std::string&, const nlohmann::detail::exception&) {
+    byte = position;
+    return false;
+  }
+};
+
 }  // namespace
 
 std::string MakeRpcReply(const json& id, const char* key, const json& value) {
@@ -115,6 +137,11 @@ void RpcDispatch::HandleMessage(const std::string& text) {
     message = json::parse(text);
   } catch (const json::parse_error& e) {
     LogPrintf("[rpc] bad JSON at byte %zu\n", e.byte);
+    return;
+  } catch (const json::exception&) {
+    ParseStop stop;
+    json::sax_parse(text, &stop);
+    LogPrintf("[rpc] bad JSON at byte %zu\n", stop.byte);
     return;
   }
   if (!message.is_object() || !message.contains("id") || !message.contains("type") ||

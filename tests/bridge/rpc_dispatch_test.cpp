@@ -56,6 +56,9 @@ TEST_F(RpcTest, BadAndMalformedMessagesAreLoggedWithoutReply) {
       {"not json", "[rpc] bad JSON at byte 2\n"},
       {R"({"id":1,"type":"hello"} x)", "[rpc] bad JSON at byte 25\n"},
       {std::string(300, '['), "[rpc] bad JSON at byte 257\n"},
+      // Numbers beyond a double are refused by the parser with another kind of error.
+      {R"({"id":1e999,"type":"hello"})", "[rpc] bad JSON at byte 11\n"},
+      {R"({"id":1,"type":"hello","payload":{"n":[-1e400]}})", "[rpc] bad JSON at byte 45\n"},
       {"[1,2]", "[rpc] malformed message (missing id/type)\n"},
       {"\"hello\"", "[rpc] malformed message (missing id/type)\n"},
       {"null", "[rpc] malformed message (missing id/type)\n"},
