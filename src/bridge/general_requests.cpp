@@ -8,7 +8,7 @@
 
 #include <cerrno>
 #include <memory>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "app/helpers.h"
@@ -27,13 +27,32 @@ namespace {
 
 constexpr const char kDeveloperModeTitle[] = "Quorvane \xE2\x80\x94 PLUGIN DEVELOPER MODE";
 
-// Starts a detached worker; false when the thread could not be made.
+// Starts a detached worker; false when the thread could not be made. Nothing the worker
+// throws may leave its thread.
 template <typename Fn>
 bool StartWorker(Fn fn) {
   try {
-    std::thread(std::move(fn)).detach();
+    std::thread([fn = std::move(fn)]() mutable {
+      try {
+        fn();
+      } catch (const std::exception& e) {
+        LogPrintf("[rpc] worker failed: %s\n", e.what());
+      } catch (...) {
+        LogPrintf("[rpc] worker failed\n");
+      }
+    }).detach();
     return true;
-  } catch (const std::system_error&) {
+  } catch (...) {
+    return false;
+  }
+}
+
+// A desktop hand-off that throws (it starts a process and a reaper thread) counts as failed.
+template <typename Fn>
+bool HandOff(const Fn& fn, const std::string& target) {
+  try {
+    return fn(target);
+  } catch (...) {
     return false;
   }
 }
@@ -158,7 +177,8 @@ void RpcDispatch::HandleAppendFileChunk(const json& id, const json& payload) {
   if (path.empty() || base64.empty()) return ReplyError(id, "path and base64 are required");
   std::vector<uint8_t> bytes = Base64Decode(base64);
   if (bytes.empty()) return ReplyError(id, "failed to decode base64 chunk");
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (first ? O_TRUNC : 0);
+  // Non-blocking: a FIFO without a reader must fail here, not stall every page request.
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | (first ? O_TRUNC : 0);
   int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) return ReplyError(id, "failed to open file for writing, code=" + std::to_string(errno));
   size_t done = 0;
@@ -186,7 +206,7 @@ void RpcDispatch::HandleShareFile(const json& id, const json& payload) {
   if (::stat(path.c_str(), &st) != 0) return ReplyError(id, "file not found on disk");
   bool started = StartWorker([outlet = outlet_, id, path, reveal = options_.revealInFolder] {
     // The file manager's result is not waited on; the page only learns the hand-off was made.
-    reveal(path);
+    HandOff(reveal, path);
     if (outlet) outlet->SendText(MakeRpcReply(id, "data", {{"success", true}, {"path", path}, {"completed", true}}));
   });
   if (!started) ReplyError(id, "could not start worker");
@@ -198,7 +218,7 @@ void RpcDispatch::HandleOpenExternal(const json& id, const json& payload) {
   if (!r.ok()) return ReplyError(id, r.Error());
   if (!IsOpenableExternalUrl(url)) return ReplyError(id, "url must be http or https");
   bool started = StartWorker([outlet = outlet_, id, url, open = options_.openExternal] {
-    bool opened = open(url);
+    bool opened = HandOff(open, url);
     if (!outlet) return;
     outlet->SendText(opened ? MakeRpcReply(id, "data", {{"success", true}, {"opened", true}})
                             : MakeRpcReply(id, "error", "failed to open url"));

@@ -1,11 +1,13 @@
 #include "bridge/general_requests.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "app/helpers.h"
 #include "platform/files.h"
@@ -142,6 +144,30 @@ TEST_F(AppendFileChunkTest, FirstChunkReplacesLaterChunksAppend) {
   EXPECT_EQ(Append(dir + "/missing/x.bin", "AA==", true),
             R"({"error":"failed to open file for writing, code=2","id":1})");
   EXPECT_EQ(Append(dir, "AA==", true), R"({"error":"failed to open file for writing, code=21","id":1})");
+}
+
+// The page's path may name a FIFO: with no reader the open must fail, not hold the dispatch lock.
+TEST_F(AppendFileChunkTest, FifoWithoutReaderFailsAtOnce) {
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Append(fifo, "QQ==", true), R"({"error":"failed to open file for writing, code=6","id":1})");
+}
+
+// A hand-off that throws (no thread or process to be had) must not end the process.
+TEST_F(RpcTest, HandOffsThatThrowStillAnswer) {
+  RpcDispatch::Options options;
+  options.openExternal = [](const std::string&) -> bool { throw std::runtime_error("no thread"); };
+  options.revealInFolder = [](const std::string&) -> bool { throw std::bad_alloc(); };
+  Build(options);
+  EXPECT_EQ(Worker(R"({"id":1,"type":"shell.openExternal","payload":{"url":"https://example.org/"}})"),
+            R"({"error":"failed to open url","id":1})");
+  char path[] = "/tmp/qv_share_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_EQ(Worker(json({{"id", 2}, {"type", "shareFile"}, {"payload", {{"path", path}}}}).dump()),
+            MakeRpcReply(2, "data", {{"completed", true}, {"path", path}, {"success", true}}));
+  unlink(path);
 }
 
 TEST_F(RpcTest, ShareFileAnswersFromItsWorker) {
