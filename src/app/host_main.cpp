@@ -147,6 +147,10 @@ int RunHost(const HostOptions& options) {
   wsServer->SetOnUiBinary([binaryTargets](const uint8_t* bytes, size_t length) {
     UiBinaryHandler(binaryTargets, bytes, length);
   });
+  wsServer->SetOnUiConnected([] {
+    LogPrintf("[main] WS client connected\n");
+    OnPageConnectedSubsystems();
+  });
 
   step("realtime-hub");
   StartRealtimeHub([](const std::string&) {});
@@ -155,6 +159,8 @@ int RunHost(const HostOptions& options) {
   step("plugin-status-sink");
   InstallPluginStatusSink([](const std::string&) {});
   step("ui-closed-handler");
+  // A page that goes away or is replaced takes its plugins with it.
+  wsServer->SetOnUiClosed([] { StopAllPlugins(); });
 
   step("webview");
   auto webView = std::make_unique<WebViewHost>();
