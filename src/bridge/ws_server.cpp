@@ -21,13 +21,20 @@ std::recursive_mutex& UiDispatchLock() {
 // threads send under the send lock or shut it down, which wakes the owner.
 class WsConnection final : public WsPeer {
  public:
-  explicit WsConnection(int fd) : fd_(fd) {}
+  // A peer that stops reading must not hold a sender (and the locks above it) forever.
+  static constexpr int kSendTimeoutMs = 5000;
+
+  explicit WsConnection(int fd) : fd_(fd) { net::SetSendTimeout(fd, kSendTimeoutMs); }
   ~WsConnection() override { Close(); }
 
   bool SendFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
     const std::string frame = EncodeWsFrame(opcode, bytes, length);
     std::lock_guard<std::mutex> lock(sendLock_);
-    return fd_ >= 0 && net::SendAll(fd_, frame.data(), frame.size());
+    if (fd_ < 0) return false;
+    if (net::SendAll(fd_, frame.data(), frame.size())) return true;
+    // The stream may now end inside a frame: nothing more can be sent on it.
+    net::ShutdownSocket(fd_);
+    return false;
   }
   bool SendText(const std::string& text) override {
     return SendFrame(kWsText, reinterpret_cast<const uint8_t*>(text.data()), text.size());
@@ -297,13 +304,15 @@ void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, 
 
 bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
                                std::string& message) {
+  // The hello is checked before the lock: a stranger's long first message must not hold up the
+  // page's requests while it is parsed.
+  if (!*authenticated && (opcode != kWsText || !CheckUiHello(message))) {
+    LogPrintf("[ws] closing: first message was not an authenticated hello\n");
+    return false;
+  }
   std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
   if (!running_) return false;
   if (!*authenticated) {
-    if (opcode != kWsText || !CheckUiHello(message)) {
-      LogPrintf("[ws] closing: first message was not an authenticated hello\n");
-      return false;
-    }
     ReplaceUiConnection(connection);
     *authenticated = true;
     if (onUiText_) CallGuarded("UI text handler", [&] { onUiText_(message); });

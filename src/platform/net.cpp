@@ -129,6 +129,13 @@ void SetNoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+void SetSendTimeout(int fd, int milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = (milliseconds % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 void ShutdownSocket(int fd) { shutdown(fd, SHUT_RDWR); }
 
 void CloseSocket(int fd) { close(fd); }

@@ -43,6 +43,8 @@ bool SendAll(int fd, const void* bytes, size_t length);
 ssize_t Receive(int fd, void* buffer, size_t length);
 
 void SetNoDelay(int fd);
+// A send that makes no progress for this long fails (EAGAIN) instead of blocking forever.
+void SetSendTimeout(int fd, int milliseconds);
 void ShutdownSocket(int fd);
 void CloseSocket(int fd);
 

@@ -284,6 +284,12 @@ class RecordingHandler : public PluginConnectionHandler {
       return false;
     }
     if (text == "stuck") std::this_thread::sleep_for(std::chrono::seconds(7));
+    if (text == "flood") {
+      const std::string big(4 << 20, 'x');
+      for (int i = 0; i < 64; ++i) {
+        if (!peer_->SendText(big)) return false;
+      }
+    }
     return peer_->SendText("ok " + text);
   }
   void OnNonTextMessage() override { events_->Add("plugin non-text"); }
@@ -381,6 +387,13 @@ TEST_F(WsPluginTest, AtMostThreePluginConnections) {
   Client again(server_->port(), "/", false);
   ASSERT_TRUE(again.Send(kWsText, "back"));
   EXPECT_EQ(again.Read()->payload, "ok back");
+}
+
+TEST_F(WsPluginTest, PeerThatStopsReadingEndsInsteadOfBlockingTheSender) {
+  Client plugin(server_->port(), "/", false);
+  ASSERT_TRUE(plugin.Send(kWsText, "flood"));  // and never read what comes back
+  for (int i = 0; i < 3000 && ended_.load() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ended_.load(), 1);
 }
 
 TEST_F(WsPluginTest, StopIsBoundedWithAStuckHandler) {
