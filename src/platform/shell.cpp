@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -53,7 +54,11 @@ int RunProgram(const std::vector<std::string>& argv) {
 bool StartProgram(const std::vector<std::string>& argv) {
   pid_t pid = Spawn(argv);
   if (pid < 0) return false;
-  std::thread([pid] { Wait(pid); }).detach();
+  try {
+    std::thread([pid] { Wait(pid); }).detach();
+  } catch (const std::system_error&) {
+    Wait(pid);  // no thread to reap it: the hand-off programs exit quickly, so wait here
+  }
   return true;
 }
 
