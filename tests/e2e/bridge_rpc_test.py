@@ -7,21 +7,17 @@ import asyncio
 import json
 import os
 import re
-import shutil
-import signal
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 import urllib.request
 
 import websockets
 
+from host_harness import BUILD, SIGNER, Host, wait_for
 from plugin_client import PluginClient
 
-BUILD = os.environ["QV_BUILD_DIR"]
-SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
 APP_ORIGIN = "https://app.quorvane.invalid"
 CAPABILITIES = [
     "hello", "tokenInHello", "originCheck", "hostCheck", "pluginDeveloperMode", "authDeviceProof",
@@ -30,15 +26,6 @@ CAPABILITIES = [
     "nativePluginInputStream", "armPluginRpc", "rt.publish", "remote.status", "remote.setEnabled",
     "remote.shareSources", "remoteShareSources", "remote.revoke", "remote.kick", "remote.connect",
     "remote.renew", "remote.disconnect", "shell.openExternal"]
-
-
-def wait_for(predicate, timeout=30.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 def free_port():
@@ -59,54 +46,28 @@ def build_version():
 class BridgeRpc(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="qv-rpc-")
-        exe_dir = os.path.join(cls.root, "bin")
-        os.makedirs(exe_dir)
-        exe = os.path.join(exe_dir, "quorvane")
-        shutil.copy2(os.path.join(BUILD, "quorvane"), exe)
-        cls.log = os.path.join(exe_dir, "Quorvane.log")
         debug_port = free_port()
-        env = dict(os.environ, HOME=os.path.join(cls.root, "home"), XDG_DATA_HOME=os.path.join(cls.root, "data"),
-                   TMPDIR=cls.root, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        cls.proc = subprocess.Popen([exe], env=env, cwd=cls.root, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
+        cls.host = Host(prefix="qv-rpc-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+        cls.host.start()
         try:
             ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in cls.read_log())
             assert ok, cls.read_log().decode(errors="replace")
-            cls.port = int(re.search(rb"WsServer listening on 127\.0\.0\.1:(\d+)", cls.read_log()).group(1))
+            cls.port = cls.host.bridge_port()
             page = asyncio.run(cls.read_page(debug_port))
             cls.token, cls.installation_id, cls.session_handle, cls.page_hello = page
         except BaseException:
-            cls.stop_host()
+            cls.host.remove()
             raise
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.stop_host()
-        shutil.rmtree(cls.root, ignore_errors=True)
+        code = cls.host.stop()
+        cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     @classmethod
-    def stop_host(cls):
-        if cls.proc.poll() is None:
-            cls.proc.send_signal(signal.SIGTERM)
-            try:
-                return cls.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                cls.proc.kill()
-                cls.proc.wait()
-                return "killed"
-        return cls.proc.returncode
-
-    @classmethod
     def read_log(cls):
-        try:
-            with open(cls.log, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        return cls.host.read_log()
 
     @staticmethod
     async def read_page(debug_port):

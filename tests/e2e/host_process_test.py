@@ -1,40 +1,20 @@
 """The real executable: start-up, log file, identity files, clean stop on SIGTERM."""
 import os
-import shutil
 import signal
 import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-BUILD = os.environ["QV_BUILD_DIR"]
-
-
-def wait_for(predicate, timeout=20.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
+from host_harness import Host, wait_for
 
 
 class HostProcess(unittest.TestCase):
     def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="qv-e2e-")
-        self.exe_dir = os.path.join(self.root, "bin")
-        os.makedirs(self.exe_dir)
-        self.exe = os.path.join(self.exe_dir, "quorvane")
-        shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
-        self.env = dict(os.environ, HOME=os.path.join(self.root, "home"),
-                        XDG_DATA_HOME=os.path.join(self.root, "data"), TMPDIR=self.root)
-        self.env.pop("DISPLAY", None)
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.log = os.path.join(self.exe_dir, "Quorvane.log")
+        self.host = Host()
+        self.root, self.exe, self.env, self.log = self.host.root, self.host.exe, self.host.env, self.host.log
 
     def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.host.remove()
 
     def read_log(self):
         try:

@@ -1,75 +1,30 @@
 """Plugin connections to the real host's bridge over loopback, with a raw WebSocket client."""
 import json
-import os
-import re
-import shutil
-import signal
 import subprocess
-import tempfile
-import time
 import unittest
 
+from host_harness import SIGNER, Host
 from plugin_client import PluginClient
-
-BUILD = os.environ["QV_BUILD_DIR"]
-SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
-
-
-def wait_for(predicate, timeout=20.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 class PluginSessionE2E(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.root = tempfile.mkdtemp(prefix="qv-e2e-plugin-")
-        exe_dir = os.path.join(cls.root, "bin")
-        os.makedirs(exe_dir)
-        exe = os.path.join(exe_dir, "quorvane")
-        shutil.copy2(os.path.join(BUILD, "quorvane"), exe)
-        env = dict(os.environ, HOME=os.path.join(cls.root, "home"),
-                   XDG_DATA_HOME=os.path.join(cls.root, "data"), TMPDIR=cls.root)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        cls.log = os.path.join(exe_dir, "Quorvane.log")
-        cls.proc = subprocess.Popen([exe], env=env, cwd=cls.root,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        found = {}
-
-        def port_logged():
-            m = re.search(rb"\[main\] WsServer listening on 127\.0\.0\.1:(\d+)\n", cls.read_log())
-            if m:
-                found["port"] = int(m.group(1))
-            return bool(m) and b"Running without Windows Package Identity" in cls.read_log()
-
-        if not wait_for(port_logged):
-            cls.tearDownClass()
-            raise AssertionError(cls.read_log())
-        cls.port = found["port"]
+        cls.host = Host(prefix="qv-e2e-plugin-")
+        cls.host.start()
+        try:
+            cls.port = cls.host.bridge_port()
+        except BaseException:
+            cls.host.remove()
+            raise
 
     @classmethod
     def tearDownClass(cls):
-        if cls.proc.poll() is None:
-            cls.proc.send_signal(signal.SIGTERM)
-            try:
-                cls.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                cls.proc.kill()
-                cls.proc.wait()
-        shutil.rmtree(cls.root, ignore_errors=True)
+        cls.host.remove()
 
     @classmethod
     def read_log(cls):
-        try:
-            with open(cls.log, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        return cls.host.read_log()
 
     def mint(self, claims):
         out = subprocess.run([SIGNER, "cap", json.dumps(claims)], capture_output=True, text=True, check=True)

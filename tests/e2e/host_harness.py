@@ -1,0 +1,71 @@
+"""The built host in a throw-away folder with its own HOME and data folder, for whole-program tests."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BUILD = os.environ["QV_BUILD_DIR"]
+SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
+
+
+def wait_for(predicate, timeout=30.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class Host:
+    def __init__(self, prefix="qv-e2e-", **extra_env):
+        self.root = tempfile.mkdtemp(prefix=prefix)
+        self.exe_dir = os.path.join(self.root, "bin")
+        os.makedirs(self.exe_dir)
+        self.exe = os.path.join(self.exe_dir, "quorvane")
+        shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
+        self.env = dict(os.environ, HOME=os.path.join(self.root, "home"),
+                        XDG_DATA_HOME=os.path.join(self.root, "data"), TMPDIR=self.root, **extra_env)
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.log = os.path.join(self.exe_dir, "Quorvane.log")
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def read_log(self):
+        try:
+            with open(self.log, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def bridge_port(self):
+        """The bridge's port once start-up has logged it, else an AssertionError with the log."""
+        pattern = rb"\[main\] WsServer listening on 127\.0\.0\.1:(\d+)\n"
+        if not wait_for(lambda: re.search(pattern, self.read_log())
+                        and b"Running without Windows Package Identity" in self.read_log()):
+            raise AssertionError(self.read_log().decode(errors="replace"))
+        return int(re.search(pattern, self.read_log()).group(1))
+
+    def stop(self, sig=signal.SIGTERM):
+        """Sends the signal and returns the exit code ("killed" when it did not end in time)."""
+        if self.proc.poll() is not None:
+            return self.proc.returncode
+        self.proc.send_signal(sig)
+        try:
+            return self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return "killed"
+
+    def remove(self):
+        if self.proc is not None:
+            self.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
