@@ -261,10 +261,9 @@ void WsServer::StartConnectionThread(const std::shared_ptr<WsConnection>& connec
     }).detach();
   } catch (...) {
     --liveConnectionThreads_;
-    {
-      std::lock_guard<std::mutex> lock(uiLock_);
-      if (ui_ == connection) ui_.reset();
-    }
+    // A page that was already made current ends like any other: the closed handler pairs the
+    // connected one that ran.
+    EndUiConnection(connection);
     Forget(connection);
     connection->Close();
   }
