@@ -2,11 +2,6 @@
 // plugin arming and developer mode.
 #include "bridge/general_requests.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 #include <exception>
 #include <thread>
@@ -18,6 +13,7 @@
 #include "bridge/rpc_dispatch.h"
 #include "bridge/rpc_json.h"
 #include "bridge/tokens/token_format.h"
+#include "platform/files.h"
 #include "platform/shell.h"
 
 using nlohmann::json;
@@ -177,23 +173,11 @@ void RpcDispatch::HandleAppendFileChunk(const json& id, const json& payload) {
   if (path.empty() || base64.empty()) return ReplyError(id, "path and base64 are required");
   std::vector<uint8_t> bytes = Base64Decode(base64);
   if (bytes.empty()) return ReplyError(id, "failed to decode base64 chunk");
-  // Non-blocking: a FIFO without a reader must fail here, not stall every page request.
-  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | (first ? O_TRUNC : 0);
-  int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) return ReplyError(id, "failed to open file for writing, code=" + std::to_string(errno));
-  size_t done = 0;
-  bool ok = true;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
+  const platform::FileAppendResult written = platform::AppendToFile(path, bytes.data(), bytes.size(), first);
+  if (written.openError != 0) {
+    return ReplyError(id, "failed to open file for writing, code=" + std::to_string(written.openError));
   }
-  if (::close(fd) != 0) ok = false;
-  if (!ok) return ReplyError(id, "write failed");
+  if (!written.ok) return ReplyError(id, "write failed");
   Reply(id, {{"success", true}});
 }
 
@@ -202,8 +186,7 @@ void RpcDispatch::HandleShareFile(const json& id, const json& payload) {
   std::string path = r.String("path");
   if (!r.ok()) return ReplyError(id, r.Error());
   if (path.empty()) return ReplyError(id, "path is required");
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return ReplyError(id, "file not found on disk");
+  if (!platform::PathExists(path)) return ReplyError(id, "file not found on disk");
   bool started = StartWorker([outlet = outlet_, id, path, reveal = options_.revealInFolder] {
     // The file manager's result is not waited on; the page only learns the hand-off was made.
     HandOff(reveal, path);

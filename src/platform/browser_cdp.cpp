@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/files.h"
+
 extern char** environ;
 
 namespace platform {
@@ -53,19 +55,6 @@ int Lift(int fd) {
   int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 10);
   close(fd);
   return lifted;
-}
-
-bool WriteAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace

@@ -48,19 +48,42 @@ bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned 
   std::string temp = path + ".tmp-" + suffix;
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd < 0) return false;
-  bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0;
-  size_t off = 0;
-  while (ok && off < data.size()) {
-    ssize_t n = write(fd, data.data() + off, data.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else off += static_cast<size_t>(n);
-  }
+  bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, data.data(), data.size());
   ok = ok && fsync(fd) == 0;
   ok = (close(fd) == 0) && ok;
   ok = ok && rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temp.c_str());
   return ok;
+}
+
+bool WriteAll(int fd, const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = write(fd, p, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+FileAppendResult AppendToFile(const std::string& path, const void* data, size_t length, bool truncate) {
+  FileAppendResult result;
+  int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+  int fd = open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    result.openError = errno;
+    return result;
+  }
+  result.ok = WriteAll(fd, data, length);
+  if (close(fd) != 0) result.ok = false;
+  return result;
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace platform

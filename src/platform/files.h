@@ -12,4 +12,18 @@ bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = size_
 // so readers see the old or the new content, never a part. The file gets the given mode.
 bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode = 0644);
 
+// Writes every byte to the descriptor, retrying short writes and interruptions.
+bool WriteAll(int fd, const void* data, size_t length);
+
+// Appends to a file (created 0644, emptied first when truncate is set). The open never waits
+// for a reader, so a FIFO without one fails at once instead of blocking the caller.
+struct FileAppendResult {
+  int openError = 0;  // errno of a failed open, 0 when it opened
+  bool ok = false;    // opened, written and closed
+};
+FileAppendResult AppendToFile(const std::string& path, const void* data, size_t length, bool truncate);
+
+// True when the path names something that exists.
+bool PathExists(const std::string& path);
+
 }  // namespace platform

@@ -11,25 +11,21 @@ from host_harness import Host, wait_for
 class HostProcess(unittest.TestCase):
     def setUp(self):
         self.host = Host()
-        self.root, self.exe, self.env, self.log = self.host.root, self.host.exe, self.host.env, self.host.log
+        self.root, self.exe, self.env = self.host.root, self.host.exe, self.host.env
 
     def tearDown(self):
         self.host.remove()
 
     def read_log(self):
-        try:
-            with open(self.log, "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        return self.host.read_log()
 
     def run_until_ready_then(self, sig):
         # The log of an earlier run already holds the ready line: wait for this run's own log.
-        before = os.stat(self.log).st_mtime_ns if os.path.exists(self.log) else None
+        before = os.stat(self.host.log).st_mtime_ns if os.path.exists(self.host.log) else None
         proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
-            ready = wait_for(lambda: os.path.exists(self.log) and os.stat(self.log).st_mtime_ns != before
+            ready = wait_for(lambda: os.path.exists(self.host.log) and os.stat(self.host.log).st_mtime_ns != before
                              and b"Running without Windows Package Identity" in self.read_log()
                              and os.path.exists(os.path.join(self.root, "data", "Quorvane", "installation-id.bin")))
             self.assertTrue(ready, self.read_log())
@@ -49,8 +45,8 @@ class HostProcess(unittest.TestCase):
     def test_log_starts_with_bom_and_is_truncated_each_run(self):
         self.run_until_ready_then(signal.SIGTERM)
         first = self.read_log()
-        self.assertTrue(first.startswith(b"\xef\xbb\xbf[main] logging to " + self.log.encode() + b"\n"), first)
-        with open(self.log, "ab") as f:
+        self.assertTrue(first.startswith(b"\xef\xbb\xbf[main] logging to " + self.host.log.encode() + b"\n"), first)
+        with open(self.host.log, "ab") as f:
             f.write(b"[test] marker from the first run\n")
         self.run_until_ready_then(signal.SIGTERM)
         second = self.read_log()
@@ -59,11 +55,11 @@ class HostProcess(unittest.TestCase):
 
     def test_log_falls_back_to_the_data_folder(self):
         # A folder where the log file would be cannot be opened for writing, even by root.
-        os.makedirs(self.log)
-        self.log = os.path.join(self.root, "data", "Quorvane", "Quorvane.log")
+        os.makedirs(self.host.log)
+        self.host.log = os.path.join(self.root, "data", "Quorvane", "Quorvane.log")
         self.assertEqual(self.run_until_ready_then(signal.SIGTERM), 0, self.read_log())
         self.assertTrue(self.read_log().startswith(
-            b"\xef\xbb\xbf[main] logging to " + self.log.encode() + b" (exe directory wasn't writable)\n"),
+            b"\xef\xbb\xbf[main] logging to " + self.host.log.encode() + b" (exe directory wasn't writable)\n"),
             self.read_log())
 
     def test_installation_id_survives_restarts(self):
