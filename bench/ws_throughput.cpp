@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
 #include "bridge/ws_server.h"
 #include "platform/net.h"
 

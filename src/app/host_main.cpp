@@ -6,7 +6,10 @@
 
 #include "app/binary_frames.h"
 #include "app/helpers.h"
-#include "app/log.h"
+#include "app/host_window_side.h"
+#include "app/log_file.h"
+#include "app/crash_filter.h"
+#include "base/log.h"
 #include "app/subsystem_hooks.h"
 #include "app/webview/webview_host.h"
 #include "app/webview/webview_policy.h"
@@ -114,7 +117,7 @@ int RunHost(const HostOptions& options) {
   const int bridgePort = wsServer->port();
 
   step("kick-hook");
-  auto pluginSessions = std::make_shared<PluginSessions>();
+  auto pluginSessions = std::make_shared<PluginSessions>(CapabilityTokenRegistry::Instance());
   wsServer->SetPluginConnectionFactory(pluginSessions->Factory());
   InstallKickPluginSessionsHook([pluginSessions](const std::string& id) { pluginSessions->KickPluginSessions(id); });
 
@@ -135,8 +138,10 @@ int RunHost(const HostOptions& options) {
                                                         const std::string& pluginId, const std::string& pkg) {
     return pluginSessions->DeliverPluginToken(token, now, pluginId, pkg);
   };
-  auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, mainWindow, std::move(dispatchOptions));
-  CurrentMainWindowHooks().confirmDeveloperMode = AnswerDeveloperModeUnavailable;
+  dispatchOptions.registry = &CapabilityTokenRegistry::Instance();
+  auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, std::make_shared<HostWindowSide>(mainWindow),
+                                                  std::move(dispatchOptions));
+  CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
   step("ui-handlers");
   wsServer->SetOnUiText([d = dispatcher.get()](const std::string& text) { d->HandleMessage(text); });
   BinaryFrameTargets binaryTargets;

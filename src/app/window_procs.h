@@ -2,6 +2,7 @@
 // The main and popout window procedures, the posted application messages and fullscreen.
 #include <functional>
 
+#include "base/constants.h"
 #include "platform/ui.h"
 
 using platform::ui::HWND;
@@ -16,7 +17,6 @@ constexpr uint32_t WM_APP_OTA_RELOAD = platform::ui::WM_APP + 43;
 
 constexpr const char kMainWindowClass[] = "QvnNativeWinWindow";
 constexpr const char kPopoutWindowClass[] = "QvnNativeWinPopout";
-constexpr const char kMainWindowTitle[] = "Quorvane";
 
 struct FullscreenState {
   bool fullscreen = false;

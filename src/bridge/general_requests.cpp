@@ -4,44 +4,23 @@
 
 #include <memory>
 #include <exception>
-#include <thread>
 
-#include "app/helpers.h"
-#include "app/log.h"
-#include "app/window_procs.h"
-#include "bridge/base64.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
+#include "base/log.h"
+#include "base/thread.h"
+#include "base/base64.h"
 #include "bridge/rpc_dispatch.h"
-#include "bridge/rpc_json.h"
+#include "base/json.h"
 #include "bridge/tokens/token_format.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 
 using nlohmann::json;
-namespace ui = platform::ui;
 
 namespace {
 
-constexpr const char kDeveloperModeTitle[] = "Quorvane \xE2\x80\x94 PLUGIN DEVELOPER MODE";
-
-// Starts a detached worker; false when the thread could not be made. Nothing the worker
-// throws may leave its thread.
-template <typename Fn>
-bool StartWorker(Fn fn) {
-  try {
-    std::thread([fn = std::move(fn)]() mutable {
-      try {
-        fn();
-      } catch (const std::exception& e) {
-        LogPrintf("[rpc] worker failed: %s\n", e.what());
-      } catch (...) {
-        LogPrintf("[rpc] worker failed\n");
-      }
-    }).detach();
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
 
 // A desktop hand-off that throws (it starts a process and a reaper thread) counts as failed.
 template <typename Fn>
@@ -73,8 +52,7 @@ bool IsPluginIdText(std::string_view id) {
 
 bool IsPackageSha256(std::string_view hash) { return tokens::IsLowerHex(hash, 64); }
 
-void AnswerDeveloperModeUnavailable(ui::LPARAM lParam) {
-  std::unique_ptr<DeveloperModeRequest> request(reinterpret_cast<DeveloperModeRequest*>(lParam));
+void AnswerDeveloperModeUnavailable(std::unique_ptr<DeveloperModeRequest> request) {
   if (request && request->sender) {
     request->sender->SendText(
         MakeRpcReply(request->id, "error", "not implemented in qvn_native_win yet: setPluginDeveloperMode"));
@@ -105,29 +83,33 @@ json RpcDispatch::MakeHelloReply() const {
 }
 
 void RpcDispatch::SetDeveloperModeTitle(bool on) {
-  if (mainWindow_ == 0) return;
-  ui::SetWindowTitle(mainWindow_, on ? kDeveloperModeTitle : kMainWindowTitle);
+  if (windows_) windows_->SetDeveloperModeTitle(on);
+}
+
+void RpcDispatch::RegisterGeneralRows() {
+  auto row = [this](void (RpcDispatch::*handler)(const json&, const json&)) {
+    return [this, handler](const RpcRequest& r) { (this->*handler)(r.id, r.payload); };
+  };
+  routes_.Register({"setAppVersion"}, row(&RpcDispatch::HandleSetAppVersion));
+  routes_.Register({"setAlwaysOnTop"}, row(&RpcDispatch::HandleSetAlwaysOnTop));
+  routes_.Register({"isAlwaysOnTop", "getAlwaysOnTop"}, row(&RpcDispatch::HandleIsAlwaysOnTop));
+  routes_.Register({"toggleFullscreenNative"}, [this](const RpcRequest& r) { HandleToggleFullscreen(r.id); });
+  routes_.Register({"setUILanguage"}, [](const RpcRequest& r) { r.Reply({{"success", true}}); });
+  routes_.Register({"appendFileChunk"}, row(&RpcDispatch::HandleAppendFileChunk));
+  routes_.Register({"shareFile"}, row(&RpcDispatch::HandleShareFile));
+  routes_.Register({"shell.openExternal"}, row(&RpcDispatch::HandleOpenExternal));
+  routes_.Register({"hello"}, [this](const RpcRequest& r) { r.Reply(MakeHelloReply()); });
+  routes_.Register({"applyRpcRevocations"}, row(&RpcDispatch::HandleApplyRevocations));
+  routes_.Register({"armPluginRpc"}, row(&RpcDispatch::HandleArmPluginRpc));
+  routes_.Register({"getPluginDeveloperMode"},
+                   [this](const RpcRequest& r) { r.Reply({{"enabled", developerMode_.load()}}); });
+  routes_.Register({"setPluginDeveloperMode"}, row(&RpcDispatch::HandleSetDeveloperMode));
 }
 
 void RpcDispatch::HandleSetAppVersion(const json& id, const json& payload) {
   auto it = payload.find("version");
   if (it != payload.end() && it->is_string()) appVersion_ = it->get<std::string>();
   Reply(id, {{"version", appVersion_}});
-}
-
-ui::HWND RpcDispatch::ChooseWindow(const std::string& name) const {
-  if (name == "main" || name == "mainWindow") return mainWindow_;
-  if (!name.empty()) {
-    // Every window record is this process's own and shown by its browser window.
-    for (ui::HWND w : ui::EnumWindows()) {
-      std::u16string title = Utf8ToWide(ui::GetWindowTitle(w));
-      if (title.size() > 255) title.resize(255);
-      if (WideToUtf8(title).find(name) != std::string::npos) return w;
-    }
-  }
-  ui::HWND foreground = ui::GetForegroundWindow();
-  if (foreground != 0 && ui::IsWindow(foreground)) return foreground;
-  return mainWindow_;
 }
 
 void RpcDispatch::HandleSetAlwaysOnTop(const json& id, const json& payload) {
@@ -141,9 +123,9 @@ void RpcDispatch::HandleSetAlwaysOnTop(const json& id, const json& payload) {
     }
   }
   if (!r.ok()) return ReplyError(id, r.Error());
-  ui::HWND window = ChooseWindow(name);
-  if (window == 0 || !ui::IsWindow(window)) return ReplyError(id, "No valid window found for setAlwaysOnTop");
-  ui::SetTopmost(window, wanted);
+  if (!windows_ || !windows_->SetAlwaysOnTop(name, wanted)) {
+    return ReplyError(id, "No valid window found for setAlwaysOnTop");
+  }
   Reply(id, {{"success", true}, {"alwaysOnTop", wanted}});
 }
 
@@ -151,16 +133,13 @@ void RpcDispatch::HandleIsAlwaysOnTop(const json& id, const json& payload) {
   PayloadReader r(payload);
   std::string name = r.String("name");
   if (!r.ok()) return ReplyError(id, r.Error());
-  ui::HWND window = ChooseWindow(name);
-  bool topmost = window != 0 && ui::IsWindow(window) && ui::IsTopmost(window);
+  bool topmost = windows_ && windows_->IsAlwaysOnTop(name);
   Reply(id, {{"success", true}, {"alwaysOnTop", topmost}});
 }
 
 void RpcDispatch::HandleToggleFullscreen(const json& id) {
-  ui::HWND target = ui::GetForegroundWindow();
-  if (target == 0) target = mainWindow_;
   // The page is answered before the toggle runs, whether or not the window takes it.
-  ui::PostMessage(target, WM_APP_TOGGLE_FULLSCREEN, 0, 0);
+  if (windows_) windows_->ToggleFullscreen();
   Reply(id, {{"success", true}});
 }
 
@@ -187,7 +166,7 @@ void RpcDispatch::HandleShareFile(const json& id, const json& payload) {
   if (!r.ok()) return ReplyError(id, r.Error());
   if (path.empty()) return ReplyError(id, "path is required");
   if (!platform::PathExists(path)) return ReplyError(id, "file not found on disk");
-  bool started = StartWorker([outlet = outlet_, id, path, reveal = options_.revealInFolder] {
+  bool started = base::StartDetachedThread("rpc", [outlet = outlet_, id, path, reveal = options_.revealInFolder] {
     // The file manager's result is not waited on; the page only learns the hand-off was made.
     HandOff(reveal, path);
     if (outlet) outlet->SendText(MakeRpcReply(id, "data", {{"success", true}, {"path", path}, {"completed", true}}));
@@ -200,7 +179,7 @@ void RpcDispatch::HandleOpenExternal(const json& id, const json& payload) {
   std::string url = r.String("url");
   if (!r.ok()) return ReplyError(id, r.Error());
   if (!IsOpenableExternalUrl(url)) return ReplyError(id, "url must be http or https");
-  bool started = StartWorker([outlet = outlet_, id, url, open = options_.openExternal] {
+  bool started = base::StartDetachedThread("rpc", [outlet = outlet_, id, url, open = options_.openExternal] {
     bool opened = HandOff(open, url);
     if (!outlet) return;
     outlet->SendText(opened ? MakeRpcReply(id, "data", {{"success", true}, {"opened", true}})
@@ -239,10 +218,9 @@ void RpcDispatch::HandleSetDeveloperMode(const json& id, const json& payload) {
   bool enabled = r.Bool("enabled");
   if (!r.ok()) return ReplyError(id, r.Error());
   if (enabled) {
-    // The consent handler on the main window answers and frees the record.
-    auto* request = new DeveloperModeRequest{outlet_, id};
-    if (!ui::PostMessage(mainWindow_, WM_APP_DEVMODE_CONSENT, 0, reinterpret_cast<ui::LPARAM>(request))) {
-      delete request;
+    // The consent box owns the request from here and answers it.
+    auto request = std::make_unique<DeveloperModeRequest>(DeveloperModeRequest{outlet_, id});
+    if (!windows_ || !windows_->AskDeveloperModeConsent(request)) {
       ReplyError(id, "could not open developer mode consent");
     }
     return;

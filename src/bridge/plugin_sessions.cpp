@@ -6,8 +6,8 @@
 #include <thread>
 #include <utility>
 
-#include "app/log.h"
-#include "bridge/rpc_json.h"
+#include "base/log.h"
+#include "base/json.h"
 #include "bridge/tokens/plugin_permissions.h"
 #include "bridge/tokens/token_format.h"
 

@@ -53,7 +53,7 @@ class PluginSessions : public std::enable_shared_from_this<PluginSessions> {
 
   // Build with std::make_shared: connection handlers share ownership of the session list.
   // An empty clock reads the registry's server clock.
-  explicit PluginSessions(CapabilityTokenRegistry& registry = CapabilityTokenRegistry::Instance(),
+  explicit PluginSessions(CapabilityTokenRegistry& registry,
                           PluginSessionHooks hooks = {}, Clock clock = {});
   PluginSessions(const PluginSessions&) = delete;
   PluginSessions& operator=(const PluginSessions&) = delete;

@@ -11,11 +11,9 @@
 #include "bridge/blob_chunk_router.h"
 #include "bridge/plugin_sessions.h"
 #include "bridge/rpc_outlet.h"
+#include "bridge/rpc_routes.h"
 #include "bridge/tokens/capability_token_registry.h"
-#include "platform/ui.h"
-
-// Builds {"id": id, key: value} compact with sorted keys; key is "data" or "error".
-std::string MakeRpcReply(const nlohmann::json& id, const char* key, const nlohmann::json& value);
+#include "bridge/window_side.h"
 
 // An http or https URL with an authority and no blanks, controls or backslashes, 8..8192 bytes.
 bool IsOpenableExternalUrl(const std::string& url);
@@ -24,31 +22,30 @@ bool IsOpenableExternalUrl(const std::string& url);
 using DeliverPluginTokenHook = std::function<PluginTokenDelivery(
     const std::string& token, int64_t nowSeconds, const std::string& pluginId, const std::string& packageSha256)>;
 
-// Posted with WM_APP_DEVMODE_CONSENT; the consent handler owns it and answers through sender.
-struct DeveloperModeRequest {
-  RpcOutletPtr sender;
-  nlohmann::json id;
-};
-
 struct RpcDispatchOptions {
   DeliverPluginTokenHook deliverPluginToken;          // empty: nothing delivered, no code
-  CapabilityTokenRegistry* registry = nullptr;        // null: the process-wide registry
+  CapabilityTokenRegistry* registry = nullptr;        // the host's registry (required)
   WallClockMs wallClock;                              // empty: the system clock
   // Desktop hand-offs of the worker rows; empty: the shell layer.
   std::function<bool(const std::string& url)> openExternal;
   std::function<bool(const std::string& path)> revealInFolder;
 };
 
-// The WM_APP_DEVMODE_CONSENT handler while the host has no consent box: frees the record and
-// answers that the request is not available, so the page never waits for nothing.
-void AnswerDeveloperModeUnavailable(platform::ui::LPARAM lParam);
+// The consent box's stand-in while the host has none: answers that the request is not
+// available, so the page never waits for nothing.
+void AnswerDeveloperModeUnavailable(std::unique_ptr<DeveloperModeRequest> request);
+
+// The rows of subsystems still to come: the checks this side makes, then the answer of an
+// unknown type. A subsystem's own RegisterRows replaces them.
+void RegisterPendingRows(RpcRouteTable& routes);
 
 class RpcDispatch {
  public:
   using Options = RpcDispatchOptions;
 
 
-  RpcDispatch(RpcOutletPtr outlet, platform::ui::HWND mainWindow, Options options = {});
+  // windows may be null (no window side: the window rows answer as without a window).
+  RpcDispatch(RpcOutletPtr outlet, WindowSidePtr windows, Options options);
   ~RpcDispatch();
   RpcDispatch(const RpcDispatch&) = delete;
   RpcDispatch& operator=(const RpcDispatch&) = delete;
@@ -57,6 +54,9 @@ class RpcDispatch {
   void HandleMessage(const std::string& text);
 
   BlobChunkRouter& blobRouter() { return blobRouter_; }
+  // Where subsystems register their rows, before the page connects.
+  RpcRouteTable& routes() { return routes_; }
+  const RpcOutletPtr& outlet() const { return outlet_; }
   bool developerMode() const { return developerMode_.load(); }
   void SetDeveloperMode(bool on) { developerMode_.store(on); }
   // The main window's title for developer mode on or off; nothing without a window.
@@ -64,15 +64,12 @@ class RpcDispatch {
   nlohmann::json MakeHelloReply() const;
 
  private:
-  // The row chain; false when no row names the type.
-  bool Dispatch(const nlohmann::json& id, const std::string& type, const nlohmann::json& payload);
+  void RegisterGeneralRows();
   void Reply(const nlohmann::json& id, const nlohmann::json& data);
   void ReplyError(const nlohmann::json& id, const std::string& error);
-  void NotImplemented(const nlohmann::json& id, const std::string& type);
-  CapabilityTokenRegistry& Registry() const;
+  CapabilityTokenRegistry& Registry() const { return *options_.registry; }
 
   // General requests.
-  platform::ui::HWND ChooseWindow(const std::string& name) const;
   void HandleSetAppVersion(const nlohmann::json& id, const nlohmann::json& payload);
   void HandleSetAlwaysOnTop(const nlohmann::json& id, const nlohmann::json& payload);
   void HandleIsAlwaysOnTop(const nlohmann::json& id, const nlohmann::json& payload);
@@ -85,7 +82,8 @@ class RpcDispatch {
   void HandleSetDeveloperMode(const nlohmann::json& id, const nlohmann::json& payload);
 
   RpcOutletPtr outlet_;
-  platform::ui::HWND mainWindow_;
+  WindowSidePtr windows_;
+  RpcRouteTable routes_;
   Options options_;
   std::string appVersion_ = "1.2";
   std::atomic<bool> developerMode_{false};

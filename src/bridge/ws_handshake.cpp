@@ -2,8 +2,8 @@
 
 #include <strings.h>
 
-#include "app/webview/app_origin.h"
-#include "bridge/base64.h"
+#include "base/constants.h"
+#include "base/base64.h"
 #include "bridge/sha1.h"
 
 namespace {

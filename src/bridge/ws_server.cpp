@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "bridge/ws_frames.h"
 #include "platform/net.h"
 

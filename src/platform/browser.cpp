@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <deque>
 
+#include "base/base64.h"
 #include "platform/browser_cdp.h"
 
 namespace platform {
@@ -32,25 +33,6 @@ constexpr const char kNoContextMenu[] =
 
 constexpr size_t kMaxPendingOpens = 32;
 
-std::string Base64(const std::vector<uint8_t>& in) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((in.size() + 2) / 3 * 4);
-  size_t i = 0;
-  for (; i + 2 < in.size(); i += 3) {
-    uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
-  }
-  if (i < in.size()) {
-    uint32_t v = uint32_t(in[i]) << 16;
-    if (i + 1 < in.size()) v |= uint32_t(in[i + 1]) << 8;
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(i + 1 < in.size() ? kAlphabet[(v >> 6) & 63] : '=');
-    out.push_back('=');
-  }
-  return out;
-}
 
 std::string Str(const json& j, const char* key) {
   auto it = j.find(key);
@@ -380,7 +362,7 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     json fulfil = {{"requestId", requestId},
                    {"responseCode", response->status},
                    {"responseHeaders", headers},
-                   {"body", Base64(response->body)}};
+                   {"body", Base64Encode(response->body.data(), response->body.size())}};
     if (!response->reason.empty()) fulfil["responsePhrase"] = response->reason;
     view.Send("Fetch.fulfillRequest", std::move(fulfil));
   }

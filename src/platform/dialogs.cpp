@@ -1,6 +1,6 @@
 #include "platform/dialogs.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/shell.h"
 
 namespace platform {

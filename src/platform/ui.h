@@ -97,6 +97,18 @@ void SetForegroundWindow(HWND hwnd);
 // Thread-safe: queues a message for the window's procedure on the UI thread. False when the
 // window does not exist or the loop has ended; the caller then still owns what lParam carries.
 bool PostMessage(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
+// Posts a record that the window procedure takes over with TakePosted<T>(lParam). True: the
+// message owns it now (record is left empty); false: record stays the caller's.
+template <typename T>
+bool PostOwned(HWND hwnd, uint32_t msg, std::unique_ptr<T>& record) {
+  if (!PostMessage(hwnd, msg, 0, reinterpret_cast<LPARAM>(record.get()))) return false;
+  (void)record.release();
+  return true;
+}
+template <typename T>
+std::unique_ptr<T> TakePosted(LPARAM lParam) {
+  return std::unique_ptr<T>(reinterpret_cast<T*>(lParam));
+}
 // Thread-safe: runs fn on the UI thread (for layers that have no window procedure).
 bool PostTask(std::function<void()> fn);
 void PostQuitMessage(int exitCode);

@@ -7,7 +7,8 @@
 
 #include <string>
 
-#include "app/log.h"
+#include "app/crash_filter.h"
+#include "base/log.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
 #include "app/webview/startup_script.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../tokens/token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "bridge/rpc_json.h"
+#include "base/json.h"
 
 namespace {
 

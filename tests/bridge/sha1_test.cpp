@@ -4,7 +4,9 @@
 
 #include <string>
 
-#include "app/helpers.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
 #include "platform/crypto.h"
 
 namespace {

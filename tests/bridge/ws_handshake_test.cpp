@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
 
 namespace {
 

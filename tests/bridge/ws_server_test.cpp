@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
 #include "bridge/ws_frames.h"
 #include "platform/net.h"
 

@@ -1,5 +1,5 @@
 #include "bridge/tokens/plugin_permissions.h"
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

@@ -2,7 +2,7 @@
 
 #include "build_config.h"
 
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

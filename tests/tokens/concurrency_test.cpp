@@ -2,7 +2,7 @@
 #include <thread>
 #include <vector>
 
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 // Many connection threads presenting one token at once: exactly one hello may win, while
 // revocation lists and re-arming change the registry under them.

@@ -1,6 +1,6 @@
 #include <limits>
 
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

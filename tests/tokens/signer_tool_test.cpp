@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <string>
 
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

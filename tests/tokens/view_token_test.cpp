@@ -1,4 +1,4 @@
-#include "token_test_support.h"
+#include "support/token_test_support.h"
 
 using nlohmann::json;
 

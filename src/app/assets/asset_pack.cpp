@@ -10,8 +10,11 @@
 #include <new>
 #include <utility>
 
-#include "app/helpers.h"
-#include "app/log.h"
+#include "base/bytes.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
+#include "base/log.h"
 #include "platform/paths.h"
 
 namespace {
@@ -25,14 +28,9 @@ constexpr size_t kMinEntrySize = 2 + 2 + 8 + 8;
 constexpr uint64_t kMaxInflateRatio = 1032;
 constexpr uint64_t kInflateSlack = 1024;
 
-uint16_t ReadU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t ReadU64(const uint8_t* p) {
-  return static_cast<uint64_t>(ReadU32(p)) | (static_cast<uint64_t>(ReadU32(p + 4)) << 32);
-}
+using base::ReadLe16;
+using base::ReadLe32;
+using base::ReadLe64;
 
 // Inflates one raw DEFLATE stream that must produce exactly `expected` bytes. The buffer grows
 // with what the stream really yields, so a lying header costs no more memory than the data.
@@ -118,13 +116,13 @@ bool AssetPack::ParseInto(const uint8_t* data, size_t length, std::shared_ptr<co
   bool v1 = std::memcmp(data, "QVNPACK1", 8) == 0;
   bool v2 = std::memcmp(data, "QVNPACK2", 8) == 0;
   if (!v1 && !v2) return false;
-  if (ReadU32(data + 8) != (v1 ? 1u : 2u)) return false;
-  uint32_t count = ReadU32(data + 16);
+  if (ReadLe32(data + 8) != (v1 ? 1u : 2u)) return false;
+  uint32_t count = ReadLe32(data + 16);
   size_t pos = kHeaderSize;
   uint64_t limit = length;
   if (v2) {
     if (length < kPack2HeaderSize) return false;
-    limit = ReadU64(data + 20);
+    limit = ReadLe64(data + 20);
     pos = kPack2HeaderSize;
     if (limit > std::numeric_limits<size_t>::max()) return false;
   }
@@ -133,17 +131,17 @@ bool AssetPack::ParseInto(const uint8_t* data, size_t length, std::shared_ptr<co
   parsed.entries.reserve(std::min<size_t>(count, (length - pos) / kMinEntrySize));
   for (uint32_t i = 0; i < count; ++i) {
     if (length - pos < 2) return false;
-    size_t nameLength = ReadU16(data + pos);
+    size_t nameLength = ReadLe16(data + pos);
     if (length - pos - 2 < nameLength + 2) return false;
     std::string name(reinterpret_cast<const char*>(data + pos + 2), nameLength);
     pos += 2 + nameLength;
-    size_t mimeLength = ReadU16(data + pos);
+    size_t mimeLength = ReadLe16(data + pos);
     if (length - pos - 2 < mimeLength + 16) return false;
     AssetPackEntry entry;
     entry.mime.assign(reinterpret_cast<const char*>(data + pos + 2), mimeLength);
     pos += 2 + mimeLength;
-    entry.offset = ReadU64(data + pos);
-    entry.size = ReadU64(data + pos + 8);
+    entry.offset = ReadLe64(data + pos);
+    entry.size = ReadLe64(data + pos + 8);
     pos += 16;
     if (entry.offset > limit || entry.size > limit - entry.offset) return false;
     if (entry.mime.empty()) entry.mime = "application/octet-stream";

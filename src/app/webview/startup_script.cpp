@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/helpers.h"
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
+#include "base/constants.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "app/webview/startup_script.h"
 #include "app/webview/webview_policy.h"
 #include "platform/browser_window.h"

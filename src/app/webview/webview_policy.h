@@ -3,7 +3,7 @@
 // names, what a navigation or a new window may do, and the browser's start-up switches.
 #include <string>
 
-#include "app/webview/app_origin.h"
+#include "base/constants.h"
 
 // The start page: the app origin followed by "/index.html".
 std::string StartPageUrl();

@@ -4,7 +4,9 @@
 
 #include <mutex>
 
-#include "app/helpers.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/paths.h"

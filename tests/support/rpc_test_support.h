@@ -1,5 +1,5 @@
 #pragma once
-// A dispatcher over a fake outlet that keeps every text it is given, with a fresh token registry.
+// A dispatcher with the host's window side over a fake outlet that keeps every text it is given, with a fresh token registry.
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "../tokens/token_test_support.h"
+#include "support/token_test_support.h"
+#include "app/host_window_side.h"
 #include "app/window_procs.h"
 #include "bridge/rpc_dispatch.h"
 #include "platform/ui.h"
@@ -58,10 +59,10 @@ class RpcTest : public TokenTest {
     TokenTest::SetUp();
     platform::ui::ResetForTesting();
     mainWindow = platform::ui::CreateWindow(kMainWindowClass, kMainWindowTitle, 800, 600, MainWndProc);
-    CurrentMainWindowHooks().confirmDeveloperMode = [this](platform::ui::LPARAM lParam) {
-      std::unique_ptr<DeveloperModeRequest> request(reinterpret_cast<DeveloperModeRequest*>(lParam));
-      consentIds.push_back(request->id);
-    };
+    CurrentMainWindowHooks().confirmDeveloperMode =
+        TakeDeveloperModeRequests([this](std::unique_ptr<DeveloperModeRequest> request) {
+          consentIds.push_back(request->id);
+        });
     Build({});
   }
   void TearDown() override {
@@ -90,7 +91,7 @@ class RpcTest : public TokenTest {
     }
     if (!options.revealInFolder) options.revealInFolder = [](const std::string&) { return false; };
     outletPtr = outlet.Make();
-    dispatch = std::make_unique<RpcDispatch>(outletPtr, mainWindow, std::move(options));
+    dispatch = std::make_unique<RpcDispatch>(outletPtr, std::make_shared<HostWindowSide>(mainWindow), std::move(options));
   }
   // One request whose answer is sent before HandleMessage returns.
   std::string Inline(const std::string& text) {

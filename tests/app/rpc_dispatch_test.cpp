@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "rpc_test_support.h"
+#include "support/rpc_test_support.h"
 
 namespace {
 

@@ -9,9 +9,11 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "app/helpers.h"
+#include "base/constants.h"
+#include "base/strings.h"
+#include "base/version.h"
 #include "platform/files.h"
-#include "rpc_test_support.h"
+#include "support/rpc_test_support.h"
 
 namespace {
 
@@ -312,7 +314,7 @@ TEST_F(RpcTest, DeveloperModeOnWithoutAWindowAnswersAtOnce) {
 
 // Until the host has a consent box, the posted request is answered and freed on the UI thread.
 TEST_F(RpcTest, DeveloperModeOnIsAnsweredWhileThereIsNoConsentBox) {
-  CurrentMainWindowHooks().confirmDeveloperMode = AnswerDeveloperModeUnavailable;
+  CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
   dispatch->HandleMessage(R"({"id":6,"type":"setPluginDeveloperMode","payload":{"enabled":true}})");
   EXPECT_TRUE(outlet.Take().empty());
   RunPosted();

@@ -2,6 +2,7 @@
 // JSON helpers of the request dispatcher: compact dumps that never throw, and payload readers
 // with defaults that report a member of the wrong type instead of throwing.
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -31,3 +32,9 @@ class PayloadReader {
   const nlohmann::json& payload_;
   std::string badKey_;
 };
+
+// The type error of the first listed member that is present and not a number, or "".
+std::string NumberTypeError(const nlohmann::json& payload, std::initializer_list<const char*> keys);
+
+// A 32-bit id member: a whole number 0..2^32-1, else 0.
+uint32_t Id32(const nlohmann::json& payload, const char* key);

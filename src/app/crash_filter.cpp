@@ -1,84 +1,13 @@
-#include "app/log.h"
+#include "app/crash_filter.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <mutex>
-
-#include "platform/paths.h"
-
-namespace {
-
-// Lives for the whole process: detached threads may still log while statics are destroyed.
-std::mutex& LogMutex() {
-  static auto* m = new std::mutex;
-  return *m;
-}
-
-std::string& LogPathStorage() {
-  static auto* p = new std::string;
-  return *p;
-}
-
-// Mirrors the log to standard error while standard output goes to the log file, so a
-// developer running the host from a terminal still sees it (the debugger-output channel).
-bool g_mirrorToStderr = false;
-
-bool ProbeWritable(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-}  // namespace
-
-int LogPrintf(const char* format, ...) {
-  std::lock_guard<std::mutex> lock(LogMutex());
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int written = vfprintf(stdout, format, args);
-  fflush(stdout);
-  va_end(args);
-  if (g_mirrorToStderr) {
-    vfprintf(stderr, format, copy);
-  }
-  va_end(copy);
-  return written;
-}
-
-void SetupLogFile() {
-  std::string path = platform::JoinPath(platform::ExecutableDir(), "Quorvane.log");
-  bool fallback = false;
-  if (!ProbeWritable(path)) {
-    std::string appData = platform::LocalAppDataDir();
-    if (appData.empty()) return;
-    platform::CreateDirectories(appData);
-    std::string folder = platform::JoinPath(appData, "Quorvane");
-    platform::CreateDirectory(folder);
-    path = platform::JoinPath(folder, "Quorvane.log");
-    if (!ProbeWritable(path)) return;
-    fallback = true;
-  }
-  if (!freopen(path.c_str(), "w", stdout)) return;
-  setvbuf(stdout, nullptr, _IONBF, 0);
-  static const unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
-  fwrite(kBom, 1, sizeof kBom, stdout);
-  LogPathStorage() = path;
-  g_mirrorToStderr = isatty(STDERR_FILENO) == 1;
-  LogPrintf("[main] logging to %s%s\n", path.c_str(), fallback ? " (exe directory wasn't writable)" : "");
-}
-
-std::string LogFilePath() { return LogPathStorage(); }
+#include <cstddef>
+#include <initializer_list>
+#include <cstdint>
 
 namespace {
 

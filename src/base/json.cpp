@@ -1,4 +1,4 @@
-#include "bridge/rpc_json.h"
+#include "base/json.h"
 
 std::string DumpCompact(const nlohmann::json& value) {
   return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -40,3 +40,29 @@ bool PayloadReader::Bool(const char* key, bool fallback) {
 std::string PayloadReader::Error() const {
   return "invalid parameter type: " + badKey_;
 }
+
+// The type error of the first listed member that is present and not a number, or "".
+std::string NumberTypeError(const nlohmann::json& payload, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    auto it = payload.find(key);
+    if (it != payload.end() && !it->is_number()) return "invalid parameter type: " + std::string(key);
+  }
+  return "";
+}
+
+// A 32-bit id member: a whole number 0..2^32-1, else 0.
+uint32_t Id32(const nlohmann::json& payload, const char* key) {
+  auto it = payload.find(key);
+  if (it == payload.end()) return 0;
+  if (it->is_number_unsigned()) {
+    uint64_t v = it->get<uint64_t>();
+    return v <= 0xFFFFFFFFull ? static_cast<uint32_t>(v) : 0;
+  }
+  if (it->is_number_integer()) {
+    int64_t v = it->get<int64_t>();
+    return v >= 0 && v <= 0xFFFFFFFFll ? static_cast<uint32_t>(v) : 0;
+  }
+  return 0;
+}
+
+

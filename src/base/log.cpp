@@ -1,0 +1,64 @@
+#include "base/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+
+namespace {
+
+// Lives for the whole process: detached threads may still log while statics are destroyed.
+std::mutex& LogMutex() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+
+std::string& LogPathStorage() {
+  static auto* p = new std::string;
+  return *p;
+}
+
+// Mirrors the log to standard error while standard output goes to the log file, so a
+// developer running the host from a terminal still sees it (the debugger-output channel).
+bool g_mirrorToStderr = false;
+
+}  // namespace
+
+int LogPrintf(const char* format, ...) {
+  std::lock_guard<std::mutex> lock(LogMutex());
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int written = vfprintf(stdout, format, args);
+  fflush(stdout);
+  va_end(args);
+  if (g_mirrorToStderr) {
+    vfprintf(stderr, format, copy);
+  }
+  va_end(copy);
+  return written;
+}
+
+bool AttachLogFile(const std::string& path) {
+  if (!freopen(path.c_str(), "w", stdout)) return false;
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  static const unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
+  fwrite(kBom, 1, sizeof kBom, stdout);
+  LogPathStorage() = path;
+  g_mirrorToStderr = isatty(STDERR_FILENO) == 1;
+  return true;
+}
+
+bool ProbeLogFileWritable(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+std::string LogFilePath() { return LogPathStorage(); }
+
