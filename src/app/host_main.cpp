@@ -142,6 +142,7 @@ int RunHost(const HostOptions& options) {
   auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, std::make_shared<HostWindowSide>(mainWindow),
                                                   std::move(dispatchOptions));
   CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
+  RegisterSubsystemRows(*dispatcher);
   step("ui-handlers");
   wsServer->SetOnUiText([d = dispatcher.get()](const std::string& text) { d->HandleMessage(text); });
   BinaryFrameTargets binaryTargets;

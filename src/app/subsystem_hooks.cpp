@@ -13,3 +13,5 @@ void CloseRemoteOutConns() {}
 void StopRemoteListener() {}
 void OnPageConnectedSubsystems() {}
 void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
+
+void RegisterSubsystemRows(RpcDispatch&) {}

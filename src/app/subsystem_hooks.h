@@ -4,9 +4,14 @@
 #include <functional>
 #include <string>
 
+class RpcDispatch;
+
 using UiTextSink = std::function<void(const std::string& text)>;
 using KickPluginSessionsHook = std::function<void(const std::string& pluginId)>;
 
+// Each subsystem registers its page-request rows on the dispatcher, one line per subsystem,
+// right after the dispatcher is built and before the page can connect.
+void RegisterSubsystemRows(RpcDispatch& dispatcher);
 // Opens or creates the device key once; runs on the detached warm-up thread.
 void WarmUpDeviceKey();
 // Native media start-up and shutdown; false when start-up failed.
