@@ -1,6 +1,7 @@
 #include "base/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -43,8 +44,29 @@ int LogPrintf(const char* format, ...) {
   return written;
 }
 
+// Opens path for writing and empties it, but only when it is a plain file of this user's with
+// one name: a symlink or hard link planted in a shared folder would otherwise have the log
+// truncate and overwrite whatever it points at. -1 when refused.
+int OpenLogFileSafely(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+      ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool AttachLogFile(const std::string& path) {
-  if (!freopen(path.c_str(), "w", stdout)) return false;
+  int fd = OpenLogFileSafely(path);
+  if (fd < 0) return false;
+  fflush(stdout);
+  bool ok = dup2(fd, STDOUT_FILENO) >= 0;
+  close(fd);
+  if (!ok) return false;
+  clearerr(stdout);
   setvbuf(stdout, nullptr, _IONBF, 0);
   static const unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
   fwrite(kBom, 1, sizeof kBom, stdout);
@@ -54,7 +76,7 @@ bool AttachLogFile(const std::string& path) {
 }
 
 bool ProbeLogFileWritable(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = OpenLogFileSafely(path);
   if (fd < 0) return false;
   close(fd);
   return true;

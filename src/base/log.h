@@ -8,10 +8,11 @@
 int LogPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Sends standard output to path (truncated, unbuffered, starting with a BOM) and remembers it;
-// false when it cannot be opened. Mirrors to standard error when that is a terminal.
+// false when it cannot be opened or is not a plain file of this user's (a symlink, a FIFO,
+// a file with another name linked to it). Mirrors to standard error when that is a terminal.
 bool AttachLogFile(const std::string& path);
 
-// Whether path can be created or truncated for writing (it is left empty).
+// Whether path can be created or truncated for writing under the rule above (it is left empty).
 bool ProbeLogFileWritable(const std::string& path);
 
 // The path the log was attached to, or "" when there is no log file.

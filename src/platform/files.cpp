@@ -7,36 +7,68 @@
 #include <cerrno>
 
 #include "platform/crypto.h"
+#include "platform/unique_fd.h"
 
 namespace platform {
 
-bool ReadFile(const std::string& path, std::string* out, size_t maxBytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st{};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<unsigned long long>(st.st_size) > maxBytes) {
-    close(fd);
-    return false;
+namespace {
+
+FileTrust TrustOf(const struct stat& st) {
+  FileTrust trust;
+  if (!S_ISREG(st.st_mode)) {
+    trust.whyNot = "not a regular file";
+  } else if (st.st_uid != geteuid() && st.st_uid != 0) {
+    trust.whyNot = "owned by another user";
+  } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    trust.whyNot = "writable by others";
+  } else {
+    trust.trusted = true;
   }
+  return trust;
+}
+
+// Reads what fd holds, at most maxBytes; the file was checked to be regular.
+bool ReadAllFrom(int fd, size_t maxBytes, std::string* out) {
   std::string data;
   char buf[65536];
   while (true) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      close(fd);
       return false;
     }
     if (n == 0) break;
-    if (data.size() + static_cast<size_t>(n) > maxBytes) {
-      close(fd);
-      return false;
-    }
+    if (data.size() + static_cast<size_t>(n) > maxBytes) return false;
     data.append(buf, static_cast<size_t>(n));
   }
-  close(fd);
   *out = std::move(data);
   return true;
+}
+
+// Opens for reading without ever waiting on a FIFO or device; fills st.
+UniqueFd OpenForReading(const std::string& path, struct stat* st) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd || fstat(fd.get(), st) != 0) return UniqueFd();
+  return fd;
+}
+
+}  // namespace
+
+bool ReadFile(const std::string& path, std::string* out, size_t maxBytes) {
+  struct stat st {};
+  UniqueFd fd = OpenForReading(path, &st);
+  if (!fd || !S_ISREG(st.st_mode) || static_cast<unsigned long long>(st.st_size) > maxBytes) return false;
+  return ReadAllFrom(fd.get(), maxBytes, out);
+}
+
+bool ReadTrustedFile(const std::string& path, std::string* out, size_t maxBytes, FileTrust* trust) {
+  *trust = FileTrust{};
+  struct stat st {};
+  UniqueFd fd = OpenForReading(path, &st);
+  if (!fd) return false;
+  *trust = TrustOf(st);
+  if (!trust->trusted || static_cast<unsigned long long>(st.st_size) > maxBytes) return false;
+  return ReadAllFrom(fd.get(), maxBytes, out);
 }
 
 bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {

@@ -5,8 +5,20 @@
 
 namespace platform {
 
-// Reads the whole file; false when it cannot be opened or read, or is larger than maxBytes.
+// Reads the whole file; false when it cannot be opened or read, is not a regular file or is
+// larger than maxBytes. The open never waits (a FIFO planted at the path fails at once).
 bool ReadFile(const std::string& path, std::string* out, size_t maxBytes = size_t(1) << 30);
+
+// Whether a file may be trusted for content that the host runs (web packs): a regular file
+// owned by this user or by root and writable by no one else. whyNot says what is wrong.
+struct FileTrust {
+  bool trusted = false;
+  std::string whyNot;  // "not a regular file", "owned by another user", "writable by others"
+};
+
+// Reads the whole file like ReadFile, but only when the opened file itself (not whatever the
+// path names a moment later) is trusted in the sense above.
+bool ReadTrustedFile(const std::string& path, std::string* out, size_t maxBytes, FileTrust* trust);
 
 // Writes data to a temporary file in the same folder, flushes it and renames it over path,
 // so readers see the old or the new content, never a part. The file gets the given mode.

@@ -15,6 +15,7 @@
 #include "base/strings.h"
 #include "base/version.h"
 #include "base/log.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 
 namespace {
@@ -154,6 +155,7 @@ bool AssetPack::ParseInto(const uint8_t* data, size_t length, std::shared_ptr<co
       size_t compressed = length - pos;
       if (compressed == 0) return false;
       if (limit > static_cast<uint64_t>(compressed) * kMaxInflateRatio + kInflateSlack) return false;
+      if (limit > kMaxInflatedPackBytes) return false;
       if (!InflateExactly(data + pos, compressed, inflatedSize, *buffer)) return false;
     }
     parsed.data = buffer->empty() ? kEmptyData : buffer->data();
@@ -301,18 +303,17 @@ std::string NormalizeAssetPath(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  std::streamoff end = in.tellg();
-  if (end <= 20) return false;
-  in.seekg(0);
-  std::vector<uint8_t> bytes;
-  try {
-    bytes.resize(static_cast<size_t>(end));
-  } catch (const std::bad_alloc&) {
+  std::string bytes;
+  platform::FileTrust trust;
+  if (!platform::ReadTrustedFile(path, &bytes, kMaxPackFileBytes, &trust)) {
+    // A pack is the page the host runs with the bridge token: one planted by another user in
+    // a shared folder must never be loaded.
+    if (!trust.trusted && !trust.whyNot.empty()) {
+      LogPrintf("[assets] %s ignored: %s\n", path.c_str(), trust.whyNot.c_str());
+    }
     return false;
   }
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), end)) return false;
-  out = std::move(bytes);
+  if (bytes.size() <= 20) return false;
+  out.assign(bytes.begin(), bytes.end());
   return true;
 }

@@ -13,6 +13,11 @@
 
 #include "app/assets/ota_store.h"
 
+// Bounds no real pack comes near (the embedded one is a few MiB): a pack file read from disk,
+// and the data area a "QVNPACK2" pack inflates to.
+inline constexpr size_t kMaxPackFileBytes = size_t(256) << 20;
+inline constexpr uint64_t kMaxInflatedPackBytes = uint64_t(256) << 20;
+
 struct AssetPackEntry {
   uint64_t offset = 0;
   uint64_t size = 0;
@@ -85,5 +90,7 @@ class AssetPack {
 // Drops leading "/" and "./"; "" becomes "index.html"; a path holding ".." is refused ("").
 std::string NormalizeAssetPath(const std::string& path);
 
-// The whole file; false (out unchanged) when it cannot be read or holds 20 bytes or fewer.
+// The whole file; false (out unchanged) when it cannot be read, holds 20 bytes or fewer, is
+// larger than kMaxPackFileBytes or is not trusted (a regular file owned by this user or root
+// and writable by no one else; a refusal is logged).
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out);
