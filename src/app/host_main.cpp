@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 #include "app/binary_frames.h"
 #include "app/helpers.h"
@@ -10,6 +9,7 @@
 #include "app/log_file.h"
 #include "app/crash_filter.h"
 #include "base/log.h"
+#include "base/thread.h"
 #include "app/subsystem_hooks.h"
 #include "app/webview/webview_host.h"
 #include "app/webview/webview_policy.h"
@@ -48,14 +48,15 @@ void StartOtaCheck(unsigned long long mainWindow, const std::string& startPageUr
   }
   LogPrintf("[ota-native] background check started\n");
   OtaCheckWorkerFn worker = OtaWorkerOverride() ? OtaWorkerOverride() : OtaCheckWorkerFn(RunOtaCheckWorker);
-  std::thread([mainWindow, worker] {
+  bool started = base::StartDetachedThread("ota-native", [mainWindow, worker] {
     try {
       worker(mainWindow, [] { g_otaCheckRunning.exchange(false); });
     } catch (const std::exception& e) {
       LogPrintf("[ota-native] exception: %s\n", e.what());
       g_otaCheckRunning.exchange(false);
     }
-  }).detach();
+  });
+  if (!started) g_otaCheckRunning.exchange(false);
 }
 
 void SetOtaCheckWorkerForTesting(OtaCheckWorkerFn worker) { OtaWorkerOverride() = std::move(worker); }
@@ -71,12 +72,7 @@ int RunHost(const HostOptions& options) {
   InstallCrashFilter();
 
   step("warm-up");
-  std::thread([] {
-    try {
-      WarmUpDeviceKey();
-    } catch (...) {
-    }
-  }).detach();
+  base::StartDetachedThread("warm-up", [] { WarmUpDeviceKey(); });
 
   step("package-identity");
   if (HasPackageIdentity()) {

@@ -1,5 +1,7 @@
 #include "platform/shell.h"
 
+#include "base/thread.h"
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,9 +56,7 @@ int RunProgram(const std::vector<std::string>& argv) {
 bool StartProgram(const std::vector<std::string>& argv) {
   pid_t pid = Spawn(argv);
   if (pid < 0) return false;
-  try {
-    std::thread([pid] { Wait(pid); }).detach();
-  } catch (const std::system_error&) {
+  if (!base::StartDetachedThread("shell", [pid] { Wait(pid); })) {
     Wait(pid);  // no thread to reap it: the hand-off programs exit quickly, so wait here
   }
   return true;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -127,22 +129,10 @@ std::string FindText(const AssetPack& pack, const std::string& path, std::string
   return std::string(reinterpret_cast<const char*>(data.get()), size);
 }
 
-class TempFolder {
+// Throw-away folders of these tests are named after them.
+class TempFolder : public testsupport::TempFolder {
  public:
-  TempFolder() {
-    std::string tmpl = platform::JoinPath(platform::TempDir(), "qv-assets-XXXXXX");
-    char* made = mkdtemp(tmpl.data());
-    EXPECT_NE(made, nullptr);
-    path_ = tmpl;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+  TempFolder() : testsupport::TempFolder("qv-assets-") { EXPECT_FALSE(path().empty()); }
 };
 
 // Runs the pack writer the build made.
@@ -679,8 +669,7 @@ TEST_F(PackChoice, BytesFoundBeforeAReloadStayValid) {
 
 TEST(OtaStore, PathsLieUnderTheDataFolder) {
   TempFolder tmp;
-  std::string old = getenv("XDG_DATA_HOME") ? getenv("XDG_DATA_HOME") : "";
-  setenv("XDG_DATA_HOME", tmp.path().c_str(), 1);
+  testsupport::ScopedEnv dataHome("XDG_DATA_HOME", tmp.str());
   std::string root = tmp.path().string() + "/Quorvane/ota";
   EXPECT_EQ(GetOtaRoot(), root);
   EXPECT_EQ(GetOtaStagingPath(), root + "/staging.qvnpack");
@@ -693,9 +682,4 @@ TEST(OtaStore, PathsLieUnderTheDataFolder) {
   EXPECT_EQ(ReadOtaMetaKind(), "overlay");
   WriteText(root + "/active/meta.json", "[\"version\"]");
   EXPECT_EQ(ReadOtaMetaVersion(), "");
-  if (old.empty()) {
-    unsetenv("XDG_DATA_HOME");
-  } else {
-    setenv("XDG_DATA_HOME", old.c_str(), 1);
-  }
 }

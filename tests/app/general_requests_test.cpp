@@ -14,6 +14,7 @@
 #include "base/version.h"
 #include "platform/files.h"
 #include "support/rpc_test_support.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -109,13 +110,8 @@ class AppendFileChunkTest : public RpcTest {
  protected:
   void SetUp() override {
     RpcTest::SetUp();
-    char tmpl[] = "/tmp/qv_chunk_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    std::system(("rm -rf '" + dir + "'").c_str());
-    RpcTest::TearDown();
+    ASSERT_FALSE(folder.path().empty());
+    dir = folder.str();
   }
   std::string Append(const std::string& path, const std::string& base64, bool first) {
     return Inline(json({{"id", 1},
@@ -128,6 +124,7 @@ class AppendFileChunkTest : public RpcTest {
     platform::ReadFile(path, &out);
     return out;
   }
+  testsupport::TempFolder folder{"qv-chunk-"};
   std::string dir;
 };
 

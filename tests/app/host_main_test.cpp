@@ -6,10 +6,12 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <optional>
 #include <mutex>
 #include <vector>
 
 #include "platform/crypto.h"
+#include "support/temp_folder.h"
 #include "platform/net.h"
 #include "platform/ui.h"
 
@@ -20,17 +22,15 @@ namespace {
 class HostMainTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-host-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    setenv("XDG_DATA_HOME", root_.c_str(), 1);
+    root_ = folder_.str();
+    dataHome_.emplace("XDG_DATA_HOME", root_);
     ui::ResetForTesting();
   }
   void TearDown() override {
     platform::SetRandomSourceForTesting(nullptr);
     platform::net::SetListenForTesting(nullptr);
     ui::ResetForTesting();
-    unsetenv("XDG_DATA_HOME");
-    std::filesystem::remove_all(root_);
+    dataHome_.reset();
   }
   // Runs the host and closes its main window as soon as the loop runs.
   int RunAndClose(std::vector<std::string>* steps, bool fatal = false) {
@@ -46,6 +46,8 @@ class HostMainTest : public ::testing::Test {
     };
     return RunHost(options);
   }
+  testsupport::TempFolder folder_{"qv-host-"};
+  std::optional<testsupport::ScopedEnv> dataHome_;
   std::string root_;
 };
 

@@ -1,6 +1,8 @@
 // The startup script's JavaScript, run under node in a stand-in window: the globals, the
 // popout rule, and the console bridge's stringify rules, cut, downgrades and events.
 #include <gtest/gtest.h>
+
+#include "support/temp_folder.h"
 #include <unistd.h>
 
 #include <cstdio>
@@ -125,9 +127,9 @@ TEST(StartupScriptUnderNode, GlobalsPopoutRuleAndConsoleBridge) {
        false, 2},
   };
 
-  char dirTemplate[] = "/tmp/qv-script-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::filesystem::path dir = dirTemplate;
+  testsupport::TempFolder folder("qv-script-");
+  ASSERT_FALSE(folder.path().empty());
+  const std::filesystem::path dir = folder.path();
   nlohmann::json list = nlohmann::json::array();
   for (const Case& c : cases) {
     nlohmann::json j = {{"name", c.name}, {"origin", c.origin}, {"search", c.search}, {"body", c.body}};
@@ -148,7 +150,6 @@ TEST(StartupScriptUnderNode, GlobalsPopoutRuleAndConsoleBridge) {
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) output.append(buf, n);
     pclose(p);
   }
-  std::filesystem::remove_all(dir);
   nlohmann::json results = nlohmann::json::parse(output, nullptr, false);
   ASSERT_TRUE(results.is_object()) << output;
   for (const Case& c : cases) {

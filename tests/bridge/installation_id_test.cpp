@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "platform/crypto.h"
+#include "support/temp_folder.h"
 #include "platform/files.h"
 #include "platform/protect.h"
 
@@ -19,22 +21,22 @@ namespace {
 class InstallationIdTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/qv-id-XXXXXX";
-    root_ = mkdtemp(tmpl);
-    setenv("XDG_DATA_HOME", root_.c_str(), 1);
+    root_ = folder_.str();
+    dataHome_.emplace("XDG_DATA_HOME", root_);
     ResetInstallationIdForTesting();
   }
   void TearDown() override {
     platform::SetRandomSourceForTesting(nullptr);
     ResetInstallationIdForTesting();
-    unsetenv("XDG_DATA_HOME");
-    fs::remove_all(root_);
+    dataHome_.reset();
   }
   std::string IdFile() const { return root_ + "/Quorvane/installation-id.bin"; }
   void WriteBlob(const std::string& blob) {
     fs::create_directories(root_ + "/Quorvane");
     ASSERT_TRUE(platform::WriteFileAtomic(IdFile(), blob, 0600));
   }
+  testsupport::TempFolder folder_{"qv-id-"};
+  std::optional<testsupport::ScopedEnv> dataHome_;
   std::string root_;
 };
 
@@ -98,14 +100,14 @@ TEST_F(InstallationIdTest, ValidFileIsReturnedUnchanged) {
 }
 
 TEST_F(InstallationIdTest, NoDataFolderGivesOneIdPerProcessAndWritesNothing) {
-  unsetenv("XDG_DATA_HOME");
-  const char* home = getenv("HOME");
-  std::string savedHome = home ? home : "";
-  unsetenv("HOME");
-  EXPECT_EQ(InstallationIdPath(), "");
-  std::string a = LoadOrCreateInstallationId();
-  std::string b = LoadOrCreateInstallationId();
-  if (!savedHome.empty()) setenv("HOME", savedHome.c_str(), 1);
+  std::string a, b;
+  {
+    testsupport::ScopedEnv noDataHome("XDG_DATA_HOME", std::nullopt);
+    testsupport::ScopedEnv noHome("HOME", std::nullopt);
+    EXPECT_EQ(InstallationIdPath(), "");
+    a = LoadOrCreateInstallationId();
+    b = LoadOrCreateInstallationId();
+  }
   EXPECT_TRUE(IsLowerHex32(a));
   EXPECT_EQ(a, b);  // token audience and later readers agree
   EXPECT_FALSE(fs::exists(root_ + "/Quorvane"));
