@@ -1,0 +1,210 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/temp_folder.h"
+
+namespace proc = platform::process;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::string ReadAll(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// Runs to the end and gives what it wrote on standard output.
+std::string RunForOutput(proc::SpawnOptions options, int* status = nullptr) {
+  options.stdoutMode = proc::Stream::Pipe;
+  proc::SpawnResult r = proc::Spawn(options);
+  EXPECT_TRUE(r.child) << r.what << " " << r.error;
+  if (!r.child) return "";
+  std::string out = ReadAll(r.child->stdoutRead().get());
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000), status));
+  return out;
+}
+
+// A process that is gone or only a zombie waiting for its parent.
+bool IsGone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+bool BecomesGone(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {  // bounded: 10 s
+    if (IsGone(pid)) return true;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return false;
+}
+
+TEST(Process, ArgvAndEnvironmentArriveByteForByte) {
+  const std::vector<std::string> args = {"two words", "quote\"d 'single'", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "", "$HOME;|&"};
+  proc::SpawnOptions options;
+  options.argv = {"/usr/bin/printf", "[%s]\\n"};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  std::string expected;
+  for (const std::string& a : args) expected += "[" + a + "]\n";
+  EXPECT_EQ(RunForOutput(options), expected);
+
+  options.argv = {"/usr/bin/env"};
+  options.env = {"A=1", "SPACED=x y", "EMPTY=", "UTF=\xC3\xA9"};
+  EXPECT_EQ(RunForOutput(options), "A=1\nSPACED=x y\nEMPTY=\nUTF=\xC3\xA9\n");
+}
+
+TEST(Process, ExitStatusAndSignalAreReported) {
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "exit 7"};
+  int status = 0;
+  RunForOutput(options, &status);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+
+  options.argv = {"/bin/sleep", "60"};
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  EXPECT_FALSE(r.child->HasExited());
+  r.child->End(SIGKILL);
+  ASSERT_TRUE(r.child->Wait(milliseconds(10000), &status));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+  EXPECT_TRUE(r.child->HasExited());  // asked again: still known, still not reaped
+}
+
+TEST(Process, ExecFailureIsReportedWithItsErrno) {
+  for (bool suspended : {false, true}) {
+    proc::SpawnOptions options;
+    options.argv = {"/nonexistent/program"};
+    options.startSuspended = suspended;
+    proc::SpawnResult r = proc::Spawn(options);
+    EXPECT_FALSE(r.child) << suspended;
+    EXPECT_EQ(r.what, "exec");
+    EXPECT_EQ(r.error, ENOENT);
+  }
+  proc::SpawnOptions empty;
+  EXPECT_EQ(proc::Spawn(empty).error, EINVAL);
+}
+
+TEST(Process, SuspendedChildRunsNothingBeforeResume) {
+  testsupport::TempFolder folder("qv-proc-");
+  const std::string marker = folder / "ran";
+  proc::SpawnOptions options;
+  options.argv = {"/usr/bin/touch", marker};
+  options.startSuspended = true;
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_FALSE(r.child->HasExited());
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "ran before it was resumed";
+  ASSERT_TRUE(r.child->Resume());
+  EXPECT_FALSE(r.child->Resume());  // once only
+  int status = -1;
+  ASSERT_TRUE(r.child->Wait(milliseconds(10000), &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(access(marker.c_str(), F_OK), 0);
+}
+
+TEST(Process, DroppedSuspendedChildNeverRuns) {
+  testsupport::TempFolder folder("qv-proc-");
+  const std::string marker = folder / "ran";
+  {
+    proc::SpawnOptions options;
+    options.argv = {"/usr/bin/touch", marker};
+    options.startSuspended = true;
+    ASSERT_TRUE(proc::Spawn(options).child);
+  }  // destroyed without Resume
+  EXPECT_NE(access(marker.c_str(), F_OK), 0);
+}
+
+TEST(Process, NoHostDescriptorReachesTheChild) {
+  int leaked = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(leaked, 0);
+  ASSERT_EQ(dup2(leaked, 77), 77);
+  proc::SpawnOptions options;
+  options.argv = {"/bin/ls", "/proc/self/fd"};
+  options.stdinMode = proc::Stream::Pipe;
+  std::string listed = RunForOutput(options);
+  close(leaked);
+  close(77);
+  // 0-2 and the folder ls itself opened to list.
+  EXPECT_EQ(listed, "0\n1\n2\n3\n");
+}
+
+TEST(Process, EndingTheJobEndsAGrandchild) {
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "sleep 60 & echo $!; wait"};
+  options.stdoutMode = proc::Stream::Pipe;
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  std::string line;
+  char c;
+  while (read(r.child->stdoutRead().get(), &c, 1) == 1 && c != '\n') line += c;
+  pid_t grandchild = static_cast<pid_t>(std::atoi(line.c_str()));
+  ASSERT_GT(grandchild, 0);
+  EXPECT_FALSE(IsGone(grandchild));
+  r.child->End();
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000)));
+  EXPECT_TRUE(BecomesGone(grandchild));
+}
+
+// Run as a child host by the next test: spawns a sleeper, says its pid, then waits to be killed.
+TEST(ProcessHostRole, SpawnAndWait) {
+  if (!std::getenv("QV_PROCESS_HOST_ROLE")) GTEST_SKIP() << "only as the child host of HostKilled...";
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sleep", "60"};
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  std::string pid = std::to_string(r.child->pid()) + "\n";
+  ASSERT_EQ(write(STDOUT_FILENO, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
+TEST(Process, HostKilledTakesItsChildrenWithIt) {
+  proc::SpawnOptions options;
+  options.argv = {"/proc/self/exe", "--gtest_filter=ProcessHostRole.SpawnAndWait"};
+  options.argv[0] = std::filesystem::read_symlink("/proc/self/exe").string();
+  options.env = proc::CurrentEnvironment();
+  options.env.push_back("QV_PROCESS_HOST_ROLE=1");
+  options.stdoutMode = proc::Stream::Pipe;
+  proc::SpawnResult host = proc::Spawn(options);
+  ASSERT_TRUE(host.child);
+  std::string all, line;
+  char c;
+  // The role prints gtest banners too: the sleeper's pid is the line that is only digits.
+  while (read(host.child->stdoutRead().get(), &c, 1) == 1) {
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) break;
+    line.clear();
+  }
+  pid_t sleeper = static_cast<pid_t>(std::atoi(line.c_str()));
+  ASSERT_GT(sleeper, 0);
+  kill(host.child->pid(), SIGKILL);  // only the host, not its job
+  EXPECT_TRUE(host.child->Wait(milliseconds(10000)));
+  EXPECT_TRUE(BecomesGone(sleeper));
+}
+
+}  // namespace
