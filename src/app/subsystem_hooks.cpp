@@ -1,5 +1,8 @@
 #include "app/subsystem_hooks.h"
 
+#include "bridge/rpc_dispatch.h"
+#include "plugins/sdk_discovery.h"
+
 void WarmUpDeviceKey() {}
 bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
 void ShutdownNativeMedia() {}
@@ -14,4 +17,6 @@ void StopRemoteListener() {}
 void OnPageConnectedSubsystems() {}
 void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
 
-void RegisterSubsystemRows(RpcDispatch&) {}
+void RegisterSubsystemRows(RpcDispatch& dispatcher) {
+  plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
+}

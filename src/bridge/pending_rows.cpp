@@ -62,7 +62,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     }
     r.ReplyNotImplemented();
   });
-  routes.Register({"startNativeExport", "finishNativeExport", "probeLocalLibraries", "decodeTelemetryPlugin",
+  routes.Register({"startNativeExport", "finishNativeExport", "decodeTelemetryPlugin",
                    "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode",
                    "readNativePluginPack", "closeNativePluginPack", "touchNativePluginPack",
                    "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",

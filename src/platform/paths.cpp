@@ -1,5 +1,7 @@
 #include "platform/paths.h"
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -59,6 +61,18 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   if (a.empty()) return b;
   if (a.back() == '/') return a + b;
   return a + "/" + b;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return names;
+  while (struct dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  closedir(dir);
+  return names;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 // Where the host keeps its files: the executable's folder, the per-user data folder, temp.
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +18,9 @@ std::string TempDir();
 bool CreateDirectory(const std::string& path, unsigned mode = 0700);
 // Creates every missing level of path.
 bool CreateDirectories(const std::string& path, unsigned mode = 0700);
+// The names in a folder (not "." or ".."), in the order the file system gives; empty when it
+// cannot be read.
+std::vector<std::string> ListDirectory(const std::string& path);
 // a + "/" + b without doubling the separator.
 std::string JoinPath(const std::string& a, const std::string& b);
 
