@@ -10,7 +10,8 @@ import zlib
 
 from host_harness import Host, wait_for
 
-READY = b"Running without Windows Package Identity"
+# Logged once the host answers SIGTERM (its handler is installed before the bridge listens).
+READY = b"[main] WsServer listening on"
 NOBODY = 65534
 
 
