@@ -1,6 +1,7 @@
 #include "app/subsystem_hooks.h"
 
 #include "bridge/rpc_dispatch.h"
+#include "plugins/native_packs.h"
 #include "plugins/sdk_discovery.h"
 
 void WarmUpDeviceKey() {}
@@ -19,4 +20,5 @@ void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done();
 
 void RegisterSubsystemRows(RpcDispatch& dispatcher) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
+  plugins::RegisterNativePackRows(dispatcher.routes());
 }

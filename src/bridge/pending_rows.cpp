@@ -63,9 +63,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     r.ReplyNotImplemented();
   });
   routes.Register({"startNativeExport", "finishNativeExport", "decodeTelemetryPlugin",
-                   "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode",
-                   "readNativePluginPack", "closeNativePluginPack", "touchNativePluginPack",
-                   "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",
+                   "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode", "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",
                    "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
                    "remote.renew", "remote.disconnect"},
                   [](const RpcRequest& r) { r.ReplyNotImplemented(); });

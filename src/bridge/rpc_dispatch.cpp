@@ -77,7 +77,7 @@ RpcDispatch::RpcDispatch(RpcOutletPtr outlet, WindowSidePtr windows, Options opt
 }
 
 // Workers are not waited for: they hold the outlet, which is detached at shutdown.
-RpcDispatch::~RpcDispatch() { blobRouter_.Clear(); }
+RpcDispatch::~RpcDispatch() { blobRouter_->Clear(); }
 
 void RpcDispatch::Reply(const json& id, const json& data) {
   if (outlet_) outlet_->SendText(MakeRpcReply(id, "data", data));

@@ -53,7 +53,9 @@ class RpcDispatch {
   // One complete text message of the UI connection, on its thread under the UI dispatch lock.
   void HandleMessage(const std::string& text);
 
-  BlobChunkRouter& blobRouter() { return blobRouter_; }
+  BlobChunkRouter& blobRouter() { return *blobRouter_; }
+  // For readers on worker threads that may outlive the dispatcher.
+  std::shared_ptr<BlobChunkRouter> sharedBlobRouter() const { return blobRouter_; }
   // Where subsystems register their rows, before the page connects.
   RpcRouteTable& routes() { return routes_; }
   const RpcOutletPtr& outlet() const { return outlet_; }
@@ -87,5 +89,5 @@ class RpcDispatch {
   Options options_;
   std::string appVersion_ = "1.2";
   std::atomic<bool> developerMode_{false};
-  BlobChunkRouter blobRouter_;
+  std::shared_ptr<BlobChunkRouter> blobRouter_ = std::make_shared<BlobChunkRouter>();
 };
