@@ -17,8 +17,8 @@ namespace {
 
 constexpr int kHelloTimeoutMs = 1000;
 constexpr int kSessionTimeoutMs = 5000;
-constexpr int kKickPollMs = 5;
-constexpr int kKickPolls = 400;
+// How long a kick waits for the kicked connections' threads to end.
+constexpr std::chrono::milliseconds kKickWait{2000};
 
 PluginSessionHooks WithDefaults(PluginSessionHooks h) {
   if (!h.getPluginGeneration) h.getPluginGeneration = [](const std::string&) { return uint64_t{0}; };
@@ -294,6 +294,7 @@ void PluginSessions::ConnectionEnded(const WsPeerPtr& peer) {
   std::lock_guard<std::mutex> lock(connectionLock_);
   auto it = std::find(liveConnections_.begin(), liveConnections_.end(), peer);
   if (it != liveConnections_.end()) liveConnections_.erase(it);
+  connectionEnded_.notify_all();
 }
 
 size_t PluginSessions::SessionCount() const {
@@ -314,16 +315,12 @@ void PluginSessions::KickPluginSessions(const std::string& pluginId) {
   for (const auto& peer : peers) peer->Shutdown();
 
   // The connection threads close their sockets and drop the sessions themselves.
-  for (int i = 0; i < kKickPolls; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(connectionLock_);
-      const bool anyLive = std::any_of(peers.begin(), peers.end(), [&](const WsPeerPtr& p) {
-        return std::find(liveConnections_.begin(), liveConnections_.end(), p) != liveConnections_.end();
-      });
-      if (!anyLive) return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(kKickPollMs));
-  }
+  std::unique_lock<std::mutex> lock(connectionLock_);
+  connectionEnded_.wait_for(lock, kKickWait, [&] {
+    return std::none_of(peers.begin(), peers.end(), [&](const WsPeerPtr& p) {
+      return std::find(liveConnections_.begin(), liveConnections_.end(), p) != liveConnections_.end();
+    });
+  });
 }
 
 PluginTokenDelivery PluginSessions::DeliverPluginToken(const std::string& token, int64_t nowSeconds,

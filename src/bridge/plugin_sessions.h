@@ -4,6 +4,7 @@
 //
 // Sessions hold the connection's peer object, never a descriptor number, so a kick or a pushed
 // token can only ever reach the connection the session belongs to.
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,4 +107,5 @@ class PluginSessions : public std::enable_shared_from_this<PluginSessions> {
   // Connections whose handler has not yet seen the end (what a kick waits for).
   mutable std::mutex connectionLock_;
   std::vector<WsPeerPtr> liveConnections_;
+  std::condition_variable connectionEnded_;  // a live connection went
 };
