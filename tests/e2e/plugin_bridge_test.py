@@ -116,8 +116,10 @@ class PluginBridge(unittest.TestCase):
     def test_pushed_token_and_kick(self):
         first = mint()
         client = self.helloed(first)
+        # Minted before connecting: the signer can take longer than the 1 s hello deadline.
+        second = mint("p2")
         other = self.connect()
-        other.send_text(hello(mint("p2")))
+        other.send_text(hello(second))
         self.assertIn("hello-ok", other.text())
         self.assertEqual(self.command("deliver p1 %s %s" % (PKG, mint(renewOf="0" * 32))), "deliver 0 ")
         pushed = mint(renewOf=jti_of(first))
