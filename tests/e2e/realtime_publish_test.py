@@ -9,8 +9,7 @@ import unittest
 
 import websockets
 
-import bridge_rpc_test as rpc
-from host_harness import SIGNER, Host, wait_for
+from host_harness import APP_ORIGIN, SIGNER, start_with_page
 from plugin_client import PluginClient
 
 PLUGIN = "rt-demo"
@@ -24,23 +23,14 @@ def sign(kind, value):
 
 
 def compact(value):
-    return rpc.compact(value)
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
 class RealtimePublishE2E(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        debug_port = rpc.free_port()
-        cls.host = Host(prefix="qv-rt-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-        cls.host.start()
-        try:
-            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in cls.host.read_log())
-            assert ok, cls.host.read_log().decode(errors="replace")
-            cls.port = cls.host.bridge_port()
-            cls.token, cls.installation_id, cls.session_handle, _ = asyncio.run(rpc.BridgeRpc.read_page(debug_port))
-        except BaseException:
-            cls.host.remove()
-            raise
+        cls.host, cls.port, page = start_with_page("qv-rt-")
+        cls.token, cls.installation_id, cls.session_handle, _ = page
 
     @classmethod
     def tearDownClass(cls):
@@ -49,7 +39,7 @@ class RealtimePublishE2E(unittest.TestCase):
         assert code == 0, "host exit code %r" % code
 
     def page(self):
-        return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (self.port, self.token), origin=rpc.APP_ORIGIN,
+        return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (self.port, self.token), origin=APP_ORIGIN,
                                   max_size=None, open_timeout=10, ping_interval=None)
 
     async def request(self, ws, id_, type_, payload):
