@@ -247,12 +247,14 @@ TEST(HubSink, BlockedSinkDoesNotStopOtherPublishers) {
   std::condition_variable gateChanged;
   bool open = false;
   bool entered = false;
+  bool left = false;
   RealtimeHub hub(
       [&](const std::string&) {
         std::unique_lock<std::mutex> lock(gateMutex);
         entered = true;
         gateChanged.notify_all();
         gateChanged.wait_for(lock, 10s, [&] { return open; });
+        left = true;
       },
       std::chrono::hours(1));
   std::thread blocked([&] {
@@ -269,6 +271,9 @@ TEST(HubSink, BlockedSinkDoesNotStopOtherPublishers) {
   EXPECT_FALSE(hub.Publish(Claims("p3"), true, Frame(1), 9).stale);
   {
     std::lock_guard<std::mutex> lock(gateMutex);
+    // Had the hub held its lock across the send, the calls above would only have returned once
+    // the sink gave up waiting.
+    EXPECT_FALSE(left);
     open = true;
   }
   gateChanged.notify_all();
