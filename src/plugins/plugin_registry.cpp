@@ -138,7 +138,7 @@ bool MarkPluginNeedsOnline(const std::string& pluginId) {
     pid = static_cast<int32_t>(run->pid);
     restarts = run->restarts;
   }
-  PublishPluginStatus(pluginId, "running", pid, restarts, true);
+  PublishPluginStatus(pluginId, PluginState::kRunning, pid, restarts, true);
   return true;
 }
 

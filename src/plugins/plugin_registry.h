@@ -66,6 +66,14 @@ struct PluginProcess {
   std::thread reader;  // "stdio" transport only
 };
 
+// The state texts of "rt.plugin" events.
+namespace PluginState {
+inline constexpr const char* kRunning = "running";
+inline constexpr const char* kRestarting = "restarting";
+inline constexpr const char* kStopped = "stopped";
+inline constexpr const char* kCrashed = "crashed";
+}  // namespace PluginState
+
 // What the stdio bridge writes back to the plugin; an empty line means no reply was made.
 struct StdioReply {
   std::string line;
