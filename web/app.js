@@ -23,6 +23,36 @@
     while (list.children.length > MAX_EVENTS) list.removeChild(list.firstChild);
   }
 
+  // Realtime sources seen in "rt.batch": last seq, gaps seen and the channel ids, by source.
+  var sources = {};
+  function channelIdsOf(message) {
+    var holder = message.declare || message.frame;
+    var ids = [];
+    if (holder && Array.isArray(holder.channels)) {
+      holder.channels.forEach(function (c) { if (c && typeof c.id === 'string') ids.push(c.id); });
+    }
+    return ids;
+  }
+  function noteBatch(frames) {
+    if (!Array.isArray(frames)) return;
+    frames.forEach(function (m) {
+      if (!m || typeof m.source !== 'string') return;
+      var s = sources[m.source] || (sources[m.source] = { seq: 0, gaps: 0, channels: [] });
+      if (typeof m.seq === 'number') s.seq = m.seq;
+      if (m.gap) s.gaps += 1;
+      channelIdsOf(m).forEach(function (id) { if (s.channels.indexOf(id) < 0) s.channels.push(id); });
+    });
+    var body = $('sources').tBodies[0];
+    while (body.firstChild) body.removeChild(body.firstChild);
+    Object.keys(sources).sort().forEach(function (name) {
+      var s = sources[name];
+      var row = body.insertRow();
+      [name, String(s.seq), String(s.gaps), s.channels.join(', ')].forEach(function (text) {
+        row.insertCell().textContent = text;
+      });
+    });
+  }
+
   $('platform').textContent = String(window.__QVN_NATIVE_PLATFORM__ || '-');
   $('port').textContent = port ? String(port) : '-';
   $('protocol').textContent = String(protocol);
@@ -52,6 +82,10 @@
       $('hello').textContent = JSON.stringify(msg.error !== undefined ? { error: msg.error } : msg.data, null, 2);
       document.documentElement.setAttribute('data-hello', msg.error !== undefined ? 'error' : 'ok');
       console.log('bridge hello ' + (msg.error !== undefined ? 'failed' : 'answered'));
+      return;
+    }
+    if (msg && msg.type === 'rt.batch') {
+      noteBatch(msg.frames);
       return;
     }
     addEvent(msg && msg.type ? msg.type + ' ' + event.data.slice(0, 300) : event.data.slice(0, 300));

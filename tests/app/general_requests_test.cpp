@@ -257,6 +257,10 @@ TEST_F(ArmPluginRpcTest, ArmsAfterRevocationsWhetherOrNotDelivered) {
     return PluginTokenDelivery{false, code};
   };
   Build(options);
+  // The plugin registry's step comes after a successful arming only.
+  std::vector<std::string> recorded;
+  dispatch->SetPluginTokenArmedHook(
+      [&recorded](const std::string& id, int64_t now) { recorded.push_back(id + " " + std::to_string(now)); });
   const std::string token = Mint(CapPayload());
   EXPECT_EQ(Revocations({{"bad", true}}), R"({"error":"E_TOKEN_SIGNATURE","id":"r"})");
   EXPECT_EQ(Revocations(qvsign::SignRevocationList(key, {{"kid", "rpc-cap"}})), R"({"data":{"ok":true},"id":"r"})");
@@ -272,6 +276,7 @@ TEST_F(ArmPluginRpcTest, ArmsAfterRevocationsWhetherOrNotDelivered) {
   EXPECT_EQ(registry->FindArmedGrant("p1")->token, token);
   EXPECT_EQ(*calls, (std::vector<std::string>(2, "p1 aaaa " + std::to_string(kNow) + " " +
                                                    std::to_string(token.size()))));
+  EXPECT_EQ(recorded, std::vector<std::string>{"p1 " + std::to_string(kNow)});
   // The registry's own code comes back as the error.
   EXPECT_EQ(Arm("p1", kOtherPkg, token), MakeRpcReply("a", "error", registry->ArmPluginToken("p1", kOtherPkg, token, kNow)));
 

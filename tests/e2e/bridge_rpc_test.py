@@ -7,18 +7,15 @@ import asyncio
 import json
 import os
 import re
-import socket
 import subprocess
 import time
 import unittest
-import urllib.request
 
 import websockets
 
-from host_harness import BUILD, SIGNER, Host, wait_for
+from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page
 from plugin_client import PluginClient
 
-APP_ORIGIN = "https://app.quorvane.invalid"
 CAPABILITIES = [
     "hello", "tokenInHello", "originCheck", "hostCheck", "pluginDeveloperMode", "authDeviceProof",
     "getAuthDeviceIdentity", "signAuthDeviceChallenge", "startRealtimePlugin", "bmsTelemetryUrl",
@@ -26,12 +23,6 @@ CAPABILITIES = [
     "nativePluginInputStream", "armPluginRpc", "rt.publish", "remote.status", "remote.setEnabled",
     "remote.shareSources", "remoteShareSources", "remote.revoke", "remote.kick", "remote.connect",
     "remote.renew", "remote.disconnect", "shell.openExternal"]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def compact(value):
@@ -46,18 +37,8 @@ def build_version():
 class BridgeRpc(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        debug_port = free_port()
-        cls.host = Host(prefix="qv-rpc-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-        cls.host.start()
-        try:
-            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in cls.read_log())
-            assert ok, cls.read_log().decode(errors="replace")
-            cls.port = cls.host.bridge_port()
-            page = asyncio.run(cls.read_page(debug_port))
-            cls.token, cls.installation_id, cls.session_handle, cls.page_hello = page
-        except BaseException:
-            cls.host.remove()
-            raise
+        cls.host, cls.port, page = start_with_page("qv-rpc-")
+        cls.token, cls.installation_id, cls.session_handle, cls.page_hello = page
 
     @classmethod
     def tearDownClass(cls):
@@ -68,21 +49,6 @@ class BridgeRpc(unittest.TestCase):
     @classmethod
     def read_log(cls):
         return cls.host.read_log()
-
-    @staticmethod
-    async def read_page(debug_port):
-        with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
-            targets = json.load(r)
-        page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
-        async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
-            expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
-                          "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
-            await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
-                                       "params": {"expression": expression, "returnByValue": True}}))
-            while True:
-                message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
-                if message.get("id") == 1:
-                    return json.loads(message["result"]["result"]["value"])
 
     # --- helpers -------------------------------------------------------------------------------
 

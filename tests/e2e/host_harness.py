@@ -1,13 +1,18 @@
 """The built host in a throw-away folder with its own HOME and data folder, for whole-program tests."""
+import asyncio
+import json
 import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
+import urllib.request
 
 BUILD = os.environ["QV_BUILD_DIR"]
+APP_ORIGIN = "https://app.quorvane.invalid"
 SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
 
 
@@ -69,3 +74,43 @@ class Host:
         if self.proc is not None:
             self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+async def read_page(debug_port):
+    """What the host's own page was given and answered: [token, installation id, session handle,
+    hello text], read over the browser's debugging port."""
+    import websockets
+    with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
+        targets = json.load(r)
+    page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
+    async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
+        expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
+                      "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
+        await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
+                                   "params": {"expression": expression, "returnByValue": True}}))
+        while True:
+            message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
+            if message.get("id") == 1:
+                return json.loads(message["result"]["result"]["value"])
+
+
+def start_with_page(prefix):
+    """A started host whose own page has said hello; returns (host, bridge port, page values).
+    The bridge token is only ever handed to the page, so it is read out of the page."""
+    debug_port = free_port()
+    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+    host.start()
+    try:
+        ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in host.read_log())
+        assert ok, host.read_log().decode(errors="replace")
+        port = host.bridge_port()
+        return host, port, asyncio.run(read_page(debug_port))
+    except BaseException:
+        host.remove()
+        raise
