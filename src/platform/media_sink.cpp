@@ -161,18 +161,18 @@ struct SinkWriter::State {
     }
   }
 
-  bool SendAudioFrame(int frames) {
+  // Encodes `frames` pending samples per channel from `offset` (in samples, all channels).
+  bool SendAudioFrame(size_t offset, int frames) {
     int r = av_frame_make_writable(audioFrame.get());
     if (r < 0) return Fail(r);
     audioFrame->nb_samples = frames;
-    const uint8_t* in[1] = {reinterpret_cast<const uint8_t*>(pendingAudio.data())};
+    const uint8_t* in[1] = {reinterpret_cast<const uint8_t*>(pendingAudio.data() + offset)};
     r = swr_convert(swr.get(), audioFrame->data, frames, in, frames);
     if (r != frames) return Fail(r < 0 ? r : AVERROR_BUG);
     audioFrame->pts = nextAudioPts;
     r = avcodec_send_frame(audio.get(), audioFrame.get());
     if (r < 0) return Fail(r);
     nextAudioPts += frames;
-    pendingAudio.erase(pendingAudio.begin(), pendingAudio.begin() + static_cast<ptrdiff_t>(frames) * audioFormat.channels);
     return Drain(audio.get(), audioStream, frames);
   }
 
@@ -199,6 +199,8 @@ std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path) {
   QuietLibraryLog();
   const fs::path target(path);
   const std::string name = target.filename().string();
+  // A NUL inside would name another file than the one asked for.
+  if (path.find('\0') != std::string::npos) return nullptr;
   if (name.empty() || name == "." || name == "..") return nullptr;
   const AVOutputFormat* format = av_guess_format(nullptr, name.c_str(), nullptr);
   // A format without a file of its own (image sequences, devices) is not a single output file.
@@ -390,7 +392,10 @@ bool SinkWriter::WriteVideoSample(const uint8_t* data, size_t length, int64_t ti
   frame->pts = time100ns;
   frame->pkt_duration = duration100ns;
   r = avcodec_send_frame(s.video.get(), frame);
-  if (r < 0) return s.Fail(r);
+  if (r < 0) {
+    s.failed = true;
+    return s.Fail(r);
+  }
   s.lastVideoTime = time100ns;
   s.anyVideo = true;
   if (!s.Drain(s.video.get(), s.videoStream, duration100ns)) {
@@ -413,13 +418,16 @@ bool SinkWriter::WriteAudioSample(const int16_t* pcm, size_t frames, int64_t tim
     s.audioPlaced = true;
   }
   s.pendingAudio.insert(s.pendingAudio.end(), pcm, pcm + frames * channels);
-  const int frameSize = s.audioFrame->nb_samples;
-  while (s.pendingAudio.size() >= static_cast<size_t>(frameSize) * channels) {
-    if (!s.SendAudioFrame(frameSize)) {
+  const size_t step = static_cast<size_t>(s.audioFrame->nb_samples) * channels;
+  size_t offset = 0;
+  for (; s.pendingAudio.size() - offset >= step; offset += step) {
+    if (!s.SendAudioFrame(offset, s.audioFrame->nb_samples)) {
       s.failed = true;
       return false;
     }
   }
+  // What is left is less than one encoder frame; it waits for the next call.
+  s.pendingAudio.erase(s.pendingAudio.begin(), s.pendingAudio.begin() + static_cast<ptrdiff_t>(offset));
   return true;
 }
 
@@ -438,7 +446,7 @@ bool SinkWriter::Finalize() {
         frames = s.audioFrame->nb_samples;
         s.pendingAudio.resize(static_cast<size_t>(frames) * channels, 0);
       }
-      if (!s.SendAudioFrame(frames)) return false;
+      if (!s.SendAudioFrame(0, frames)) return false;
     }
     int r = avcodec_send_frame(s.audio.get(), nullptr);
     if (r < 0) return s.Fail(r);

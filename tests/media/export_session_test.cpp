@@ -248,6 +248,10 @@ TEST_F(ExportTest, VideoAndAudioReadBackByFfprobe) {
       audioSent += chunk;
     }
   }
+  // And one long message at the end: many encoder frames at once.
+  auto tail = Sine(48000, channels, rate, audioSent);
+  ASSERT_TRUE(session.WriteAudioFrames(tail.data(), tail.size(), 48000, channels));
+  audioSent += 48000;
   EXPECT_EQ(session.audioFramesWritten(), static_cast<int64_t>(audioSent));
   NativeExportResult r = session.Finalize();
   ASSERT_TRUE(r.ok) << r.error;
@@ -385,6 +389,7 @@ TEST_F(ExportTest, BeginRefusals) {
       {"no extension", Options(dir / "x"), "MFCreateSinkWriterFromURL failed"},
       {"a folder", Options(dir / "sub/"), "MFCreateSinkWriterFromURL failed"},
       {"not a file protocol", Options("http://127.0.0.1:9/x.mp4"), "MFCreateSinkWriterFromURL failed"},
+      {"NUL inside the path", Options(dir / std::string("x.mp4\0.txt", 11)), "MFCreateSinkWriterFromURL failed"},
       {"container without H.264", Options(dir / "x.wav"), "AddStream(video/H264) failed -- codec not available?"},
       {"odd width", Options(dir / "x.mp4", 63, 48), "width and height must be even and between 2 and 16384"},
       {"odd height", Options(dir / "x.mp4", 64, 47), "width and height must be even and between 2 and 16384"},
