@@ -16,11 +16,13 @@ void Touch(const uint8_t* bytes, size_t length) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const BinaryFrameTargets targets{
       [](uint32_t, uint32_t, const uint8_t* bytes, size_t length) { Touch(bytes, length); },
-      [](const uint8_t* rgba, uint32_t width, uint32_t height, double) {
-        Touch(rgba, static_cast<size_t>(width) * height * 4);
+      [](const uint8_t* rgba, size_t length, uint32_t width, uint32_t height, double) {
+        if (static_cast<uint64_t>(width) * height * 4 > length) std::abort();
+        Touch(rgba, length);
       },
-      [](const uint8_t* samples, uint32_t frames, uint32_t channels) {
-        Touch(samples, static_cast<size_t>(frames) * channels * 4);
+      [](const uint8_t* samples, size_t length, uint32_t frames, uint32_t channels) {
+        if (static_cast<uint64_t>(frames) * channels * 4 > length) std::abort();
+        Touch(samples, length);
       }};
   UiBinaryHandler(targets, data, size);
   return 0;

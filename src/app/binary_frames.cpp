@@ -24,7 +24,7 @@ void UiBinaryHandler(const BinaryFrameTargets& targets, const uint8_t* data, siz
     if (pixels > (length - 20) / 4) return;
     double timestamp;
     std::memcpy(&timestamp, data + 12, sizeof timestamp);
-    if (targets.writeVideoFrame) targets.writeVideoFrame(data + 20, width, height, timestamp);
+    if (targets.writeVideoFrame) targets.writeVideoFrame(data + 20, length - 20, width, height, timestamp);
     return;
   }
   if (magic == FourCc("ANVQ")) {
@@ -32,7 +32,7 @@ void UiBinaryHandler(const BinaryFrameTargets& targets, const uint8_t* data, siz
     const uint32_t channels = ReadLe32(data + 8);
     const uint32_t byteCount = ReadLe32(data + 12);
     if (channels == 0 || byteCount > length - 16) return;
-    if (targets.writeAudioFrames) targets.writeAudioFrames(data + 16, (byteCount / 4) / channels, channels);
+    if (targets.writeAudioFrames) targets.writeAudioFrames(data + 16, byteCount, (byteCount / 4) / channels, channels);
     return;
   }
 }

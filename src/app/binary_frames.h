@@ -6,8 +6,10 @@
 
 struct BinaryFrameTargets {
   std::function<void(uint32_t streamId, uint32_t requestId, const uint8_t* data, size_t length)> deliverBlobChunk;
-  std::function<void(const uint8_t* rgba, uint32_t width, uint32_t height, double timestampUs)> writeVideoFrame;
-  std::function<void(const uint8_t* samples, uint32_t frames, uint32_t channels)> writeAudioFrames;
+  // length: the bytes after the header, so the receiver can check the sizes again for itself.
+  std::function<void(const uint8_t* rgba, size_t length, uint32_t width, uint32_t height, double timestampUs)>
+      writeVideoFrame;
+  std::function<void(const uint8_t* samples, size_t length, uint32_t frames, uint32_t channels)> writeAudioFrames;
 };
 
 // Checks a message's kind and sizes and hands it on; short, inconsistent or unknown

@@ -138,10 +138,10 @@ int RunHost(const HostOptions& options) {
   auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, std::make_shared<HostWindowSide>(mainWindow),
                                                   std::move(dispatchOptions));
   CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
-  RegisterSubsystemRows(*dispatcher);
+  BinaryFrameTargets binaryTargets;
+  RegisterSubsystemRows(*dispatcher, binaryTargets);
   step("ui-handlers");
   wsServer->SetOnUiText([d = dispatcher.get()](const std::string& text) { d->HandleMessage(text); });
-  BinaryFrameTargets binaryTargets;
   binaryTargets.deliverBlobChunk = [d = dispatcher.get()](uint32_t stream, uint32_t request, const uint8_t* bytes,
                                                           size_t length) {
     d->blobRouter().Deliver(stream, request, bytes, length);

@@ -7,13 +7,16 @@
 #include "bridge/plugin_sessions.h"
 
 class RpcDispatch;
+struct BinaryFrameTargets;
 
 using UiTextSink = std::function<void(const std::string& text)>;
 using KickPluginSessionsHook = std::function<void(const std::string& pluginId)>;
 
 // Each subsystem registers its page-request rows on the dispatcher, one line per subsystem,
-// right after the dispatcher is built and before the page can connect.
-void RegisterSubsystemRows(RpcDispatch& dispatcher);
+// right after the dispatcher is built and before the page can connect. A subsystem that takes
+// the page's binary messages fills its slot of binaryTargets; what it puts there shares the
+// subsystem's state with its rows, and the host clears the binary handler before the dispatcher goes.
+void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTargets);
 // Opens or creates the device key once; runs on the detached warm-up thread.
 void WarmUpDeviceKey();
 // Native media start-up and shutdown; false when start-up failed.

@@ -62,7 +62,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     }
     r.ReplyNotImplemented();
   });
-  routes.Register({"startNativeExport", "finishNativeExport", "decodeTelemetryPlugin",
+  routes.Register({"decodeTelemetryPlugin",
                    "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode", "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",
                    "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
                    "remote.renew", "remote.disconnect"},

@@ -21,8 +21,8 @@ struct Calls {
   BinaryFrameTargets Targets() {
     BinaryFrameTargets t;
     t.deliverBlobChunk = [this](uint32_t, uint32_t, const uint8_t*, size_t) { ++blobs; };
-    t.writeVideoFrame = [this](const uint8_t*, uint32_t, uint32_t, double) { ++video; };
-    t.writeAudioFrames = [this](const uint8_t*, uint32_t frames, uint32_t ch) {
+    t.writeVideoFrame = [this](const uint8_t*, size_t, uint32_t, uint32_t, double) { ++video; };
+    t.writeAudioFrames = [this](const uint8_t*, size_t, uint32_t frames, uint32_t ch) {
       ++audio;
       lastFrames = frames;
       lastChannels = ch;
@@ -79,9 +79,11 @@ TEST(UiBinaryHandler, PassesFieldsThrough) {
   const double ts = 1234.5;
   std::memcpy(video.data() + 12, &ts, sizeof ts);
   double gotTs = 0;
-  t.writeVideoFrame = [&](const uint8_t*, uint32_t, uint32_t, double v) { gotTs = v; };
+  size_t gotPixelBytes = 0;
+  t.writeVideoFrame = [&](const uint8_t*, size_t n, uint32_t, uint32_t, double v) { gotTs = v, gotPixelBytes = n; };
   UiBinaryHandler(t, video.data(), video.size());
   EXPECT_EQ(gotTs, 1234.5);
+  EXPECT_EQ(gotPixelBytes, 4u);
 
   Calls calls;
   auto audio = Frame("ANVQ", {0, 3, 28}, 28);  // 7 floats over 3 channels: 2 whole frames
