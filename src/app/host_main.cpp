@@ -113,7 +113,7 @@ int RunHost(const HostOptions& options) {
   const int bridgePort = wsServer->port();
 
   step("kick-hook");
-  auto pluginSessions = std::make_shared<PluginSessions>(CapabilityTokenRegistry::Instance());
+  auto pluginSessions = std::make_shared<PluginSessions>(CapabilityTokenRegistry::Instance(), MakePluginSessionHooks());
   wsServer->SetPluginConnectionFactory(pluginSessions->Factory());
   InstallKickPluginSessionsHook([pluginSessions](const std::string& id) { pluginSessions->KickPluginSessions(id); });
 
@@ -154,12 +154,16 @@ int RunHost(const HostOptions& options) {
     OnPageConnectedSubsystems();
   });
 
+  // Events and batches go to whichever page connection is current, never keeping the server.
+  const UiTextSink pageSink = [weak = std::weak_ptr<WsServer>(wsServer)](const std::string& text) {
+    if (auto server = weak.lock()) server->SendTextToUi(text);
+  };
   step("realtime-hub");
-  StartRealtimeHub([](const std::string&) {});
+  StartRealtimeHub(pageSink);
   step("remote-access");
   StartRemoteAccess([](const std::string&) {});
   step("plugin-status-sink");
-  InstallPluginStatusSink([](const std::string&) {});
+  InstallPluginStatusSink(pageSink);
   step("ui-closed-handler");
   // A page that goes away or is replaced takes its plugins with it.
   wsServer->SetOnUiClosed([] { StopAllPlugins(); });
@@ -181,6 +185,7 @@ int RunHost(const HostOptions& options) {
   step("stop-remote-listener");
   StopRemoteListener();
   step("stop-bridge-listener");
+  DetachPageSinks();
   wsServer->Stop();
   step("stop-realtime-hub");
   StopRealtimeHub();

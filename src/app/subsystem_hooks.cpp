@@ -1,24 +1,73 @@
 #include "app/subsystem_hooks.h"
 
+#include <memory>
+#include <utility>
+
 #include "bridge/rpc_dispatch.h"
+#include "bridge/tokens/capability_token_registry.h"
 #include "plugins/native_packs.h"
+#include "plugins/plugin_registry.h"
 #include "plugins/sdk_discovery.h"
+#include "realtime/realtime_hub.h"
 
 void WarmUpDeviceKey() {}
 bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
 void ShutdownNativeMedia() {}
-void InstallKickPluginSessionsHook(KickPluginSessionsHook) {}
-void InstallPluginStatusSink(UiTextSink) {}
+void InstallKickPluginSessionsHook(KickPluginSessionsHook hook) { plugins::SetKickPluginSessionsHook(std::move(hook)); }
+void InstallPluginStatusSink(UiTextSink sink) { plugins::SetPluginStatusSink(std::move(sink)); }
 void StopAllPlugins() {}
-void StartRealtimeHub(UiTextSink) {}
-void StopRealtimeHub() {}
+
+void StartRealtimeHub(UiTextSink batchSink) {
+  realtime::RealtimeHub& hub = realtime::RealtimeHub::Instance();
+  hub.SetBatchSink(std::move(batchSink));
+  // The plugin host's stdio slots are filled here, not from a static initialiser, so the stdio
+  // path does not hang on the order in which translation units start.
+  realtime::RealtimePluginQueries queries;
+  queries.isPluginProcessAlive = plugins::IsPluginProcessAlive;
+  queries.getPluginGeneration = plugins::GetPluginGeneration;
+  queries.markPluginNeedsOnline = plugins::MarkPluginNeedsOnline;
+  auto stdio = std::make_shared<realtime::StdioHook>(hub, CapabilityTokenRegistry::Instance(), std::move(queries));
+  plugins::SetStdioPublishHook(
+      [stdio](const std::string& pluginId, const std::string& packageSha256, const nlohmann::json& payload) {
+        return plugins::StdioReply{stdio->Publish(pluginId, packageSha256, payload)};
+      });
+  plugins::SetStdioGenerationHook(
+      [stdio](const std::string& pluginId, uint64_t generation) { stdio->BeginGeneration(pluginId, generation); });
+}
+
+void StopRealtimeHub() { realtime::RealtimeHub::Instance().Stop(); }
+
+PluginSessionHooks MakePluginSessionHooks() {
+  PluginSessionHooks hooks;
+  hooks.getPluginGeneration = plugins::GetPluginGeneration;
+  hooks.isPluginProcessAlive = plugins::IsPluginProcessAlive;
+  hooks.markPluginNeedsOnline = plugins::MarkPluginNeedsOnline;
+  hooks.publishPluginStatus = [](const std::string& pluginId, const std::string& state, int64_t pid,
+                                 int64_t restarts, bool needsOnline) {
+    plugins::PublishPluginStatus(pluginId, state, static_cast<int32_t>(pid), static_cast<int32_t>(restarts),
+                                 needsOnline);
+  };
+  hooks.setPluginTokenStamp = plugins::SetPluginTokenStamp;
+  hooks.publish = [](const CapabilityClaims& claims, bool verified, const nlohmann::json& payload,
+                     uint64_t generation) {
+    return realtime::RealtimeHub::Instance().Publish(claims, verified, payload, generation);
+  };
+  return hooks;
+}
+
+void DetachPageSinks() {
+  realtime::RealtimeHub::Instance().SetBatchSink(nullptr);
+  plugins::SetPluginStatusSink(nullptr);
+}
+
 void StartRemoteAccess(UiTextSink) {}
 void CloseRemoteOutConns() {}
 void StopRemoteListener() {}
-void OnPageConnectedSubsystems() {}
+void OnPageConnectedSubsystems() { realtime::RealtimeHub::Instance().ReplayDeclarations(); }
 void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
 
 void RegisterSubsystemRows(RpcDispatch& dispatcher) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
+  plugins::RegisterPluginRegistryRows(dispatcher, CapabilityTokenRegistry::Instance());
 }

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "bridge/plugin_sessions.h"
+
 class RpcDispatch;
 
 using UiTextSink = std::function<void(const std::string& text)>;
@@ -24,6 +26,10 @@ void StopAllPlugins();
 // Realtime hub: built with its flusher, its batch sink installed; stopped at shutdown.
 void StartRealtimeHub(UiTextSink batchSink);
 void StopRealtimeHub();
+// What the bridge's plugin sessions ask of the plugin registry and the realtime hub.
+PluginSessionHooks MakePluginSessionHooks();
+// Clears every sink that sends to the page, before the bridge stops: a late send is dropped.
+void DetachPageSinks();
 // Remote access: event sink, settings, listener and first status; then its shutdown steps.
 void StartRemoteAccess(UiTextSink eventSink);
 void CloseRemoteOutConns();

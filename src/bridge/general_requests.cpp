@@ -210,6 +210,7 @@ void RpcDispatch::HandleArmPluginRpc(const json& id, const json& payload) {
   }
   std::string code = registry.ArmPluginToken(pluginId, packageSha256, token, now);
   if (!code.empty()) return ReplyError(id, code);
+  if (pluginTokenArmed_) pluginTokenArmed_(pluginId, now);
   Reply(id, {{"ok", true}, {"pluginId", pluginId}});
 }
 

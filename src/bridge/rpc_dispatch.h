@@ -64,6 +64,9 @@ class RpcDispatch {
   // The main window's title for developer mode on or off; nothing without a window.
   void SetDeveloperModeTitle(bool on);
   nlohmann::json MakeHelloReply() const;
+  // The plugin registry's step after "armPluginRpc" armed a token; set before the page connects.
+  using PluginTokenArmedHook = std::function<void(const std::string& pluginId, int64_t nowSeconds)>;
+  void SetPluginTokenArmedHook(PluginTokenArmedHook hook) { pluginTokenArmed_ = std::move(hook); }
 
  private:
   void RegisterGeneralRows();
@@ -89,5 +92,6 @@ class RpcDispatch {
   Options options_;
   std::string appVersion_ = "1.2";
   std::atomic<bool> developerMode_{false};
+  PluginTokenArmedHook pluginTokenArmed_;
   std::shared_ptr<BlobChunkRouter> blobRouter_ = std::make_shared<BlobChunkRouter>();
 };
