@@ -2,6 +2,7 @@
 
 #include "bridge/rpc_dispatch.h"
 #include "plugins/native_packs.h"
+#include "plugins/package_store.h"
 #include "plugins/sdk_discovery.h"
 
 void WarmUpDeviceKey() {}
@@ -21,4 +22,6 @@ void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done();
 void RegisterSubsystemRows(RpcDispatch& dispatcher) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
+  // Nothing runs plugins yet, so there is no run to stop before the packages go.
+  plugins::RegisterPackageStoreRows(dispatcher.routes(), nullptr);
 }
