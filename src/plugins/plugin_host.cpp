@@ -306,7 +306,11 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
     } while (written < 0 && errno == EINTR);
   }
   if (written != static_cast<ssize_t>(reply.size())) {
-    LogPrintf("[plugin] reply dropped plugin=%s bytes=%zu\n", pluginId.c_str(), reply.size());
+    // Said once for a run of drops, not once per line of a child that stopped reading.
+    if (record->droppedReplies++ % 1000 == 0) {
+      LogPrintf("[plugin] reply dropped plugin=%s bytes=%zu dropped=%llu\n", pluginId.c_str(), reply.size(),
+                static_cast<unsigned long long>(record->droppedReplies));
+    }
   }
 }
 
@@ -613,7 +617,7 @@ std::string StartRealtimePlugin(const std::string& payloadText) {
   context.packageSha256 = text("packageSha256");
   context.capability = text("capability");
   if (auto it = payload.find("pluginSettings"); it != payload.end() && it->is_object()) {
-    context.pluginSettings = base::DumpCompact(*it);
+    context.pluginSettings = DumpCompact(*it);
   }
   if (const std::string root = text("localLibraryRoot"); !root.empty()) {
     if (auto sdk = ProbeRealtimeSdkRoot(root)) {
@@ -656,7 +660,7 @@ void RegisterPluginHostRows(RpcRouteTable& routes, std::function<bool()> develop
         payload["localLibraryRoot"] = chosen->folder;
       }
     }
-    const std::string error = StartRealtimePlugin(base::DumpCompact(payload));
+    const std::string error = StartRealtimePlugin(DumpCompact(payload));
     if (!error.empty()) return request.ReplyError(error);
     request.Reply({{"ok", true}, {"pluginId", pluginId}, {"provenance", "verified"}});
   });
