@@ -8,6 +8,8 @@
 #include "bridge/tokens/capability_token_registry.h"
 #include "media/export_session.h"
 #include "plugins/native_packs.h"
+#include "plugins/package_store.h"
+#include "plugins/plugin_host.h"
 #include "plugins/plugin_registry.h"
 #include "plugins/sdk_discovery.h"
 #include "realtime/realtime_hub.h"
@@ -17,7 +19,7 @@ bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-
 void ShutdownNativeMedia() {}
 void InstallKickPluginSessionsHook(KickPluginSessionsHook hook) { plugins::SetKickPluginSessionsHook(std::move(hook)); }
 void InstallPluginStatusSink(UiTextSink sink) { plugins::SetPluginStatusSink(std::move(sink)); }
-void StopAllPlugins() {}
+void StopAllPlugins() { plugins::StopAllPlugins(); }
 
 void StartRealtimeHub(UiTextSink batchSink) {
   realtime::RealtimeHub& hub = realtime::RealtimeHub::Instance();
@@ -33,6 +35,10 @@ void StartRealtimeHub(UiTextSink batchSink) {
       [stdio](const std::string& pluginId, const std::string& packageSha256, const nlohmann::json& payload) {
         return plugins::StdioReply{stdio->Publish(pluginId, packageSha256, payload)};
       });
+  plugins::PluginHostServices host;
+  host.tokens = &CapabilityTokenRegistry::Instance();
+  host.endPublisher = [](const std::string& pluginId) { realtime::RealtimeHub::Instance().EndPublisher(pluginId); };
+  plugins::InstallPluginHost(std::move(host));
   plugins::SetStdioGenerationHook(
       [stdio](const std::string& pluginId, uint64_t generation) { stdio->BeginGeneration(pluginId, generation); });
 }
@@ -83,4 +89,9 @@ void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTa
                                                    uint32_t channels) {
     exportSession->WriteAudioFrames(samples, length, frames, channels);
   };
+  // A package's run is stopped before its files go.
+  plugins::RegisterPackageStoreRows(dispatcher.routes(), [](const std::string& pluginId) {
+    plugins::StopRealtimePlugin(pluginId);
+  });
+  plugins::RegisterPluginHostRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
 }

@@ -63,7 +63,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     r.ReplyNotImplemented();
   });
   routes.Register({"decodeTelemetryPlugin",
-                   "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode", "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",
+                   "decodeNativePlugin", "cancelNativePluginDecode", "remote.shareSources",
                    "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
                    "remote.renew", "remote.disconnect"},
                   [](const RpcRequest& r) { r.ReplyNotImplemented(); });

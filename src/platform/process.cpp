@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -217,6 +219,51 @@ bool Child::Resume() {
 
 void Child::End(int signal) {
   if (pid_ > 0) kill(-pid_, signal);
+}
+
+namespace {
+
+// Whether a process other than a zombie is in the process group, read from /proc.
+bool GroupHasLiveMembers(pid_t group) {
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  bool live = false;
+  while (struct dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) continue;
+    char buffer[512];
+    ssize_t n = read(fd.get(), buffer, sizeof buffer - 1);
+    if (n <= 0) continue;
+    buffer[n] = 0;
+    // "pid (comm) state ppid pgrp ...": comm may hold spaces and parentheses; the last ')' ends it.
+    const char* close = std::strrchr(buffer, ')');
+    char state = 0;
+    long ppid = 0, pgrp = 0;
+    if (!close || std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
+    if (pgrp == group && state != 'Z' && state != 'X') {
+      live = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return live;
+}
+
+}  // namespace
+
+bool Child::WaitForJobToEmpty(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return true;
+  // The group's members are not our children (only the leader is), so nothing can be waited on:
+  // the group is looked at again every few milliseconds, for a bounded time.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (GroupHasLiveMembers(pid_)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 bool Child::Wait(std::chrono::milliseconds timeout, int* status) {

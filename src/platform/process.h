@@ -59,6 +59,9 @@ class Child {
   // Waits at most timeout for the child to exit; true with its wait status when it did.
   bool Wait(std::chrono::milliseconds timeout, int* status = nullptr);
   bool HasExited() { return Wait(std::chrono::milliseconds(0)); }
+  // After End: waits at most timeout until no live process is left in the job's group (the
+  // leader stays as an unreaped zombie, which does not count). False when some remain.
+  bool WaitForJobToEmpty(std::chrono::milliseconds timeout);
 
  private:
   friend struct SpawnResult Spawn(const SpawnOptions& options);

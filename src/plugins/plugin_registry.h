@@ -56,12 +56,15 @@ struct PluginProcess {
   uint64_t generation = 0;
   std::chrono::steady_clock::time_point startTime = std::chrono::steady_clock::now();
   // The child and its process group, which is its job; a suspended child waits behind its gate.
-  std::unique_ptr<platform::process::Child> process;
+  // Shared so a supervisor can wait on the child without the registry mutex held.
+  std::shared_ptr<platform::process::Child> process;
   platform::UniqueFd stdinWrite;  // "stdio" transport only
   platform::UniqueFd stdoutRead;  // "stdio" transport only
   platform::UniqueFd stderrRead;
   std::string stderrTail;  // last 4096 bytes at most
   uint32_t pid = 0;
+  bool suspended = false;
+  uint64_t droppedReplies = 0;  // replies the child's full stdin could not take  // spawned, waiting behind its gate for ResumePluginMainThread
   std::thread supervisor;
   std::thread reader;  // "stdio" transport only
 };

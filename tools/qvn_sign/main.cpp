@@ -1,4 +1,4 @@
-// qvn_sign: signs capability tokens, view tokens and revocation lists with a development issuer key,
+// qvn_sign: signs capability tokens, view tokens, revocation lists and plugin packages with the development keys,
 // for tests and for trying the host by hand.
 #include <chrono>
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "package_signer.h"
 #include "token_minter.h"
 
 namespace {
@@ -18,6 +19,8 @@ const char kUsage[] =
     "  view '<claims JSON>'         view token; also fills cap \"view\", iat and scope [\"live.subscribe\"]\n"
     "  revocations '<list JSON>'    signed revocation list; fills kid \"rpc-cap\" when missing\n"
     "  raw '<header>' '<payload>'   signs the two texts exactly as given\n"
+    "  package DIR [OUT.zip]        zips DIR (its plugin.json is the manifest), signs the manifest\n"
+    "                               with the package key and prints the stagePluginPackage payload\n"
     "  pubkey                       prints the key's public half (hex)\n";
 
 int Fail(const std::string& message) {
@@ -33,7 +36,7 @@ bool ParseObject(const std::string& text, nlohmann::json& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string keyFile = QV_DEV_ISSUER_SEED_FILE;
+  std::string keyFile;
   std::string issuer = QV_DEV_ISSUER;
   int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                     std::chrono::system_clock::now().time_since_epoch())
@@ -64,11 +67,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const std::string& command = args[0];
+  if (keyFile.empty()) keyFile = command == "package" ? QV_DEV_PACKAGE_SEED_FILE : QV_DEV_ISSUER_SEED_FILE;
   qvsign::SigningKey key;
   std::string error;
   if (!qvsign::LoadSigningKey(keyFile, key, error)) return Fail(error);
 
-  const std::string& command = args[0];
   nlohmann::json object;
   if (command == "pubkey" && args.size() == 1) {
     std::printf("%s\n", qvsign::HexOf(key.publicKey.data(), key.publicKey.size()).c_str());
@@ -84,6 +88,16 @@ int main(int argc, char** argv) {
     if (!ParseObject(args[1], object)) return Fail("the list must be a JSON object");
     if (!object.contains("kid")) object["kid"] = "rpc-cap";
     std::printf("%s\n", qvsign::SignRevocationList(key, object).dump().c_str());
+  } else if (command == "package" && (args.size() == 2 || args.size() == 3)) {
+    std::string zipBytes;
+    if (!qvsign::BuildStagePayload(key, args[1], object, zipBytes, error)) return Fail(error);
+    if (args.size() == 3) {
+      std::FILE* out = std::fopen(args[2].c_str(), "wb");
+      const bool written = out && std::fwrite(zipBytes.data(), 1, zipBytes.size(), out) == zipBytes.size();
+      if (out && std::fclose(out) != 0) return Fail("cannot write " + args[2]);
+      if (!written) return Fail("cannot write " + args[2]);
+    }
+    std::printf("%s\n", object.dump().c_str());
   } else if (command == "raw" && args.size() == 3) {
     std::printf("%s\n", qvsign::SignTokenText(key, args[1], args[2]).c_str());
   } else {

@@ -18,22 +18,6 @@ constexpr int64_t kClockSkewSeconds = 30;
 constexpr int64_t kGraceSeconds = 900;
 constexpr size_t kViewNameMaxBytes = 128;
 
-Ed25519PublicKey KeyFromHex(const char* hex) {
-  Ed25519PublicKey key{};
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  for (size_t i = 0; i < key.size(); ++i) {
-    const int hi = nibble(hex[2 * i]);
-    const int lo = hi < 0 ? -1 : nibble(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return Ed25519PublicKey{};  // an all-zero key verifies nothing
-    key[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  return key;
-}
-
 bool ContainsString(const std::vector<std::string>& list, const std::string& s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
@@ -96,7 +80,7 @@ std::string ParsePluginSubject(const std::string& sub) {
 }
 
 CapabilityTokenRegistry& CapabilityTokenRegistry::Instance() {
-  static CapabilityTokenRegistry registry(KeyFromHex(QV_TOKEN_ISSUER_PUBLIC_KEY_HEX), QV_TOKEN_ISSUER);
+  static CapabilityTokenRegistry registry(Ed25519KeyFromHex(QV_TOKEN_ISSUER_PUBLIC_KEY_HEX), QV_TOKEN_ISSUER);
   return registry;
 }
 

@@ -12,3 +12,7 @@ constexpr size_t kMaxSignedMessageBytes = 1024 * 1024;
 // False unless signature is 64 bytes, message at most kMaxSignedMessageBytes, and the signature
 // is a valid Ed25519 signature of message under key.
 bool VerifyEd25519(const Ed25519PublicKey& key, std::string_view signature, std::string_view message);
+
+// The key written as 64 lowercase hex characters (a build setting); all zeros, which verifies
+// nothing, when the text is not that.
+Ed25519PublicKey Ed25519KeyFromHex(const char* hex);

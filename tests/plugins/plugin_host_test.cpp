@@ -1,0 +1,327 @@
+#include "plugins/plugin_host.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "package_signer.h"
+#include "plugins/package_store.h"
+#include "support/temp_folder.h"
+#include "support/token_test_support.h"
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPlugin = "com.test.plugin";
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Status events and stdio publishes as the page and the hub would see them.
+class Recorder {
+ public:
+  void Add(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.push_back(text);
+    changed_.notify_all();
+  }
+  // Waits (bounded) until pred holds for the items seen so far.
+  bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& pred,
+               std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pred(items_); });
+  }
+  std::vector<std::string> Items() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return items_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> items_;
+};
+
+// "state:pid-kind:restarts" for each rt.plugin event, e.g. "restarting:0:1".
+std::vector<std::string> States(const std::vector<std::string>& events) {
+  std::vector<std::string> out;
+  for (const std::string& text : events) {
+    const json event = json::parse(text);
+    out.push_back(event.value("state", "") + ":" + std::to_string(event.value("restarts", -1)));
+  }
+  return out;
+}
+
+class PluginHostTest : public TokenTest {
+ protected:
+  void SetUp() override {
+    TokenTest::SetUp();
+    ASSERT_FALSE(data.path().empty());
+    EnableTokens();
+    registry->SetRpcPort(45678);  // a launch needs the bridge port it hands the child
+    std::string error;
+    ASSERT_TRUE(qvsign::LoadSigningKey(QV_TEST_FIXTURES "/keys/package-dev.seed", packageKey, error)) << error;
+
+    plugins::PluginHostServices services;
+    services.tokens = registry.get();
+    services.endPublisher = [this](const std::string& id) { ended.Add(id); };
+    services.wallClockMs = [this] { return wallMs.load(); };
+    services.restartDelays = {std::chrono::milliseconds(10), std::chrono::milliseconds(20),
+                              std::chrono::milliseconds(30), std::chrono::milliseconds(40)};
+    services.pollInterval = std::chrono::milliseconds(20);
+    plugins::InstallPluginHost(services);
+    plugins::SetPluginStatusSink([this](const std::string& text) { statuses.Add(text); });
+    plugins::SetStdioPublishHook([this](const std::string& id, const std::string&, const json& payload) {
+      publishes.Add(id + " " + payload.dump());
+      return plugins::StdioReply{R"({"type":"publish-ok","payload":{"seq":)" + std::to_string(payload.value("seq", 0)) +
+                                 "}}"};
+    });
+    StagePackage({"realtime", "decode"});
+  }
+
+  void TearDown() override {
+    plugins::StopAllPlugins();
+    plugins::SetPluginStatusSink(nullptr);
+    plugins::SetStdioPublishHook(nullptr);
+    plugins::InstallPluginHost({});
+  }
+
+  void StagePackage(const std::vector<std::string>& capabilities) {
+    const std::string folder = scratch / "pkg";
+    fs::create_directories(folder + "/bin");
+    fs::copy_file(QV_TEST_PLUGIN, folder + "/bin/plugin", fs::copy_options::overwrite_existing);
+    json launch = json::object();
+    for (const auto& cap : capabilities) launch[cap] = {{"executable", "bin/plugin"}, {"transport", "stdio"}};
+    const json manifest = {{"id", kPlugin},          {"name", "Test plugin"}, {"version", "1.0.0"},
+                           {"minAppVersion", "0.0.0"}, {"runtime", "native"},  {"entry", "bin/plugin"},
+                           {"sandbox", "process"},        {"extensions", json::array()},
+                           {"capabilities", capabilities}, {"platforms", {"linux"}},
+                           {"launch", {{"linux", launch}}}};
+    std::ofstream(folder + "/plugin.json") << manifest.dump();
+    json payload;
+    std::string zip, error;
+    ASSERT_TRUE(qvsign::BuildStagePayload(packageKey, folder, payload, zip, error)) << error;
+    ASSERT_EQ(StagePluginPackage(payload.dump()), "");
+    sha = payload.value("packageSha256", payload.value("sha256", ""));
+    ASSERT_EQ(sha.size(), 64u) << payload.dump();
+  }
+
+  void Arm(const std::string& cap = "realtime") {
+    json claims = CapPayload(kPlugin, cap);
+    claims["pkg"] = sha;
+    ASSERT_EQ(registry->ArmPluginToken(kPlugin, sha, Mint(claims), kNow), "");
+  }
+
+  json StartPayload(const json& settings, const std::string& cap = "realtime") {
+    return {{"pluginId", kPlugin},
+            {"packageSha256", sha},
+            {"capability", cap},
+            {"pluginSettings", settings},
+            {"launch", {{"executable", "bin/plugin"}, {"transport", "stdio"}}}};
+  }
+
+  std::string Start(const json& settings, const std::string& cap = "realtime") {
+    return plugins::StartRealtimePlugin(StartPayload(settings, cap).dump());
+  }
+
+  bool WaitForState(const std::string& state) {
+    return statuses.WaitFor([&](const std::vector<std::string>& items) {
+      for (const auto& s : States(items)) {
+        if (s.rfind(state, 0) == 0) return true;
+      }
+      return false;
+    });
+  }
+
+  testsupport::TempFolder data{"qv-plugin-data-"};
+  testsupport::TempFolder scratchFolder{"qv-plugin-scratch-"};
+  const testsupport::TempFolder& scratch = scratchFolder;
+  testsupport::ScopedEnv xdg{"XDG_DATA_HOME", data.str()};
+  qvsign::SigningKey packageKey;
+  std::string sha;
+  Recorder statuses, publishes, ended;
+};
+
+TEST_F(PluginHostTest, StdioPublishesReachTheHookAndRepliesComeBackInOrder) {
+  Arm();
+  const std::string replies = scratch / "replies";
+  const std::string env = scratch / "env";
+  ASSERT_EQ(Start({{"publish", 5}, {"replies", replies}, {"env", env}}), "");
+  ASSERT_TRUE(WaitForState("stopped"));  // exits 0 once it read its five replies
+  const auto seen = publishes.Items();
+  ASSERT_EQ(seen.size(), 5u);
+  for (int seq = 1; seq <= 5; ++seq) {
+    EXPECT_EQ(json::parse(seen[seq - 1].substr(seen[seq - 1].find(' ') + 1))["seq"], seq);
+  }
+  const auto lines = Lines(replies);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[4], R"({"type":"publish-ok","payload":{"seq":5}})");
+  EXPECT_EQ(States(statuses.Items()), (std::vector<std::string>{"running:0", "stopped:0"}));
+
+  // The child's environment: the run's own variables, the token present, no optional ones unset.
+  const std::string text = ReadText(env);
+  EXPECT_NE(text.find("QVN_PLUGIN_MODE=realtime\n"), std::string::npos);
+  EXPECT_NE(text.find("QVN_RPC_CAP_TOKEN=ey"), std::string::npos);
+  EXPECT_NE(text.find("QVN_RPC_PORT=45678\n"), std::string::npos);
+  EXPECT_NE(text.find("QVN_PLUGIN_SETTINGS={"), std::string::npos);
+  EXPECT_EQ(text.find("QVN_GT7_HOST="), std::string::npos);
+}
+
+TEST_F(PluginHostTest, StartRefusalsComeBeforeAnythingRuns) {
+  json withExecutable = StartPayload(json::object());
+  withExecutable["executable"] = "/bin/sh";
+  EXPECT_EQ(plugins::StartRealtimePlugin(withExecutable.dump()), "path rejected");
+  EXPECT_EQ(plugins::StartRealtimePlugin("{not json"), "launch spec invalid: start payload is not valid JSON");
+  json wrongType = StartPayload(json::object());
+  wrongType["pluginId"] = 7;
+  EXPECT_NE(plugins::StartRealtimePlugin(wrongType.dump()), "");
+  json badConsole = StartPayload(json::object());
+  badConsole["gt7Host"] = "224.0.0.1";
+  EXPECT_EQ(plugins::StartRealtimePlugin(badConsole.dump()), "E_GT7_CONSOLE_IP");
+  json badBms = StartPayload(json::object());
+  badBms["bmsTelemetryUrl"] = "\\\\.\\Telemetry\\host\\chan";  // well formed, but not the BMS plugin
+  EXPECT_EQ(plugins::StartRealtimePlugin(badBms.dump()), "E_BMS_TELEMETRY_URL");
+  json otherPackage = StartPayload(json::object());
+  otherPackage["packageSha256"] = std::string(64, 'f');
+  EXPECT_EQ(plugins::StartRealtimePlugin(otherPackage.dump()), "package missing");
+  // Not armed: the launch token check refuses it.
+  EXPECT_NE(Start(json::object()), "");
+  EXPECT_TRUE(statuses.Items().empty());
+}
+
+TEST_F(PluginHostTest, CrashingRealtimeRunRestartsThreeTimesThenCrashes) {
+  Arm();
+  const std::string marker = scratch / "runs";
+  ASSERT_EQ(Start({{"crash", true}, {"marker", marker}}), "");
+  ASSERT_TRUE(WaitForState("crashed"));
+  EXPECT_EQ(States(statuses.Items()),
+            (std::vector<std::string>{"running:0", "restarting:1", "running:1", "restarting:2", "running:2",
+                                      "restarting:3", "running:3", "crashed:3"}));
+  EXPECT_EQ(Lines(marker).size(), 4u);
+  // The end of the run told the hub, and disarmed the token.
+  EXPECT_FALSE(ended.Items().empty());
+  EXPECT_EQ(registry->GetPluginLaunchCredentials(kPlugin).token, "");
+}
+
+TEST_F(PluginHostTest, DecodeRunIsNeverRestarted) {
+  Arm("decode");
+  const std::string marker = scratch / "runs";
+  ASSERT_EQ(Start({{"crash", true}, {"marker", marker}}, "decode"), "");
+  ASSERT_TRUE(WaitForState("crashed"));
+  EXPECT_EQ(States(statuses.Items()), (std::vector<std::string>{"running:0", "crashed:0"}));
+  EXPECT_EQ(Lines(marker).size(), 1u);
+}
+
+bool ProcessIsGone(pid_t pid) {
+  // A killed process whose parent has not reaped it yet is a zombie: gone all the same.
+  const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+  if (stat.empty()) return true;
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+TEST_F(PluginHostTest, StopEndsTheRunAndItsGrandchild) {
+  Arm();
+  const std::string grandchild = scratch / "grandchild";
+  ASSERT_EQ(Start({{"hang", true}, {"grandchild", grandchild}}), "");
+  pid_t pid = 0;
+  for (int i = 0; i < 400 && pid == 0; ++i) {
+    std::istringstream(ReadText(grandchild)) >> pid;
+    if (pid == 0) usleep(10000);
+  }
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(ProcessIsGone(pid));
+  EXPECT_TRUE(plugins::IsPluginProcessAlive(kPlugin));
+
+  EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
+  EXPECT_TRUE(ProcessIsGone(pid));
+  EXPECT_FALSE(plugins::IsPluginProcessAlive(kPlugin));
+  EXPECT_EQ(States(statuses.Items()), (std::vector<std::string>{"running:0", "stopped:0"}));
+  // Stopping what does not run still answers, tells the hub, and publishes nothing.
+  EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
+  EXPECT_EQ(statuses.Items().size(), 2u);
+}
+
+TEST_F(PluginHostTest, FailedRestartKeepsTheRunAndAValidOneReplacesIt) {
+  Arm();
+  ASSERT_EQ(Start({{"hang", true}}), "");
+  json bad = StartPayload({{"hang", true}});
+  bad["launch"]["args"] = {"--extra"};  // not the signed launch
+  EXPECT_EQ(plugins::StartRealtimePlugin(bad.dump()), "signed launch mismatch");
+  EXPECT_TRUE(plugins::IsPluginProcessAlive(kPlugin));
+  ASSERT_EQ(Start({{"hang", true}}), "");
+  EXPECT_EQ(States(statuses.Items()), (std::vector<std::string>{"running:0", "stopped:0", "running:0"}));
+}
+
+TEST_F(PluginHostTest, ChildThatNeverReadsStdinDoesNotStallTheHost) {
+  Arm();
+  // Far more replies than a pipe holds; the child reads none of them.
+  ASSERT_EQ(Start({{"publish", 20000}, {"ignoreStdin", true}, {"hang", true}}), "");
+  ASSERT_TRUE(publishes.WaitFor([](const std::vector<std::string>& items) { return items.size() == 20000; },
+                                std::chrono::seconds(60)));
+  // Every registry query still answers while the child's stdin is full.
+  EXPECT_TRUE(plugins::IsPluginProcessAlive(kPlugin));
+  EXPECT_NE(plugins::GetPluginGeneration(kPlugin), 0u);
+  EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
+}
+
+TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  platform::UniqueFd readEnd(fds[0]);
+  {
+    std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
+    plugins::PluginProcess& record = plugins::PluginRegistry()["lines"];
+    record.pluginId = "lines";
+    record.stdinWrite.Reset(fds[1]);
+  }
+  std::vector<json> seen;
+  plugins::SetStdioPublishHook([&](const std::string&, const std::string&, const json& payload) {
+    seen.push_back(payload);
+    return plugins::StdioReply{payload.value("empty", false) ? "" : R"({"ok":1})"};
+  });
+  for (const char* line : {"42", R"({"type":7})", R"({"type":"other"})", "not json", R"({"type":"rt.publish"})",
+                           "{\"type\":\"rt.publish\",\"payload\":[1]}\r", R"({"type":"rt.publish","payload":{"empty":true}})"}) {
+    plugins::HandlePluginStdoutLine("lines", line);
+  }
+  plugins::HandlePluginStdoutLine("absent", R"({"type":"rt.publish"})");
+  plugins::SetStdioPublishHook(nullptr);
+  plugins::HandlePluginStdoutLine("lines", R"({"type":"rt.publish"})");
+  {
+    std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
+    plugins::PluginRegistry().erase("lines");
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], json::object());  // no payload: an empty object
+  EXPECT_EQ(seen[1], json::object());  // a payload that is not an object: the same
+  char buffer[512];
+  const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+            "{\"ok\":1}\n{\"ok\":1}\n"
+            "{\"type\":\"error\",\"code\":\"E_SCOPE_DENIED\"}\n"   // the hook gave no reply
+            "{\"type\":\"error\",\"code\":\"E_SCOPE_DENIED\"}\n");  // no hook installed
+}
+
+}  // namespace
