@@ -3,6 +3,7 @@
 #include "bridge/rpc_dispatch.h"
 #include "plugins/native_packs.h"
 #include "plugins/sdk_discovery.h"
+#include "remote/remote_listener.h"
 
 void WarmUpDeviceKey() {}
 bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
@@ -12,9 +13,16 @@ void InstallPluginStatusSink(UiTextSink) {}
 void StopAllPlugins() {}
 void StartRealtimeHub(UiTextSink) {}
 void StopRealtimeHub() {}
-void StartRemoteAccess(UiTextSink) {}
+void StartRemoteAccess(UiTextSink eventSink) {
+  remote::State& state = remote::GetState();
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.eventSink = std::move(eventSink);
+  }
+  remote::Start(state);
+}
 void CloseRemoteOutConns() {}
-void StopRemoteListener() {}
+void StopRemoteListener() { remote::Shutdown(remote::GetState()); }
 void OnPageConnectedSubsystems() {}
 void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
 
