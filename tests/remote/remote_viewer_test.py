@@ -58,10 +58,13 @@ class RemoteViewer(unittest.TestCase):
 
     def close_loop(self):
         # Connections a test left open end with the loop, quietly.
-        pending = asyncio.all_tasks(self.loop)
-        for task in pending:
-            task.cancel()
-        self.loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
+        async def cancel_all():
+            pending = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+            for task in pending:
+                task.cancel()
+            await asyncio.gather(*pending, return_exceptions=True)
+
+        self.loop.run_until_complete(cancel_all())
         self.loop.close()
 
     def stop(self):
@@ -88,7 +91,7 @@ class RemoteViewer(unittest.TestCase):
         return self.loop.run_until_complete(asyncio.wait_for(coro, 60))
 
     async def connect(self, **kwargs):
-        return await websockets.connect("ws://127.0.0.1:%d/" % self.port, open_timeout=10, **kwargs)
+        return await websockets.connect("ws://127.0.0.1:%d/" % self.port, open_timeout=10, close_timeout=1, **kwargs)
 
     async def admitted(self, token=None):
         ws = await self.connect()
