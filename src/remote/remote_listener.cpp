@@ -78,7 +78,9 @@ void RemoveFrom(std::vector<ViewerPtr>& list, const Viewer* viewer) {
 // thread before the state can go.
 class Session {
  public:
-  Session(State& state, ViewerPtr viewer, std::string ip) : state_(state), viewer_(std::move(viewer)), ip_(std::move(ip)) {}
+  // deadlineMs: when the upgrade and the hello must be done, counted from the accept.
+  Session(State& state, ViewerPtr viewer, std::string ip, int64_t deadlineMs)
+      : state_(state), viewer_(std::move(viewer)), ip_(std::move(ip)), deadline_(deadlineMs) {}
 
   void Run() {
     const bool admitted = Admit();
@@ -164,7 +166,6 @@ class Session {
   }
 
   bool Admit() {
-    deadline_ = Steady() + kHandshakeDeadlineMs;
     SetSocketTimeouts(fd(), kHandshakeReceiveMs, kSendTimeoutMs);
     std::string head;
     if (!ReadRequestHead(&head)) return false;
@@ -493,9 +494,10 @@ class Session {
   int64_t deadline_ = 0;
 };
 
-void SessionThreadBody(State& state, ViewerPtr viewer, std::string ip, std::shared_ptr<std::atomic<bool>> done) {
+void SessionThreadBody(State& state, ViewerPtr viewer, std::string ip, int64_t deadlineMs,
+                       std::shared_ptr<std::atomic<bool>> done) {
   try {
-    Session(state, std::move(viewer), std::move(ip)).Run();
+    Session(state, std::move(viewer), std::move(ip), deadlineMs).Run();
   } catch (const std::exception& e) {
     LogPrintf("[remote] viewer session failed: %s\n", e.what());
   } catch (...) {
@@ -559,7 +561,8 @@ void AcceptThread(State& state) {
         viewer->socket = fd;
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
-          std::thread t(SessionThreadBody, std::ref(state), viewer, ip, done);
+          const int64_t deadline = state.clock.steadyMs() + kHandshakeDeadlineMs;
+          std::thread t(SessionThreadBody, std::ref(state), viewer, ip, deadline, done);
           ++state.pendingHandshakes;
           state.connecting.push_back(viewer);
           state.viewerThreads.push_back({std::move(t), done});
