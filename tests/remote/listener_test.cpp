@@ -8,7 +8,9 @@
 #include "platform/unique_fd.h"
 #include "remote/remote_listener.h"
 #include "remote/remote_wire.h"
+#include "platform/files.h"
 #include "remote_test_support.h"
+#include "support/temp_folder.h"
 
 using nlohmann::json;
 
@@ -172,4 +174,21 @@ TEST_F(ListenerTest, BytesAfterTheHeaderBlockBelongToTheFirstFrame) {
   ASSERT_EQ(remote::TakeFrame(rest, false, &frame), remote::FrameStatus::Frame);
   EXPECT_EQ(frame.opcode, 8);
   EXPECT_EQ(frame.payload, std::string("\x11\x31") + "E_ROLE_DENIED");  // 4401
+}
+
+TEST(RemoteStart, StoredPortIsRewrittenAndDisabledStaysSilent) {
+  testsupport::TempFolder folder;
+  FakeClock clock;
+  auto state = MakeTestState(clock);
+  state->settingsPath = folder / "remote-access.json";
+  ASSERT_TRUE(platform::WriteFileAtomic(state->settingsPath, R"({"enabled":false,"port":1234,"v":1})"));
+  int statusEvents = 0;
+  state->listenerStatusHook = [&] { ++statusEvents; };
+  remote::Start(*state);
+  std::string text;
+  ASSERT_TRUE(platform::ReadFile(state->settingsPath, &text));
+  EXPECT_EQ(text, R"({"enabled":false,"port":51515,"v":1})");
+  EXPECT_FALSE(state->listening);
+  EXPECT_EQ(state->port, remote::kRemotePort);
+  EXPECT_EQ(statusEvents, 0);
 }
