@@ -142,6 +142,10 @@ class RemoteViewer(unittest.TestCase):
             m = await self.next_message(ws)
             self.assertEqual(m["frames"][0]["seq"], 5)
 
+            self.assertEqual(self.command("end p1"), "ended")
+            self.assertEqual(await self.next_message(ws), {"type": "rt.source", "payload": {
+                "source": SOURCE, "state": "ended", "shareId": "", "lastSeq": 5}})
+
             await self.request(ws, "renew", {"token": view_token()})
             self.assertEqual(await self.next_message(ws), {"type": "renew-ok", "payload": {"scopes": ["live.subscribe"]}})
 
