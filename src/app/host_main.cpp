@@ -161,7 +161,7 @@ int RunHost(const HostOptions& options) {
   step("realtime-hub");
   StartRealtimeHub(pageSink);
   step("remote-access");
-  StartRemoteAccess([](const std::string&) {});
+  StartRemoteAccess(pageSink);
   step("plugin-status-sink");
   InstallPluginStatusSink(pageSink);
   step("ui-closed-handler");

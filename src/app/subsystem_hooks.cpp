@@ -13,6 +13,7 @@
 #include "plugins/plugin_registry.h"
 #include "plugins/sdk_discovery.h"
 #include "realtime/realtime_hub.h"
+#include "remote/remote_listener.h"
 
 void WarmUpDeviceKey() {}
 bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
@@ -68,9 +69,20 @@ void DetachPageSinks() {
   plugins::SetPluginStatusSink(nullptr);
 }
 
-void StartRemoteAccess(UiTextSink) {}
+void StartRemoteAccess(UiTextSink eventSink) {
+  remote::State& state = remote::GetState();
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.eventSink = std::move(eventSink);
+  }
+  // What the hub accepts reaches the LAN viewers; the hub never includes remote.
+  realtime::RealtimeHub::Instance().SetFanoutHooks(
+      {[](const nlohmann::json& message) { remote::FanOutVerified(message); },
+       [](const std::string& pluginId) { remote::FanOutSourceEnded(pluginId); }});
+  remote::Start(state);
+}
 void CloseRemoteOutConns() {}
-void StopRemoteListener() {}
+void StopRemoteListener() { remote::Shutdown(remote::GetState()); }
 void OnPageConnectedSubsystems() { realtime::RealtimeHub::Instance().ReplayDeclarations(); }
 void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
 

@@ -56,6 +56,37 @@ int ListenLoopback(int backlog, uint16_t* port) {
   return fd;
 }
 
+int ListenAnyIpv4(uint16_t port, int backlog, uint16_t* boundPort) {
+  IgnoreSigpipe();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(port);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *boundPort = ntohs(addr.sin_port);
+  return fd;
+}
+
+std::string PeerIpv4(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  char text[INET_ADDRSTRLEN] = {};
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || addr.sin_family != AF_INET ||
+      inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) == nullptr) {
+    return "0.0.0.0";
+  }
+  return text;
+}
+
 int ConnectLoopback(uint16_t port) {
   IgnoreSigpipe();
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <sys/types.h>
 
 namespace platform::net {
@@ -19,6 +20,14 @@ int ListenLoopback(int backlog, uint16_t* port);  // non-blocking, for a poll lo
 // Test seam: replaces ListenLoopback (an empty function restores the real one).
 using ListenFn = std::function<int(int backlog, uint16_t* port)>;
 void SetListenForTesting(ListenFn listen);
+
+// A blocking TCP socket with SO_REUSEADDR (never SO_REUSEPORT, so a second process cannot share
+// the port) bound to 0.0.0.0 on port (0: the system picks) and listening with the backlog.
+// Returns the descriptor and the bound port, or -1.
+int ListenAnyIpv4(uint16_t port, int backlog, uint16_t* boundPort);
+
+// The peer's IPv4 address as dotted text, "0.0.0.0" when it cannot be had.
+std::string PeerIpv4(int fd);
 
 // A blocking TCP connection to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);

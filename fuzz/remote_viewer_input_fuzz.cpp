@@ -1,0 +1,37 @@
+// What a remote viewer sends before and after its admission: the upgrade request's header
+// lookups, frames cut off a read buffer fed in pieces, and "live.subscribe" arguments.
+#include <cstddef>
+#include <cstdint>
+
+#include <nlohmann/json.hpp>
+
+#include "fuzz_support.h"
+#include "remote/remote_listener.h"
+#include "remote/remote_wire.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzsupport::Bytes in(data, size);
+  const std::string head = in.Take(in.Byte() * 8);
+  remote::FindHeaderValue(head, "Host");
+  remote::FindHeaderValue(head, "Sec-WebSocket-Key");
+  remote::HasOriginHeader(head);
+
+  std::string buffer;
+  while (!in.empty()) {
+    buffer += in.Take(1 + in.Byte() % 64);
+    if (buffer.size() > remote::kReadBufferLimit) return 0;
+    remote::WireFrame frame;
+    remote::FrameStatus status;
+    while ((status = remote::TakeFrame(buffer, true, &frame)) == remote::FrameStatus::Frame) {
+      if (frame.opcode != 1) continue;
+      const nlohmann::json message = nlohmann::json::parse(frame.payload, nullptr, false);
+      if (!message.is_object()) continue;
+      auto payload = message.find("payload");
+      if (payload == message.end() || !payload->is_object()) continue;
+      remote::SubscribeArgs args = remote::ParseSubscribeArgs(*payload);
+      if (args.code.empty() && (args.rate < 1 || args.rate > 20 || args.fromSeq < 0)) __builtin_trap();
+    }
+    if (status == remote::FrameStatus::Error) return 0;
+  }
+  return 0;
+}

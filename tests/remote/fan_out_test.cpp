@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+#include "remote/remote_listener.h"
+#include "remote_test_support.h"
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kSrc = "p1@" + std::string(64, 'a');
+
+json Frame(const std::string& source, int64_t seq) {
+  return {{"source", source}, {"seq", seq}, {"provenance", "verified"}, {"frame", {{"v", seq}}}};
+}
+json Declare(const std::string& source, int64_t seq) {
+  return {{"source", source}, {"seq", seq}, {"provenance", "verified"}, {"declare", {{"kind", "stream"}}}};
+}
+json Timing(const std::string& source, int64_t seq, size_t padding = 0) {
+  return {{"source", source}, {"seq", seq}, {"provenance", "verified"},
+          {"timing", {{"t", seq}, {"pad", std::string(padding, 'x')}}}};
+}
+
+class FanOutTest : public ::testing::Test {
+ protected:
+  FakeClock clock;
+  std::unique_ptr<remote::State> state = MakeTestState(clock);
+
+  remote::ViewerPtr AddViewer(int32_t rate = 20) {
+    auto v = std::make_shared<remote::Viewer>();
+    v->subscribed = true;
+    v->allSources = true;
+    v->baseRate = v->rate = rate;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->viewers.push_back(v);
+    return v;
+  }
+  static std::vector<json> Queued(remote::Viewer& v) {
+    std::vector<json> out;
+    std::lock_guard<std::mutex> lock(v.mutex);
+    for (const auto& m : v.frameQueue) out.push_back(m.message);
+    return out;
+  }
+  void Publish(const json& m) { remote::FanOutVerified(*state, m); }
+};
+
+}  // namespace
+
+TEST_F(FanOutTest, OnlyVerifiedSourcedStreamMessagesAreCached) {
+  auto v = AddViewer();
+  json unverified = Frame(kSrc, 1);
+  unverified["provenance"] = "unverified";
+  json noSource = Frame(kSrc, 1);
+  noSource.erase("source");
+  json other = {{"source", kSrc}, {"seq", 1}, {"provenance", "verified"}, {"timing", 5}};
+  for (const json& m : {unverified, noSource, other}) Publish(m);
+  EXPECT_TRUE(state->sourceCache.empty());
+  EXPECT_TRUE(Queued(*v).empty());
+  Publish(Frame(kSrc, 1));
+  EXPECT_EQ(Queued(*v).size(), 1u);
+}
+
+TEST_F(FanOutTest, CacheHoldsAtMost128LiveSources) {
+  for (int i = 0; i < 128; ++i) Publish(Frame("s" + std::to_string(1000 + i) + "@h", 1));
+  auto v = AddViewer();
+  Publish(Frame("new@h", 1));
+  EXPECT_EQ(state->sourceCache.count("new@h"), 0u);
+  EXPECT_TRUE(Queued(*v).empty());
+  remote::FanOutSourceEnded(*state, "s1005");
+  Publish(Frame("new@h", 1));
+  EXPECT_EQ(state->sourceCache.count("new@h"), 1u);
+  EXPECT_EQ(state->sourceCache.count("s1005@h"), 0u);
+  EXPECT_EQ(state->sourceCache.size(), 128u);
+}
+
+TEST_F(FanOutTest, EndedSourceStartsANewGenerationAndOldViewersOnlySeeItsEnd) {
+  Publish(Frame(kSrc, 1));
+  auto v = AddViewer();
+  Publish(Frame(kSrc, 2));
+  const uint64_t first = state->sourceCache[kSrc].cacheGeneration;
+  remote::FanOutSourceEnded(*state, "p1");
+  Publish(Frame(kSrc, 1));
+  EXPECT_NE(state->sourceCache[kSrc].cacheGeneration, first);
+  auto q = Queued(*v);
+  ASSERT_EQ(q.size(), 2u);
+  EXPECT_EQ(q[0]["seq"], 2);
+  EXPECT_EQ(q[1], json::parse(R"({"lastSeq":2,"provenance":"verified","source":")" + kSrc +
+                              R"(","state":"ended","type":"source-ended"})"));
+}
+
+TEST_F(FanOutTest, PendingSkipStampsTheNextMessageOnce) {
+  auto v = AddViewer();
+  Publish(Frame(kSrc, 9));  // binds the viewer
+  {
+    std::lock_guard<std::mutex> lock(v->mutex);
+    v->frameQueue.clear();
+    v->lastSeqBySource[kSrc] = 10;
+  }
+  Publish(Frame(kSrc, 15));
+  Publish(Frame(kSrc, 16));
+  auto q = Queued(*v);
+  ASSERT_EQ(q.size(), 2u);
+  EXPECT_EQ(q[0]["gap"], json::parse(R"({"fromSeq":10,"missed":5,"reason":"sequence-skip","toSeq":14})"));
+  EXPECT_FALSE(q[1].contains("gap"));
+
+  {
+    std::lock_guard<std::mutex> lock(v->mutex);
+    v->frameQueue.clear();
+    v->lastSeqBySource[kSrc] = 17;
+  }
+  Publish(Frame(kSrc, 17));
+  q = Queued(*v);
+  EXPECT_FALSE(q[0].contains("gap"));
+  EXPECT_TRUE(v->lastSeqBySource.empty());
+}
+
+TEST_F(FanOutTest, FifthQueuedFrameMergesAndHalvesTheRate) {
+  for (int32_t base : {20, 1}) {
+    auto v = AddViewer(base);
+    for (int seq = 1; seq <= 5; ++seq) Publish(Frame(kSrc + std::to_string(base), seq));
+    auto q = Queued(*v);
+    ASSERT_EQ(q.size(), 4u);
+    EXPECT_EQ(q[0]["seq"], 2);
+    EXPECT_EQ(q[0]["gap"], json::parse(R"({"fromSeq":1,"missed":1,"reason":"backpressure-merge","toSeq":1})"));
+    EXPECT_EQ(v->rate, base == 20 ? 10 : 1);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->viewers.clear();
+  }
+}
+
+TEST_F(FanOutTest, SnapshotsBringASubscriberUpToDate) {
+  Publish(Declare(kSrc, 1));
+  for (int seq = 2; seq <= 5; ++seq) Publish(Frame(kSrc, seq));
+  const remote::SourceCacheEntry& e = state->sourceCache[kSrc];
+  remote::Subscription sub{kSrc, kSrc, e.cacheGeneration, e.streamDeclaration, false, e.lastSeq};
+
+  remote::SubscribeSnapshot all = remote::BuildSubscribeSnapshot(*state, sub, 0);
+  ASSERT_EQ(all.messages.size(), 5u);
+  EXPECT_TRUE(all.messages[0].contains("declare"));
+  for (const json& m : all.messages) EXPECT_FALSE(m.contains("gap"));
+
+  // From 3: the declaration comes first as context, then 4 and 5.
+  remote::SubscribeSnapshot resumed = remote::BuildSubscribeSnapshot(*state, sub, 3);
+  ASSERT_EQ(resumed.messages.size(), 3u);
+  EXPECT_TRUE(resumed.messages[0].contains("declare"));
+  EXPECT_EQ(resumed.messages[1]["seq"], 4);
+  EXPECT_FALSE(resumed.messages[1].contains("gap"));
+
+  // Past everything cached while the backlog reaches back far enough: nothing is missed.
+  EXPECT_FALSE(remote::BuildSubscribeSnapshot(*state, sub, 50).pendingSkip);
+
+  // Only the last entries are left: a subscriber from before them is told what it missed.
+  clock.Advance(10001);
+  for (int seq = 60; seq <= 61; ++seq) Publish(Frame(kSrc, seq));
+  remote::SubscribeSnapshot gap = remote::BuildSubscribeSnapshot(*state, sub, 50);
+  ASSERT_EQ(gap.messages.size(), 3u);
+  EXPECT_TRUE(gap.messages[0].contains("declare"));
+  EXPECT_EQ(gap.messages[1]["gap"], json::parse(R"({"fromSeq":51,"missed":9,"reason":"sequence-skip","toSeq":59})"));
+
+  // Aged out entirely: the last stream declaration still comes.
+  clock.Advance(10001);
+  remote::PruneSourceBacklog(*state, clock.steady);
+  remote::SubscribeSnapshot aged = remote::BuildSubscribeSnapshot(*state, sub, 0);
+  ASSERT_GE(aged.messages.size(), 1u);
+  EXPECT_TRUE(aged.messages[0].contains("declare"));
+  remote::SubscribeSnapshot beyond = remote::BuildSubscribeSnapshot(*state, sub, 70);
+  EXPECT_TRUE(beyond.pendingSkip);
+  EXPECT_EQ(beyond.pendingSkipFrom, 71);
+}
+
+TEST_F(FanOutTest, BacklogKeepsItsByteBoundButAlwaysTheNewestEntry) {
+  Publish(Timing(kSrc, 1, 3 * 1024 * 1024));
+  Publish(Timing(kSrc, 2, 3 * 1024 * 1024));
+  const remote::SourceCacheEntry& e = state->sourceCache[kSrc];
+  ASSERT_EQ(e.backlog.size(), 1u);
+  EXPECT_EQ(e.backlog.front().seq, 2);
+  EXPECT_LE(e.totalBytes, remote::kBacklogMaxBytes);
+}
+
+// A viewer that stops reading while a source sends timing records (never merged) must not hold
+// more than its byte cap; what it loses is reported as a gap on the next message it does get.
+TEST_F(FanOutTest, UnmergedRecordsAreBoundedByTheViewerByteCap) {
+  auto v = AddViewer();
+  const int kCount = 2000;
+  for (int seq = 1; seq <= kCount; ++seq) {
+    Publish(Timing(kSrc, seq, 8 * 1024));
+    std::lock_guard<std::mutex> lock(v->mutex);
+    ASSERT_LE(v->frameQueueBytes, remote::kViewerQueueByteCap) << seq;
+  }
+  auto q = Queued(*v);
+  ASSERT_FALSE(q.empty());
+  EXPECT_LT(q.size(), size_t(kCount));
+  ASSERT_TRUE(q.front().contains("gap"));
+  EXPECT_EQ(q.front()["gap"]["fromSeq"], 1);
+  EXPECT_EQ(q.front()["gap"]["toSeq"], q.front()["seq"].get<int64_t>() - 1);
+  EXPECT_EQ(q.back()["seq"], kCount);
+  EXPECT_EQ(v->rate, 10);
+  EXPECT_FALSE(v->closed);
+}
+
+// The fan-out's invariant under load: a publisher at about 1 kHz mixing frames and large timing
+// records, and viewers that read fast, slowly and not at all. For each viewer, every published seq
+// is either delivered once or inside exactly one gap notice.
+TEST_F(FanOutTest, DeliveredSeqsAndGapsCoverThePublishedRangeExactlyOnce) {
+  state = std::make_unique<remote::State>(remote::Clock::System(),
+                                          [] { return std::vector<remote::LanAddress>{}; });
+  const int kMessages = 1500;
+  struct Reader {
+    remote::ViewerPtr viewer;
+    int everyMs;  // 0: never reads until the end
+    std::vector<json> got;
+    uint64_t maxQueueBytes = 0;
+  };
+  std::vector<Reader> readers = {{AddViewer(20), 1, {}, 0}, {AddViewer(20), 20, {}, 0}, {AddViewer(20), 0, {}, 0}};
+  Publish(Declare(kSrc, 1));
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (Reader& r : readers) {
+    if (r.everyMs == 0) continue;
+    threads.emplace_back([&, rp = &r] {
+      while (!done) {
+        {
+          std::lock_guard<std::mutex> lock(rp->viewer->mutex);
+          rp->maxQueueBytes = std::max(rp->maxQueueBytes, rp->viewer->frameQueueBytes);
+          rp->viewer->nextSendAtMs = 0;  // the reader's own cadence paces it here
+        }
+        if (auto m = remote::PumpOutbound(*state, *rp->viewer)) rp->got.push_back(std::move(*m));
+        std::this_thread::sleep_for(std::chrono::milliseconds(rp->everyMs));
+      }
+    });
+  }
+  auto next = std::chrono::steady_clock::now();
+  for (int seq = 2; seq <= kMessages; ++seq) {
+    Publish(seq % 3 == 0 ? Timing(kSrc, seq, 12000) : Frame(kSrc, seq));
+    next += std::chrono::microseconds(1000);
+    std::this_thread::sleep_until(next);
+  }
+  done = true;
+  for (auto& t : threads) t.join();
+  for (Reader& r : readers) {
+    std::lock_guard<std::mutex> lock(r.viewer->mutex);
+    r.maxQueueBytes = std::max(r.maxQueueBytes, r.viewer->frameQueueBytes);
+    for (auto& m : r.viewer->frameQueue) r.got.push_back(m.message);
+    EXPECT_FALSE(r.viewer->closed) << r.everyMs;
+  }
+  for (const Reader& r : readers) {
+    EXPECT_LE(r.maxQueueBytes, remote::kViewerQueueByteCap) << r.everyMs;
+    std::map<int64_t, int> covered;
+    for (const json& m : r.got) {
+      ++covered[m["seq"].get<int64_t>()];
+      if (m.contains("gap")) {
+        for (int64_t s = m["gap"]["fromSeq"]; s <= m["gap"]["toSeq"]; ++s) ++covered[s];
+      }
+    }
+    for (int64_t seq = 1; seq <= kMessages; ++seq) {
+      ASSERT_EQ(covered[seq], 1) << "viewer reading every " << r.everyMs << " ms, seq " << seq;
+    }
+    EXPECT_EQ(covered.size(), size_t(kMessages)) << r.everyMs;
+  }
+}
