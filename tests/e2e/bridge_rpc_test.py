@@ -167,7 +167,26 @@ class BridgeRpc(unittest.TestCase):
                              "aud": "qvn-install:%s/%s" % (self.installation_id, self.session_handle),
                              "scope": ["rt.publish:lap-timer"]})
 
-        async def arm():
+        def plugin_hello():
+            plugin = PluginClient(self.port)
+            try:
+                plugin.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
+                self.assertEqual(plugin.text(), '{"payload":{"protocol":2,"role":"source",'
+                                                '"scopes":["rt.publish:lap-timer"]},"type":"hello-ok"}')
+                plugin.send_json({"type": "plugin.job.next"})
+                self.assertEqual(json.loads(plugin.text())["type"], "error")
+            finally:
+                plugin.close()
+            # The token was used up by that hello: a second one is a replay.
+            again = PluginClient(self.port)
+            try:
+                again.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
+                self.assertEqual(again.close_frame(), (4401, "E_TOKEN_REPLAY"))
+            finally:
+                again.close()
+
+        # The page stays connected: when it goes, its plugins are stopped and their tokens disarmed.
+        async def arm_and_hello():
             async with self.page() as ws:
                 self.assertEqual(await self.request(ws, 1, "applyRpcRevocations",
                                                     json.loads(sign("revocations", {"rev": 1}))),
@@ -176,24 +195,8 @@ class BridgeRpc(unittest.TestCase):
                                                     {"pluginId": "lap-timer", "packageSha256": pkg,
                                                      "token": token}),
                                  '{"data":{"ok":true,"pluginId":"lap-timer"},"id":2}')
-        asyncio.run(arm())
-
-        plugin = PluginClient(self.port)
-        try:
-            plugin.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
-            self.assertEqual(plugin.text(), '{"payload":{"protocol":2,"role":"source",'
-                                            '"scopes":["rt.publish:lap-timer"]},"type":"hello-ok"}')
-            plugin.send_json({"type": "plugin.job.next"})
-            self.assertEqual(json.loads(plugin.text())["type"], "error")
-        finally:
-            plugin.close()
-        # The token was used up by that hello: a second one is a replay.
-        again = PluginClient(self.port)
-        try:
-            again.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
-            self.assertEqual(again.close_frame(), (4401, "E_TOKEN_REPLAY"))
-        finally:
-            again.close()
+                await asyncio.to_thread(plugin_hello)
+        asyncio.run(arm_and_hello())
 
 
 if __name__ == "__main__":
