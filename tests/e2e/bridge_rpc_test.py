@@ -11,11 +11,10 @@ import socket
 import subprocess
 import time
 import unittest
-import urllib.request
 
 import websockets
 
-from host_harness import BUILD, SIGNER, Host, wait_for
+from host_harness import BUILD, SIGNER, Host, evaluate_in_page, wait_for
 from plugin_client import PluginClient
 
 APP_ORIGIN = "https://app.quorvane.invalid"
@@ -71,18 +70,9 @@ class BridgeRpc(unittest.TestCase):
 
     @staticmethod
     async def read_page(debug_port):
-        with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
-            targets = json.load(r)
-        page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
-        async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
-            expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
-                          "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
-            await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
-                                       "params": {"expression": expression, "returnByValue": True}}))
-            while True:
-                message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
-                if message.get("id") == 1:
-                    return json.loads(message["result"]["result"]["value"])
+        expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
+                      "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
+        return json.loads(await evaluate_in_page(debug_port, expression))
 
     # --- helpers -------------------------------------------------------------------------------
 

@@ -1,4 +1,6 @@
 """The built host in a throw-away folder with its own HOME and data folder, for whole-program tests."""
+import asyncio
+import json
 import os
 import re
 import shutil
@@ -6,6 +8,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import urllib.request
 
 BUILD = os.environ["QV_BUILD_DIR"]
 SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
@@ -69,3 +72,22 @@ class Host:
         if self.proc is not None:
             self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+APP_ORIGIN = "https://app.quorvane.invalid"
+
+
+async def evaluate_in_page(debug_port, expression):
+    """The value of a JavaScript expression in the host's app page, over the browser's debugging
+    port (QVN_WEBVIEW_DEBUG_PORT); the bridge token is only ever handed to the page."""
+    import websockets
+    with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
+        targets = json.load(r)
+    page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
+    async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
+        await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
+                                   "params": {"expression": expression, "returnByValue": True}}))
+        while True:
+            message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
+            if message.get("id") == 1:
+                return message["result"]["result"]["value"]
