@@ -18,6 +18,28 @@ inline void PutPixel(uint8_t* out, int y, int u, int v) {
   out[3] = 255;
 }
 
+inline int Clip(int v) { return std::min(std::max(v, 0), 255); }
+
+// One row at the native size. Two pixels share a chroma pair; the loop over whole pairs is
+// written so that the compiler can vectorise it.
+void ConvertRow(const uint8_t* __restrict y, const uint8_t* __restrict uv, uint8_t* __restrict out, int width) {
+  const int pairs = width / 2;
+  for (int p = 0; p < pairs; ++p) {
+    const int u = uv[2 * p], v = uv[2 * p + 1];
+    const int r = 409 * v - 56992, g = 34784 - 100 * u - 208 * v, b = 516 * u - 70688;
+    const int c0 = 298 * y[2 * p], c1 = 298 * y[2 * p + 1];
+    out[8 * p + 0] = static_cast<uint8_t>(Clip((c0 + r) >> 8));
+    out[8 * p + 1] = static_cast<uint8_t>(Clip((c0 + g) >> 8));
+    out[8 * p + 2] = static_cast<uint8_t>(Clip((c0 + b) >> 8));
+    out[8 * p + 3] = 255;
+    out[8 * p + 4] = static_cast<uint8_t>(Clip((c1 + r) >> 8));
+    out[8 * p + 5] = static_cast<uint8_t>(Clip((c1 + g) >> 8));
+    out[8 * p + 6] = static_cast<uint8_t>(Clip((c1 + b) >> 8));
+    out[8 * p + 7] = 255;
+  }
+  if (width % 2) PutPixel(out + 4 * (width - 1), y[width - 1], uv[width - 1], uv[width]);
+}
+
 void PutLE32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -59,13 +81,8 @@ bool ConvertNv12ToRgbaScaled(const Nv12Picture& p, uint8_t* rgba, int width, int
   const uint8_t* uvPlane = p.data + static_cast<size_t>(p.stride) * p.uvRowOffset;
   if (width == p.width && height == p.height) {
     for (int i = 0; i < height; ++i) {
-      const uint8_t* y = p.data + static_cast<size_t>(p.stride) * i;
-      const uint8_t* uv = uvPlane + static_cast<size_t>(p.stride) * (i / 2);
-      uint8_t* out = rgba + static_cast<size_t>(width) * 4 * i;
-      for (int j = 0; j < width; ++j) {
-        const int c = (j / 2) * 2;
-        PutPixel(out + 4 * j, y[j], uv[c], uv[c + 1]);
-      }
+      ConvertRow(p.data + static_cast<size_t>(p.stride) * i, uvPlane + static_cast<size_t>(p.stride) * (i / 2),
+                 rgba + static_cast<size_t>(width) * 4 * i, width);
     }
     return true;
   }

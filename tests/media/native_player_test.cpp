@@ -127,6 +127,35 @@ TEST(PlayerFramesTest, Nv12ConversionValuesBoundsAndScaling) {
   EXPECT_FALSE(media::ConvertNv12ToRgbaScaled(odd, out.data(), 0, 5));
 }
 
+// Every pixel, at native size and scaled, odd sizes included, against the formula itself.
+TEST(PlayerFramesTest, ConversionMatchesTheFormulaEverywhere) {
+  auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+  struct Case {
+    int w, h, ow, oh;
+  } cases[] = {{6, 4, 6, 4}, {7, 5, 7, 5}, {1, 1, 1, 1}, {7, 5, 3, 9}, {33, 3, 33, 3}};
+  for (const Case& c : cases) {
+    const int stride = (c.w + 1) & ~1;
+    std::vector<uint8_t> nv12(static_cast<size_t>(stride) * (c.h + (c.h + 1) / 2));
+    for (size_t i = 0; i < nv12.size(); ++i) nv12[i] = static_cast<uint8_t>((i * 37 + 11) & 0xFF);
+    media::Nv12Picture p{nv12.data(), nv12.size(), c.w, c.h, stride, c.h};
+    std::vector<uint8_t> out(static_cast<size_t>(c.ow) * c.oh * 4);
+    ASSERT_TRUE(media::ConvertNv12ToRgbaScaled(p, out.data(), c.ow, c.oh));
+    for (int r = 0; r < c.oh; ++r) {
+      for (int col = 0; col < c.ow; ++col) {
+        const int i = std::min(r * c.h / c.oh, c.h - 1), j = std::min(col * c.w / c.ow, c.w - 1);
+        const int y = nv12[i * stride + j], u = nv12[(c.h + i / 2) * stride + (j / 2) * 2],
+                  v = nv12[(c.h + i / 2) * stride + (j / 2) * 2 + 1];
+        const int px = 298 * y;
+        const uint8_t* o = &out[(static_cast<size_t>(r) * c.ow + col) * 4];
+        ASSERT_EQ(o[0], clamp((px + 409 * v - 56992) >> 8)) << c.w << "x" << c.h << " " << r << "," << col;
+        ASSERT_EQ(o[1], clamp((px - 100 * u - 208 * v + 34784) >> 8));
+        ASSERT_EQ(o[2], clamp((px + 516 * u - 70688) >> 8));
+        ASSERT_EQ(o[3], 255);
+      }
+    }
+  }
+}
+
 TEST(PlayerFramesTest, RnvqLayout) {
   std::vector<uint8_t> m;
   uint8_t* pixels = media::PrepareRnvqFrame(m, -3, 2, 1, 1.5, 0xA0B0C0D0u);
