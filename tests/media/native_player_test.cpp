@@ -215,6 +215,18 @@ TEST_F(NativePlayerTest, FirstFrameSeekPlayAndEnd) {
   EXPECT_EQ(FrameCount(), sent);
 }
 
+// Play on a playing player leaves its clock alone (re-anchoring it would jump back).
+TEST_F(NativePlayerTest, PlayWhilePlayingKeepsTheClock) {
+  NativePlayer player(page.outlet, page.router, 16);
+  ASSERT_TRUE(player.Create(video_, 0, 0, 0, nullptr));
+  player.Play();
+  ASSERT_TRUE(WaitFrames(4));
+  const double before = player.CurrentTime();
+  ASSERT_GT(before, 0.0);
+  player.Play();
+  EXPECT_GE(player.CurrentTime(), before);
+}
+
 // Rates and seek targets from the page are clamped before they are used.
 TEST_F(NativePlayerTest, RatesAndSeekTargetsAreBounded) {
   NativePlayer player(page.outlet, page.router, 12);
