@@ -77,7 +77,7 @@ class Host:
 APP_ORIGIN = "https://app.quorvane.invalid"
 
 
-async def evaluate_in_page(debug_port, expression):
+async def evaluate_in_page(debug_port, expression, await_promise=False):
     """The value of a JavaScript expression in the host's app page, over the browser's debugging
     port (QVN_WEBVIEW_DEBUG_PORT); the bridge token is only ever handed to the page."""
     import websockets
@@ -86,8 +86,9 @@ async def evaluate_in_page(debug_port, expression):
     page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
     async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
         await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
-                                   "params": {"expression": expression, "returnByValue": True}}))
+                                   "params": {"expression": expression, "returnByValue": True,
+                                              "awaitPromise": await_promise}}))
         while True:
-            message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
+            message = json.loads(await asyncio.wait_for(cdp.recv(), 30))
             if message.get("id") == 1:
                 return message["result"]["result"]["value"]

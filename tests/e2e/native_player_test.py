@@ -32,6 +32,7 @@ class Page:
         self.replies = {}
         self.frames = []  # (arrival, playerID, width, height, time, generation, pixel bytes)
         self.chunk_requests = []
+        self.stale = []  # (playerID, reqId) answered with junk before each real answer
         self.next_id = 0
         self.reader = asyncio.ensure_future(self.read())
 
@@ -45,6 +46,8 @@ class Page:
             text = json.loads(message)
             if text.get("type") == "readBlobChunk":
                 self.chunk_requests.append(text)
+                for pid, req in self.stale:
+                    await self.ws.send(b"BNVQ" + struct.pack("<iI", pid, req) + b"G" * 4096)
                 blob = self.blobs.get(text["playerID"], b"")
                 chunk = blob[text["offset"]:text["offset"] + text["length"]]
                 await self.ws.send(b"BNVQ" + struct.pack("<iI", text["playerID"], text["reqId"]) + chunk)
@@ -170,6 +173,8 @@ class NativePlayers(unittest.TestCase):
                                                               "fileSize": len(self.video_bytes)})
             self.assertEqual(reply["data"]["videoWidth"], 320, reply)
             self.assertTrue(page.chunk_requests)
+            self.assertEqual((page.chunk_requests[0]["offset"], page.chunk_requests[0]["length"]),
+                             (0, min(524288, len(self.video_bytes))))
             for r in page.chunk_requests:
                 self.assertEqual(r["playerID"], 22)
                 self.assertLessEqual(r["offset"] + r["length"], len(self.video_bytes))
@@ -190,10 +195,58 @@ class NativePlayers(unittest.TestCase):
             self.assertTrue(all(f[2] == 160 for f in page.frames if f[0] >= replaced))
             state = await page.request("playerGetTime", {"playerID": 22})
             self.assertEqual(state["data"]["paused"], True)
+
+            # A blob player again under the same id, while the page also sends late answers for
+            # every request of the first one: they must not be taken for the new player's bytes.
+            page.stale = [(22, r["reqId"]) for r in page.chunk_requests]
+            third = await page.request("createNativePlayer", {"playerID": 22, "path": "qvn-blob://video",
+                                                              "fileSize": len(self.video_bytes)})
+            self.assertEqual(third["data"]["videoWidth"], 320, third)
+            page.stale = []
+
             bad = await page.request("createNativePlayer", {"playerID": 23, "path": "qvn-blob://x"})
             self.assertEqual(bad["error"], "native player: invalid file size for blob source")
             await page.request("destroyNativePlayer", {"playerID": 22})
         self.run_page(body, blobs={22: self.video_bytes})
+
+
+class PageCanvas(unittest.TestCase):
+    """The page's own "Local video" box: a path typed in plays onto its canvas."""
+
+    def test_local_video_plays_onto_the_canvas(self):
+        debug_port = free_port()
+        host = Host(prefix="qv-canvas-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+        try:
+            video = os.path.join(host.root, "clip.mp4")
+            subprocess.run(["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                            "testsrc2=size=320x240:rate=25:duration=5", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                            video], check=True)
+            host.start()
+            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in host.read_log())
+            assert ok, host.read_log().decode(errors="replace")
+            expression = """(async () => {
+              const $ = (id) => document.getElementById(id);
+              const pause = (ms) => new Promise((done) => setTimeout(done, ms));
+              $('video-path').value = %s;
+              $('video-open').click();
+              for (let i = 0; i < 200 && $('video-play').disabled; i++) await pause(50);
+              $('video-play').click();
+              await pause(1500);
+              const c = $('video-canvas');
+              const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+              let lit = 0;
+              for (let i = 0; i < d.length; i += 4) if (d[i] + d[i + 1] + d[i + 2] > 0) lit++;
+              return JSON.stringify({status: $('video-status').textContent, width: c.width,
+                                     height: c.height, lit: lit});
+            })()""" % json.dumps(video)
+            result = json.loads(asyncio.run(evaluate_in_page(debug_port, expression, await_promise=True)))
+            self.assertEqual((result["width"], result["height"]), (480, 360), result)
+            self.assertGreater(result["lit"], 480 * 360 // 2, result)
+            self.assertRegex(result["status"], r"^\d+\.\d\d s$")  # a frame time, not an error
+        finally:
+            code = host.stop()
+            host.remove()
+        self.assertEqual(code, 0)
 
 
 if __name__ == "__main__":
