@@ -66,6 +66,45 @@
 
   setState('connecting');
   var ws = new WebSocket('ws://127.0.0.1:' + port + '/?protocol=' + protocol);
+  ws.binaryType = 'arraybuffer';
+  var pending = {};  // request id -> callback of its reply
+
+  function request(type, payload, done) {
+    var id = String(nextId++);
+    if (done) pending[id] = done;
+    ws.send(JSON.stringify({ id: id, type: type, payload: payload }));
+  }
+
+  // The local video: the host decodes it and sends "RNVQ" frames, drawn onto the canvas.
+  var PLAYER_ID = 1;
+  var canvas = $('video-canvas');
+  var context = canvas.getContext('2d');
+  function videoStatus(text) { $('video-status').textContent = text; }
+  function drawFrame(buffer) {
+    var view = new DataView(buffer);
+    if (buffer.byteLength < 28 || view.getUint32(0, true) !== 0x51564E52) return false;
+    if (view.getInt32(4, true) !== PLAYER_ID) return true;
+    var width = view.getInt32(8, true), height = view.getInt32(12, true);
+    if (width <= 0 || height <= 0 || buffer.byteLength !== 28 + width * height * 4) return true;
+    if (canvas.width !== width || canvas.height !== height) { canvas.width = width; canvas.height = height; }
+    context.putImageData(new ImageData(new Uint8ClampedArray(buffer, 28), width, height), 0, 0);
+    videoStatus(view.getFloat64(16, true).toFixed(2) + ' s');
+    return true;
+  }
+  $('video-form').addEventListener('submit', function (event) {
+    event.preventDefault();
+    var path = $('video-path').value.trim();
+    if (!path || ws.readyState !== WebSocket.OPEN) return;
+    videoStatus('opening');
+    request('createNativePlayer', { playerID: PLAYER_ID, path: path, width: 640, height: 360 }, function (msg) {
+      var ok = msg.error === undefined;
+      videoStatus(ok ? msg.data.videoWidth + 'x' + msg.data.videoHeight + ', ' + msg.data.duration.toFixed(1) + ' s'
+                     : msg.error);
+      $('video-play').disabled = $('video-pause').disabled = !ok;
+    });
+  });
+  $('video-play').addEventListener('click', function () { request('playerPlay', { playerID: PLAYER_ID }); });
+  $('video-pause').addEventListener('click', function () { request('playerPause', { playerID: PLAYER_ID }); });
   ws.onopen = function () {
     setState('connected');
     console.log('bridge connected on port ' + port);
@@ -73,7 +112,7 @@
   };
   ws.onmessage = function (event) {
     if (typeof event.data !== 'string') {
-      addEvent('binary frame');
+      if (!drawFrame(event.data)) addEvent('binary frame');
       return;
     }
     var msg;
@@ -82,6 +121,12 @@
       $('hello').textContent = JSON.stringify(msg.error !== undefined ? { error: msg.error } : msg.data, null, 2);
       document.documentElement.setAttribute('data-hello', msg.error !== undefined ? 'error' : 'ok');
       console.log('bridge hello ' + (msg.error !== undefined ? 'failed' : 'answered'));
+      return;
+    }
+    if (msg && pending[String(msg.id)]) {
+      var done = pending[String(msg.id)];
+      delete pending[String(msg.id)];
+      done(msg);
       return;
     }
     if (msg && msg.type === 'rt.batch') {

@@ -4,9 +4,11 @@
 #include <utility>
 
 #include "app/binary_frames.h"
+#include "base/never_destroyed.h"
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "media/export_session.h"
+#include "media/native_media.h"
 #include "plugins/native_packs.h"
 #include "plugins/package_store.h"
 #include "plugins/plugin_host.h"
@@ -15,9 +17,20 @@
 #include "realtime/realtime_hub.h"
 #include "remote/remote_listener.h"
 
+namespace {
+
+// The process's native players; closed at shutdown.
+const std::shared_ptr<media::NativePlayerTable>& NativePlayers() {
+  static base::NeverDestroyed<std::shared_ptr<media::NativePlayerTable>> players(
+      std::make_shared<media::NativePlayerTable>());
+  return players.get();
+}
+
+}  // namespace
+
 void WarmUpDeviceKey() {}
-bool StartNativeMedia() { return true; }  // FFmpeg needs no process-wide start-up
-void ShutdownNativeMedia() {}
+bool StartNativeMedia() { return media::StartNativeMedia(); }
+void ShutdownNativeMedia() { NativePlayers()->CloseAll(); }
 void InstallKickPluginSessionsHook(KickPluginSessionsHook hook) { plugins::SetKickPluginSessionsHook(std::move(hook)); }
 void InstallPluginStatusSink(UiTextSink sink) { plugins::SetPluginStatusSink(std::move(sink)); }
 void StopAllPlugins() { plugins::StopAllPlugins(); }
@@ -106,4 +119,5 @@ void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTa
     plugins::StopRealtimePlugin(pluginId);
   });
   plugins::RegisterPluginHostRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
+  media::RegisterNativeMediaRows(dispatcher.routes(), NativePlayers(), dispatcher.sharedBlobRouter());
 }

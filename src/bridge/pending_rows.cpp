@@ -38,18 +38,6 @@ void RegisterPendingRows(RpcRouteTable& routes) {
   routes.Register({"signAuthDeviceChallenge"}, [](const RpcRequest& r) {
     if (CheckStrings(r, {"keyId", "clientData"})) r.ReplyNotImplemented();
   });
-  routes.Register({"createNativePlayer"}, [](const RpcRequest& r) {
-    if (!CheckStrings(r, {"path"}) || !CheckNumbers(r, {"playerID", "fileSize", "width", "height"})) return;
-    if (Id32(r.payload, "playerID") == 0 || PayloadReader(r.payload).String("path").empty()) {
-      return r.ReplyError("Invalid parameters");
-    }
-    r.ReplyNotImplemented();
-  });
-  routes.Register({"destroyNativePlayer", "playerPlay", "playerPause", "playerSeek", "playerSetRate",
-                   "playerSetSize", "playerSetVolume", "playerGetTime"},
-                  [](const RpcRequest& r) {
-                    if (CheckNumbers(r, {"playerID"})) r.ReplyNotImplemented();
-                  });
   routes.Register({"probeVideoMetadata", "decodeFrameNative", "extractAudioNative"}, [](const RpcRequest& r) {
     if (!CheckStrings(r, {"filePath"}) || !CheckNumbers(r, {"timestampSec", "startTimeSec", "durationSec"})) return;
     if (PayloadReader(r.payload).String("filePath").empty()) return r.ReplyError("Invalid parameters");

@@ -21,7 +21,6 @@ namespace {
 constexpr uint64_t kMaxInputBytes = 8ull << 30;  // 8 GiB
 constexpr size_t kMaxRememberedBlobs = 4096;
 constexpr size_t kMaxBlobIdLength = 128;
-constexpr std::chrono::milliseconds kWaitSlice{50};
 constexpr std::chrono::milliseconds kProgressInterval{100};
 
 struct ConsumedInputBlobs {
@@ -125,23 +124,21 @@ class InputRead {
 
   // One request and its answer; false on a failed send, a time-out or a cancel.
   bool ReadChunk(uint64_t offset, size_t length, std::vector<uint8_t>& out) {
-    const uint32_t reqId = ++reqId_;
-    std::shared_ptr<BlobChunkRouter::Pending> pending = router_->Register(streamId_, reqId);
-    json request = {{"type", "readBlobChunk"}, {"playerID", streamId_}, {"reqId", reqId}, {"blobId", blobId_},
-                    {"decodeId", decodeId_},   {"offset", offset},      {"length", length}};
-    bool ok = outlet_->SendText(DumpCompact(request));
-    if (ok) {
-      const Clock::time_point deadline = Clock::now() + options_.chunkTimeout;
-      std::unique_lock<std::mutex> lock(pending->mutex);
-      // The cancel predicate has no way to wake us, so it is looked at every slice.
-      while (!pending->filled && !Cancelled() && Clock::now() < deadline) {
-        pending->cv.wait_for(lock, std::min<Clock::duration>(kWaitSlice, deadline - Clock::now()));
-      }
-      ok = pending->filled && !Cancelled();
-      if (ok) out = std::move(pending->data);
-    }
-    router_->Cancel(streamId_, reqId);
-    return ok;
+    BlobChunkRequest request;
+    request.streamId = streamId_;
+    request.requestId = ++reqId_;
+    request.offset = offset;
+    request.length = length;
+    request.blobId = blobId_;
+    request.decodeId = decodeId_;
+    BlobChunkWait wait;
+    wait.timeout = options_.chunkTimeout;
+    wait.giveUpWhenSendFails = true;
+    wait.stop = [this] { return Cancelled(); };
+    BlobChunkReply reply = FetchBlobChunk(*outlet_, *router_, request, wait);
+    if (!reply.filled || Cancelled()) return false;
+    out = std::move(reply.data);
+    return true;
   }
 
   void Report(double ratio) {

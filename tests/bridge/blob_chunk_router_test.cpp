@@ -83,3 +83,53 @@ TEST(BlobChunkRouter, WakesAWaitingReaderAndSurvivesClear) {
 }
 
 }  // namespace
+
+// The request text, and how one fetch ends: answered, given up on a failed send, stopped, or
+// timed out.
+TEST(BlobChunkFetch, RequestTextAndEveryWayAFetchEnds) {
+  BlobChunkRequest request;
+  request.streamId = 0x80000005u;
+  request.requestId = 9;
+  request.offset = 1ull << 40;
+  request.length = 1024;
+  EXPECT_EQ(request.ToText(),
+            R"({"length":1024,"offset":1099511627776,"playerID":2147483653,"reqId":9,"type":"readBlobChunk"})");
+  request.blobId = "b";
+  request.decodeId = "d";
+  EXPECT_EQ(request.ToText(), R"({"blobId":"b","decodeId":"d","length":1024,"offset":1099511627776,)"
+                              R"("playerID":2147483653,"reqId":9,"type":"readBlobChunk"})");
+
+  auto router = std::make_shared<BlobChunkRouter>();
+  const std::vector<uint8_t> chunk = Bytes(4, 0x5A);
+  struct Case {
+    const char* name;
+    bool sendSucceeds, answer, giveUp, stop;
+    bool sent, filled;
+  } cases[] = {
+      {"answered", true, true, false, false, true, true},
+      {"send failed, give up", false, true, true, false, false, false},
+      {"send failed, wait anyway", false, true, false, false, false, true},
+      {"stopped", true, false, false, true, true, false},
+      {"timed out", true, false, false, false, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RpcOutlet::Target target;
+    target.sendText = [&](const std::string&) {
+      // The entry exists before the text goes out, so an answer this fast is not lost.
+      if (c.answer) router->Deliver(request.streamId, request.requestId, chunk.data(), chunk.size());
+      return c.sendSucceeds;
+    };
+    RpcOutlet outlet(target);
+    BlobChunkWait wait;
+    wait.timeout = std::chrono::milliseconds(c.stop ? 60000 : 100);
+    wait.giveUpWhenSendFails = c.giveUp;
+    if (c.stop) wait.stop = [] { return true; };
+    const BlobChunkReply reply = FetchBlobChunk(outlet, *router, request, wait);
+    EXPECT_EQ(reply.sent, c.sendSucceeds);
+    EXPECT_EQ(reply.filled, c.filled);
+    if (c.filled) {
+      EXPECT_EQ(reply.data, chunk);
+    }
+  }
+}

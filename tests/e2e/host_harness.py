@@ -82,22 +82,29 @@ def free_port():
         return s.getsockname()[1]
 
 
-async def read_page(debug_port):
-    """What the host's own page was given and answered: [token, installation id, session handle,
-    hello text], read over the browser's debugging port."""
+async def evaluate_in_page(debug_port, expression, await_promise=False):
+    """The value of a JavaScript expression in the host's app page, over the browser's debugging
+    port (QVN_WEBVIEW_DEBUG_PORT); the bridge token is only ever handed to the page."""
     import websockets
     with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
         targets = json.load(r)
     page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
     async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
-        expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
-                      "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
         await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
-                                   "params": {"expression": expression, "returnByValue": True}}))
+                                   "params": {"expression": expression, "returnByValue": True,
+                                              "awaitPromise": await_promise}}))
         while True:
-            message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
+            message = json.loads(await asyncio.wait_for(cdp.recv(), 30))
             if message.get("id") == 1:
-                return json.loads(message["result"]["result"]["value"])
+                return message["result"]["result"]["value"]
+
+
+async def read_page(debug_port):
+    """What the host's own page was given and answered: [token, installation id, session handle,
+    hello text], read over the browser's debugging port."""
+    expression = ("JSON.stringify([window.__QVN_NATIVE_WS_TOKEN__, window.__QVN_INSTALLATION_ID__, "
+                  "window.__QVN_SESSION_HANDLE__, document.getElementById('hello').textContent])")
+    return json.loads(await evaluate_in_page(debug_port, expression))
 
 
 def start_with_page(prefix):
