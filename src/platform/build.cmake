@@ -1,3 +1,3 @@
-# The media facility decodes with Debian's FFmpeg libraries.
-pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+# The media facades (players, tools, export) decode and encode with Debian's FFmpeg libraries.
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample libswscale)
 target_link_libraries(qv_platform PUBLIC PkgConfig::FFMPEG)
