@@ -33,11 +33,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     }
     r.ReplyNotImplemented();
   });
-  routes.Register({"clearOtaUpdate", "getOtaStagingPath", "getAuthDeviceIdentity"},
-                  [](const RpcRequest& r) { r.ReplyNotImplemented(); });
-  routes.Register({"signAuthDeviceChallenge"}, [](const RpcRequest& r) {
-    if (CheckStrings(r, {"keyId", "clientData"})) r.ReplyNotImplemented();
-  });
+  routes.Register({"clearOtaUpdate", "getOtaStagingPath"}, [](const RpcRequest& r) { r.ReplyNotImplemented(); });
   routes.Register({"createNativePlayer"}, [](const RpcRequest& r) {
     if (!CheckStrings(r, {"path"}) || !CheckNumbers(r, {"playerID", "fileSize", "width", "height"})) return;
     if (Id32(r.payload, "playerID") == 0 || PayloadReader(r.payload).String("path").empty()) {
