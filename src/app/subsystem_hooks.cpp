@@ -1,5 +1,7 @@
 #include "app/subsystem_hooks.h"
 
+#include "app/update/ota_check.h"
+#include "app/window_procs.h"
 #include "bridge/identity/device_key.h"
 #include "bridge/rpc_dispatch.h"
 #include "plugins/native_packs.h"
@@ -17,10 +19,15 @@ void StartRemoteAccess(UiTextSink) {}
 void CloseRemoteOutConns() {}
 void StopRemoteListener() {}
 void OnPageConnectedSubsystems() {}
-void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
+void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done) {
+  OtaCheckWorker(DefaultOtaServerConfig(),
+                 [mainWindow] { platform::ui::PostMessage(mainWindow, WM_APP_OTA_RELOAD, 0, 0); });
+  done();
+}
 
 void RegisterSubsystemRows(RpcDispatch& dispatcher) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
   RegisterDeviceIdentityRows(dispatcher.routes());
+  RegisterOtaRows(dispatcher.routes());
 }

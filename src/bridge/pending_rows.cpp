@@ -25,15 +25,6 @@ bool CheckNumbers(const RpcRequest& r, std::initializer_list<const char*> keys) 
 }  // namespace
 
 void RegisterPendingRows(RpcRouteTable& routes) {
-  routes.Register({"finalizeOtaUpdate"}, [](const RpcRequest& r) {
-    if (!CheckStrings(r, {"sha256", "version", "kind"})) return;
-    PayloadReader reader(r.payload);
-    if (reader.String("sha256").empty() || reader.String("version").empty()) {
-      return r.ReplyError("sha256 and version are required");
-    }
-    r.ReplyNotImplemented();
-  });
-  routes.Register({"clearOtaUpdate", "getOtaStagingPath"}, [](const RpcRequest& r) { r.ReplyNotImplemented(); });
   routes.Register({"createNativePlayer"}, [](const RpcRequest& r) {
     if (!CheckStrings(r, {"path"}) || !CheckNumbers(r, {"playerID", "fileSize", "width", "height"})) return;
     if (Id32(r.payload, "playerID") == 0 || PayloadReader(r.payload).String("path").empty()) {
