@@ -1,5 +1,6 @@
 #include "app/subsystem_hooks.h"
 
+#include "app/native_dialogs.h"
 #include "app/update/ota_check.h"
 #include "app/window_procs.h"
 #include "bridge/identity/device_key.h"
@@ -30,4 +31,5 @@ void RegisterSubsystemRows(RpcDispatch& dispatcher) {
   plugins::RegisterNativePackRows(dispatcher.routes());
   RegisterDeviceIdentityRows(dispatcher.routes());
   RegisterOtaRows(dispatcher.routes());
+  RegisterNativeDialogRows(dispatcher.routes());
 }

@@ -42,13 +42,6 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     if (PayloadReader(r.payload).String("filePath").empty()) return r.ReplyError("Invalid parameters");
     r.ReplyNotImplemented();
   });
-  routes.Register({"promptSaveFile", "promptOpenDirectory"}, [](const RpcRequest& r) {
-    if (!CheckStrings(r, {"suggestedName", "path"})) return;
-    if (r.type == "promptSaveFile" && PayloadReader(r.payload).String("suggestedName").empty()) {
-      return r.ReplyError("suggestedName is required");
-    }
-    r.ReplyNotImplemented();
-  });
   routes.Register({"startNativeExport", "finishNativeExport", "decodeTelemetryPlugin",
                    "decodeNativePlugin", "unstagePluginPackage", "cancelNativePluginDecode", "stagePluginPackage", "startRealtimePlugin", "stopRealtimePlugin", "remote.shareSources",
                    "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",

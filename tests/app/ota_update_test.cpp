@@ -525,7 +525,9 @@ TEST_F(OtaCheckTest, BadDownloadsNeverBecomeActive) {
     EXPECT_TRUE(NoDownloadLeft()) << c.name;
     // The token never went anywhere but the https bundle request.
     for (const json& r : Requests()) {
-      if (r["path"] != "/api/v1/win/packs/9.qvnpack") EXPECT_TRUE(r["authorization"].is_null()) << c.name;
+      if (r["path"] != "/api/v1/win/packs/9.qvnpack") {
+        EXPECT_TRUE(r["authorization"].is_null()) << c.name;
+      }
     }
   }
 }
