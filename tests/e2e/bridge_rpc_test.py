@@ -5,6 +5,7 @@ opened, over the browser's debugging port that QVN_WEBVIEW_DEBUG_PORT turns on.
 """
 import asyncio
 import base64
+import hashlib
 import json
 import os
 import re
@@ -238,6 +239,49 @@ class BridgeRpc(unittest.TestCase):
                               "-signature", os.path.join(work, "sig.der"), os.path.join(work, "data")],
                              capture_output=True, text=True)
         self.assertEqual(out.stdout, "Verified OK\n", out.stderr)
+
+    def test_page_fills_and_finalises_an_update_then_clears_it(self):
+        pack = b"QVNPACK-ish bytes the page downloaded" * 100
+
+        async def run():
+            async with self.page() as ws:
+                staging = json.loads(await self.request(ws, 1, "getOtaStagingPath"))["data"]["path"]
+                written = await self.request(ws, 2, "appendFileChunk",
+                                             {"path": staging, "first": True,
+                                              "base64": base64.b64encode(pack).decode()})
+                wrong = await self.request(ws, 3, "finalizeOtaUpdate",
+                                           {"sha256": "0" * 64, "version": "7.0", "kind": "full"})
+                await self.request(ws, 4, "appendFileChunk",
+                                   {"path": staging, "first": True, "base64": base64.b64encode(pack).decode()})
+                done = await self.request(ws, 5, "finalizeOtaUpdate",
+                                          {"sha256": hashlib.sha256(pack).hexdigest().upper(), "version": "7.0",
+                                           "kind": "Overlay"})
+                active = os.path.join(os.path.dirname(staging), "active")
+                with open(os.path.join(active, "meta.json")) as f:
+                    meta = json.load(f)
+                with open(os.path.join(active, "ota.pack"), "rb") as f:
+                    stored = f.read()
+                cleared = await self.request(ws, 6, "clearOtaUpdate")
+                return staging, written, wrong, done, meta, stored, cleared, os.path.exists(active)
+        staging, written, wrong, done, meta, stored, cleared, still = asyncio.run(run())
+        self.assertTrue(staging.endswith("/Quorvane/ota/staging.qvnpack"), staging)
+        self.assertNotIn("error", json.loads(written))
+        self.assertEqual(wrong, compact({"id": 3, "error": "sha256 mismatch: expected " + "0" * 64 + " got " +
+                                         hashlib.sha256(pack).hexdigest()}))
+        self.assertEqual(done, '{"data":{"success":true},"id":5}')
+        self.assertEqual(meta, {"kind": "overlay", "sha256": hashlib.sha256(pack).hexdigest(), "version": "7.0"})
+        self.assertEqual(stored, pack)
+        self.assertEqual(cleared, '{"data":{"success":true},"id":6}')
+        self.assertFalse(still)
+
+    def test_developer_mode_consent_without_a_display_declines(self):
+        async def run():
+            async with self.page() as ws:
+                return await self.request(ws, 1, "setPluginDeveloperMode", {"enabled": True})
+        self.assertEqual(asyncio.run(run()), '{"data":{"confirmed":false,"enabled":false},"id":1}')
+        log = self.read_log()
+        self.assertIn(b"[dialogs] no display: OK/Cancel box reported as cancelled\n", log)
+        self.assertIn(b"[plugin] developer mode declined (native confirmation)\n", log)
 
     def test_page_arms_a_plugin_that_then_says_hello(self):
         def sign(kind, value):
