@@ -9,6 +9,7 @@
 #include <optional>
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "app/update/ota_check.h"
 #include "app/update/ota_store.h"
@@ -153,6 +154,28 @@ TEST_F(OtaStoreTest, ClearRemovesTheStoreAndKeepsForeignFiles) {
   ClearOtaUpdate();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ota] Clear done\n");
   EXPECT_EQ(ActiveFiles(), std::vector<std::string>{"notes.txt"});
+}
+
+// Two finalisers of the one staging file (the page's and another request) never share it: one
+// takes the file, the other finds none, and the active pack is whole.
+TEST_F(OtaStoreTest, ConcurrentFinalisesOfTheStagingFileTakeItOnce) {
+  const std::string pack(1 << 20, 'p');
+  for (int round = 0; round < 10; ++round) {
+    Stage(pack);
+    FinalizeResult a, b;
+    testing::internal::CaptureStdout();
+    std::thread first([&] { a = FinalizeOtaUpdate(Sha256Hex(pack), "5." + std::to_string(round), "full"); });
+    std::thread second([&] { b = FinalizeOtaUpdate(Sha256Hex(pack), "5." + std::to_string(round), "overlay"); });
+    first.join();
+    second.join();
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(a.ok, b.ok) << a.error << " / " << b.error;
+    EXPECT_EQ((a.ok ? b : a).error, "failed to hash staged file (missing or unreadable)");
+    std::string kind = ReadOtaMetaKind();
+    EXPECT_EQ(kind, a.ok ? "full" : "overlay");
+    EXPECT_EQ(ReadAll(GetOtaActiveDir() + (kind == "full" ? "/web.pack" : "/ota.pack")), pack);
+    EXPECT_EQ(ActiveFiles().size(), 2u);
+  }
 }
 
 // A finalise killed at any moment leaves the old pack with its meta or the new one with its own.
