@@ -24,3 +24,15 @@ set_source_files_properties(${QV_WEB_PACK_ASM} PROPERTIES
   OBJECT_DEPENDS ${QV_WEB_PACK}
   COMPILE_DEFINITIONS "QV_WEB_PACK_FILE=\"${QV_WEB_PACK}\"")
 add_dependencies(qv_app qv_web_pack)
+
+# The update server. The default host lies under the reserved .invalid domain, so a default build
+# never reaches a real server; a release sets its own (README, "Update server").
+set(QV_UPDATE_SERVER_URL "https://updates.quorvane.invalid"
+  CACHE STRING "Base URL (https, no trailing slash) of the web asset pack update server")
+set(QV_UPDATE_CA_FILE ""
+  CACHE STRING "PEM file of the only CAs the update check trusts (empty: the system trust store)")
+if(NOT QV_UPDATE_SERVER_URL MATCHES "^https://[^/ ]+$")
+  message(FATAL_ERROR "QV_UPDATE_SERVER_URL must be https://host[:port] without a path")
+endif()
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/app/update/ota_check.cpp PROPERTIES
+  COMPILE_DEFINITIONS "QV_UPDATE_SERVER_URL=\"${QV_UPDATE_SERVER_URL}\";QV_UPDATE_CA_FILE=\"${QV_UPDATE_CA_FILE}\"")

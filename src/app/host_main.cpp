@@ -19,6 +19,7 @@
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "bridge/ws_server.h"
+#include "app/native_dialogs.h"
 #include "platform/dialogs.h"
 #include "platform/ui.h"
 
@@ -137,7 +138,11 @@ int RunHost(const HostOptions& options) {
   dispatchOptions.registry = &CapabilityTokenRegistry::Instance();
   auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, std::make_shared<HostWindowSide>(mainWindow),
                                                   std::move(dispatchOptions));
-  CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
+  CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(ConfirmDeveloperMode);
+  CurrentMainWindowHooks().applyDeveloperMode = [d = dispatcher.get()](bool enabled) {
+    d->SetDeveloperMode(enabled);
+    d->SetDeveloperModeTitle(enabled);
+  };
   BinaryFrameTargets binaryTargets;
   RegisterSubsystemRows(*dispatcher, binaryTargets);
   step("ui-handlers");
@@ -201,6 +206,7 @@ int RunHost(const HostOptions& options) {
   wsServer->SetOnUiBinary(nullptr);
   pageOutlet->Detach();
   CurrentMainWindowHooks().confirmDeveloperMode = nullptr;
+  CurrentMainWindowHooks().applyDeveloperMode = nullptr;
   dispatcher.reset();
   step("delete-bridge-listener");
   wsServer->Stop();

@@ -4,7 +4,11 @@
 #include <utility>
 
 #include "app/binary_frames.h"
+#include "app/native_dialogs.h"
+#include "app/update/ota_check.h"
+#include "app/window_procs.h"
 #include "base/never_destroyed.h"
+#include "bridge/identity/device_key.h"
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "media/export_session.h"
@@ -28,7 +32,7 @@ const std::shared_ptr<media::NativePlayerTable>& NativePlayers() {
 
 }  // namespace
 
-void WarmUpDeviceKey() {}
+void WarmUpDeviceKey() { GetDeviceKeyId(); }
 bool StartNativeMedia() { return media::StartNativeMedia(); }
 void ShutdownNativeMedia() { NativePlayers()->CloseAll(); }
 void InstallKickPluginSessionsHook(KickPluginSessionsHook hook) { plugins::SetKickPluginSessionsHook(std::move(hook)); }
@@ -97,11 +101,18 @@ void StartRemoteAccess(UiTextSink eventSink) {
 void CloseRemoteOutConns() {}
 void StopRemoteListener() { remote::Shutdown(remote::GetState()); }
 void OnPageConnectedSubsystems() { realtime::RealtimeHub::Instance().ReplayDeclarations(); }
-void RunOtaCheckWorker(unsigned long long, std::function<void()> done) { done(); }
+void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done) {
+  OtaCheckWorker(DefaultOtaServerConfig(),
+                 [mainWindow] { platform::ui::PostMessage(mainWindow, WM_APP_OTA_RELOAD, 0, 0); });
+  done();
+}
 
 void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTargets) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
+  RegisterDeviceIdentityRows(dispatcher.routes());
+  RegisterOtaRows(dispatcher.routes());
+  RegisterNativeDialogRows(dispatcher.routes());
   plugins::RegisterPluginRegistryRows(dispatcher, CapabilityTokenRegistry::Instance());
   // One export per dispatcher: its rows and the page's frames share the session.
   auto exportSession = std::make_shared<NativeExportSession>();

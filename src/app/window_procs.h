@@ -33,6 +33,7 @@ struct MainWindowHooks {
   std::function<void()> reloadAfterUpdate;   // a new asset pack is in place
   std::function<void(LPARAM)> runNativeDialog;       // owns and frees the request record
   std::function<void(LPARAM)> confirmDeveloperMode;  // owns and frees the request record
+  std::function<void(bool enabled)> applyDeveloperMode;  // the consent's answer: flag and title
 };
 MainWindowHooks& CurrentMainWindowHooks();
 FullscreenState& MainFullscreenState();

@@ -52,13 +52,6 @@ bool IsPluginIdText(std::string_view id) {
 
 bool IsPackageSha256(std::string_view hash) { return tokens::IsLowerHex(hash, 64); }
 
-void AnswerDeveloperModeUnavailable(std::unique_ptr<DeveloperModeRequest> request) {
-  if (request && request->sender) {
-    request->sender->SendText(
-        MakeRpcReply(request->id, "error", "not implemented in qvn_native_win yet: setPluginDeveloperMode"));
-  }
-}
-
 json RpcDispatch::MakeHelloReply() const {
   json data = {
       {"protocol", 2},

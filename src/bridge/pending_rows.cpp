@@ -25,29 +25,9 @@ bool CheckNumbers(const RpcRequest& r, std::initializer_list<const char*> keys) 
 }  // namespace
 
 void RegisterPendingRows(RpcRouteTable& routes) {
-  routes.Register({"finalizeOtaUpdate"}, [](const RpcRequest& r) {
-    if (!CheckStrings(r, {"sha256", "version", "kind"})) return;
-    PayloadReader reader(r.payload);
-    if (reader.String("sha256").empty() || reader.String("version").empty()) {
-      return r.ReplyError("sha256 and version are required");
-    }
-    r.ReplyNotImplemented();
-  });
-  routes.Register({"clearOtaUpdate", "getOtaStagingPath", "getAuthDeviceIdentity"},
-                  [](const RpcRequest& r) { r.ReplyNotImplemented(); });
-  routes.Register({"signAuthDeviceChallenge"}, [](const RpcRequest& r) {
-    if (CheckStrings(r, {"keyId", "clientData"})) r.ReplyNotImplemented();
-  });
   routes.Register({"probeVideoMetadata", "decodeFrameNative", "extractAudioNative"}, [](const RpcRequest& r) {
     if (!CheckStrings(r, {"filePath"}) || !CheckNumbers(r, {"timestampSec", "startTimeSec", "durationSec"})) return;
     if (PayloadReader(r.payload).String("filePath").empty()) return r.ReplyError("Invalid parameters");
-    r.ReplyNotImplemented();
-  });
-  routes.Register({"promptSaveFile", "promptOpenDirectory"}, [](const RpcRequest& r) {
-    if (!CheckStrings(r, {"suggestedName", "path"})) return;
-    if (r.type == "promptSaveFile" && PayloadReader(r.payload).String("suggestedName").empty()) {
-      return r.ReplyError("suggestedName is required");
-    }
     r.ReplyNotImplemented();
   });
   routes.Register({"decodeTelemetryPlugin",

@@ -31,10 +31,6 @@ struct RpcDispatchOptions {
   std::function<bool(const std::string& path)> revealInFolder;
 };
 
-// The consent box's stand-in while the host has none: answers that the request is not
-// available, so the page never waits for nothing.
-void AnswerDeveloperModeUnavailable(std::unique_ptr<DeveloperModeRequest> request);
-
 // The rows of subsystems still to come: the checks this side makes, then the answer of an
 // unknown type. A subsystem's own RegisterRows replaces them.
 void RegisterPendingRows(RpcRouteTable& routes);

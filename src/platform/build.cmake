@@ -1,3 +1,6 @@
 # The media facades (players, tools, export) decode and encode with Debian's FFmpeg libraries.
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswresample libswscale)
 target_link_libraries(qv_platform PUBLIC PkgConfig::FFMPEG)
+# The HTTP facility speaks through libcurl (its OpenSSL flavour).
+find_package(CURL REQUIRED)
+target_link_libraries(qv_platform PUBLIC CURL::libcurl)

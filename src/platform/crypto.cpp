@@ -1,13 +1,25 @@
 #include "platform/crypto.h"
 
+#include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/random.h>
 
 #include <cerrno>
 #include <mutex>
+#include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
+
+// OpenSSL frees its tables from an atexit handler by default. Detached threads (the device-key
+// warm-up, request workers) may still be inside OpenSSL when a fatal start-up failure calls
+// exit(), so the library is told before its first use to leave its state alone at exit.
+const bool g_opensslKeptAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
 std::mutex& SourceMutex() {
   static auto* m = new std::mutex;  // never destroyed: detached threads may draw late
@@ -56,5 +68,30 @@ void SetRandomSourceForTesting(RandomSource source) {
 
 bool Sha256(const void* data, size_t len, uint8_t out[32]) { return Digest(EVP_sha256(), data, len, out); }
 bool Sha1(const void* data, size_t len, uint8_t out[20]) { return Digest(EVP_sha1(), data, len, out); }
+
+}  // namespace platform
+
+namespace platform {
+
+bool Sha256File(const std::string& path, uint8_t out[32]) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat st {};
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (!ctx) return false;
+  bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+  std::vector<uint8_t> chunk(size_t(1) << 20);
+  while (ok) {
+    ssize_t n = read(fd.get(), chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    ok = EVP_DigestUpdate(ctx, chunk.data(), static_cast<size_t>(n)) == 1;
+  }
+  unsigned int length = 0;
+  ok = ok && EVP_DigestFinal_ex(ctx, out, &length) == 1 && length == 32;
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
 
 }  // namespace platform

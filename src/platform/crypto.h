@@ -19,3 +19,10 @@ bool Sha256(const void* data, size_t len, uint8_t out[32]);
 bool Sha1(const void* data, size_t len, uint8_t out[20]);
 
 }  // namespace platform
+
+namespace platform {
+
+// SHA-256 of a whole file, read in 1 MiB pieces; false when it cannot be opened or read.
+bool Sha256File(const std::string& path, uint8_t out[32]);
+
+}  // namespace platform

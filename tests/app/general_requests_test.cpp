@@ -314,15 +314,4 @@ TEST_F(RpcTest, DeveloperModeOnWithoutAWindowAnswersAtOnce) {
   EXPECT_TRUE(consentIds.empty());
 }
 
-// Until the host has a consent box, the posted request is answered and freed on the UI thread.
-TEST_F(RpcTest, DeveloperModeOnIsAnsweredWhileThereIsNoConsentBox) {
-  CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(AnswerDeveloperModeUnavailable);
-  dispatch->HandleMessage(R"({"id":6,"type":"setPluginDeveloperMode","payload":{"enabled":true}})");
-  EXPECT_TRUE(outlet.Take().empty());
-  RunPosted();
-  EXPECT_EQ(outlet.Take(), (std::vector<std::string>{
-                               R"({"error":"not implemented in qvn_native_win yet: setPluginDeveloperMode","id":6})"}));
-  EXPECT_FALSE(dispatch->developerMode());
-}
-
 }  // namespace

@@ -4,6 +4,8 @@ The bridge token is only ever handed to the page; the test reads it out of the p
 opened, over the browser's debugging port that QVN_WEBVIEW_DEBUG_PORT turns on.
 """
 import asyncio
+import base64
+import hashlib
 import json
 import os
 import re
@@ -157,6 +159,95 @@ class BridgeRpc(unittest.TestCase):
         log = self.read_log()
         self.assertIn(b"[rpc] bad JSON at byte 2\n", log)
         self.assertGreaterEqual(log.count(b"[rpc] malformed message (missing id/type)\n"), 4, log)
+
+    def test_device_identity_and_a_signed_challenge(self):
+        # The start-up warm-up made the key before the page asked for it.
+        self.assertIn(b"[ota-attest] created new software-backed ECDSA P-256 key\n", self.read_log())
+        client = {"purpose": "qvn-account-device-v1", "platform": "linux", "nonce": "n-1"}
+
+        async def run():
+            async with self.page() as ws:
+                identity = json.loads(await self.request(ws, 1, "getAuthDeviceIdentity"))
+                data = identity["data"]
+                client.update(keyId=data["keyId"], installId=data["installId"], nativeVersion=data["nativeVersion"])
+                text = json.dumps(client, indent=1)
+                signed = json.loads(await self.request(ws, 2, "signAuthDeviceChallenge",
+                                                       {"keyId": data["keyId"], "clientData": text}))
+                wrong = await self.request(ws, 3, "signAuthDeviceChallenge", {"keyId": "0" * 64, "clientData": text})
+                return identity, text, signed, wrong
+        identity, text, signed, wrong = asyncio.run(run())
+        self.assertEqual(identity["id"], 1)
+        data = identity["data"]
+        self.assertRegex(data["keyId"], r"^[0-9a-f]{64}$")
+        self.assertEqual(data, {"keyId": data["keyId"], "platform": "linux", "installId": self.installation_id,
+                                "nativeVersion": build_version()})
+        self.assertEqual(wrong, '{"error":"keyId mismatch","id":3}')
+        # r||s checked by the openssl command line against the host's stored key.
+        sig = base64.b64decode(signed["data"]["signature"])
+        self.assertEqual(len(sig), 64)
+
+        def der_int(b):
+            b = b.lstrip(b"\0") or b"\0"
+            if b[0] & 0x80:
+                b = b"\0" + b
+            return bytes([2, len(b)]) + b
+        body = der_int(sig[:32]) + der_int(sig[32:])
+        work = os.path.join(self.host.root, "verify")
+        os.makedirs(work, exist_ok=True)
+        for name, content in (("sig.der", bytes([0x30, len(body)]) + body), ("data", text.encode())):
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(content)
+        key = os.path.join(self.host.root, "data", "Quorvane", "Keys", "QvnNativeWinOtaAttestKey.pem")
+        pub = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-out", os.path.join(work, "pub.pem")],
+                             capture_output=True)
+        self.assertEqual(pub.returncode, 0, pub.stderr)
+        out = subprocess.run(["openssl", "dgst", "-sha256", "-verify", os.path.join(work, "pub.pem"),
+                              "-signature", os.path.join(work, "sig.der"), os.path.join(work, "data")],
+                             capture_output=True, text=True)
+        self.assertEqual(out.stdout, "Verified OK\n", out.stderr)
+
+    def test_page_fills_and_finalises_an_update_then_clears_it(self):
+        pack = b"QVNPACK-ish bytes the page downloaded" * 100
+
+        async def run():
+            async with self.page() as ws:
+                staging = json.loads(await self.request(ws, 1, "getOtaStagingPath"))["data"]["path"]
+                written = await self.request(ws, 2, "appendFileChunk",
+                                             {"path": staging, "first": True,
+                                              "base64": base64.b64encode(pack).decode()})
+                wrong = await self.request(ws, 3, "finalizeOtaUpdate",
+                                           {"sha256": "0" * 64, "version": "7.0", "kind": "full"})
+                await self.request(ws, 4, "appendFileChunk",
+                                   {"path": staging, "first": True, "base64": base64.b64encode(pack).decode()})
+                done = await self.request(ws, 5, "finalizeOtaUpdate",
+                                          {"sha256": hashlib.sha256(pack).hexdigest().upper(), "version": "7.0",
+                                           "kind": "Overlay"})
+                active = os.path.join(os.path.dirname(staging), "active")
+                with open(os.path.join(active, "meta.json")) as f:
+                    meta = json.load(f)
+                with open(os.path.join(active, "ota.pack"), "rb") as f:
+                    stored = f.read()
+                cleared = await self.request(ws, 6, "clearOtaUpdate")
+                return staging, written, wrong, done, meta, stored, cleared, os.path.exists(active)
+        staging, written, wrong, done, meta, stored, cleared, still = asyncio.run(run())
+        self.assertTrue(staging.endswith("/Quorvane/ota/staging.qvnpack"), staging)
+        self.assertNotIn("error", json.loads(written))
+        self.assertEqual(wrong, compact({"id": 3, "error": "sha256 mismatch: expected " + "0" * 64 + " got " +
+                                         hashlib.sha256(pack).hexdigest()}))
+        self.assertEqual(done, '{"data":{"success":true},"id":5}')
+        self.assertEqual(meta, {"kind": "overlay", "sha256": hashlib.sha256(pack).hexdigest(), "version": "7.0"})
+        self.assertEqual(stored, pack)
+        self.assertEqual(cleared, '{"data":{"success":true},"id":6}')
+        self.assertFalse(still)
+
+    def test_developer_mode_consent_without_a_display_declines(self):
+        async def run():
+            async with self.page() as ws:
+                return await self.request(ws, 1, "setPluginDeveloperMode", {"enabled": True})
+        self.assertEqual(asyncio.run(run()), '{"data":{"confirmed":false,"enabled":false},"id":1}')
+        log = self.read_log()
+        self.assertIn(b"[dialogs] no display: OK/Cancel box reported as cancelled\n", log)
+        self.assertIn(b"[plugin] developer mode declined (native confirmation)\n", log)
 
     def test_page_arms_a_plugin_that_then_says_hello(self):
         def sign(kind, value):

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/assets/ota_store.h"
+#include "app/update/ota_store.h"
 
 // Bounds no real pack comes near (the embedded one is a few MiB): a pack file read from disk,
 // and the data area a "QVNPACK2" pack inflates to.

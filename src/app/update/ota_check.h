@@ -1,0 +1,44 @@
+#pragma once
+// The update check: asks the update server for the latest web asset pack version, fetches the
+// download descriptor of a newer one, downloads the pack and finalises it; and the page's
+// update requests.
+//
+// The server's interface (README, "Update server"), under <base>/api/v1/win/:
+//   manifest?native=<v>[&installId=<id>]             -> {"version": latest}
+//   download?native=<v>&version=<latest>[&installId=]  -> {"downloadPath", "token", "sha256",
+//                                                         "version", "kind"}
+// and the pack itself at downloadPath resolved against that folder, fetched with
+// "Authorization: Bearer <token>". Only https is used, for every step and every redirect.
+//
+// Threads: one check at a time runs on its own detached thread (the host's start-up flag sees
+// to that); it shares nothing with the request workers but the store (ota_store.h). The
+// download goes to a file of its own, never to the page's staging file.
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "bridge/rpc_routes.h"
+#include "platform/http.h"
+
+struct OtaServerConfig {
+  std::string baseUrl;  // https://host[:port], no trailing slash
+  std::string caFile;   // the only CAs trusted; empty: the system's
+  size_t maxDownloadBytes = 0;  // 0: the asset pack reader's own file limit
+};
+
+// The build's update server (QV_UPDATE_SERVER_URL, QV_UPDATE_CA_FILE).
+OtaServerConfig DefaultOtaServerConfig();
+
+// Logs a failed step ("manifest", "descriptor", "bundle") and answers false; true for 2xx.
+bool CheckHttpResult(const platform::HttpResult& result, const char* step);
+// downloadPath resolved against <base>/api/v1/win/ ("/x" from the server's root, an absolute
+// URL as it is); "" when it is malformed or does not resolve to an https URL.
+std::string MakeDownloadUrl(const std::string& downloadPath, const std::string& baseUrl);
+std::string MakeManifestUrl(const std::string& baseUrl, const std::string& nativeVersion,
+                            const std::string& installId);
+
+// One pass of the check; onApplied runs after a new pack was finalised. Never throws.
+void OtaCheckWorker(const OtaServerConfig& config, const std::function<void()>& onApplied);
+
+// "getOtaStagingPath", "finalizeOtaUpdate" and "clearOtaUpdate".
+void RegisterOtaRows(RpcRouteTable& routes);
