@@ -36,7 +36,7 @@ void WsFrameReader::Append(const char* bytes, size_t length) {
   buffer_.append(bytes, length);
 }
 
-WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
+WsFrameReader::Status WsFrameReader::Next(WsFrame* frame, uint64_t maxPayload) {
   const size_t available = buffer_.size() - offset_;
   const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + offset_);
   if (available < 2) return Status::NeedMore;
@@ -52,7 +52,7 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
     for (int i = 0; i < 8; ++i) length = (length << 8) | p[2 + i];
     header = 10;
   }
-  if (length > kWsMaxMessageBytes) return Status::TooLarge;
+  if (length > maxPayload) return Status::TooLarge;
   const bool masked = (p[1] & 0x80) != 0;
   const uint8_t* key = p + header;
   if (masked) header += 4;
@@ -73,11 +73,12 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
   return Status::Frame;
 }
 
-WsMessageAssembler::Status WsMessageAssembler::Add(WsFrame& frame) {
+WsMessageAssembler::Status WsMessageAssembler::Add(WsFrame& frame, uint64_t maxMessage) {
   if (frame.opcode == kWsContinuation) {
-    if (message_.size() + frame.payload.size() > kWsMaxMessageBytes) return Status::TooLarge;
+    if (message_.size() + frame.payload.size() > maxMessage) return Status::TooLarge;
     message_ += frame.payload;
   } else {
+    if (frame.payload.size() > maxMessage) return Status::TooLarge;
     opcode_ = frame.opcode;
     message_ = std::move(frame.payload);
   }

@@ -1,11 +1,14 @@
 #pragma once
 // WebSocket frames as the bridge reads and writes them: the server never masks or fragments,
-// clients may do both, and no frame or message may exceed 64 MiB.
+// clients may do both, and no frame or message may exceed the limit the caller gives (64 MiB once
+// authenticated, far less before, see ws_limits.h). Each reader and assembler belongs to one
+// connection and is used by its thread only.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-inline constexpr uint64_t kWsMaxMessageBytes = 64ull * 1024 * 1024;
+#include "bridge/ws_limits.h"
+
 inline constexpr uint16_t kWsCloseAuth = 4401;
 
 enum WsOpcode : uint8_t {
@@ -35,8 +38,9 @@ class WsFrameReader {
   enum class Status { NeedMore, Frame, TooLarge };
 
   void Append(const char* bytes, size_t length);
-  // TooLarge as soon as a header announces more than the limit, before its payload arrives.
-  Status Next(WsFrame* frame);
+  // TooLarge as soon as a header announces more than maxPayload, before its payload arrives;
+  // so the bytes held never exceed one frame of that size plus what the last Append added.
+  Status Next(WsFrame* frame, uint64_t maxPayload = kWsMaxMessageBytes);
 
  private:
   std::string buffer_;
@@ -49,7 +53,8 @@ class WsMessageAssembler {
   enum class Status { Pending, Complete, TooLarge };
   static constexpr int kNone = -1;
 
-  Status Add(WsFrame& frame);
+  // TooLarge when the message would exceed maxMessage.
+  Status Add(WsFrame& frame, uint64_t maxMessage = kWsMaxMessageBytes);
   // The message after Complete: its opcode (kNone for continuations without a start) and text.
   int opcode() const { return opcode_; }
   std::string& message() { return message_; }

@@ -82,21 +82,25 @@ TEST(WsFrames, OversizeAnnouncementIsRefusedBeforeThePayload) {
     for (int i = 7; i >= 0; --i) header += static_cast<char>((length >> (8 * i)) & 0xff);
     return header;
   };
-  WsFrame frame;
-  WsFrameReader over;
-  std::string header = announce(kWsMaxMessageBytes + 1);
-  over.Append(header.data(), header.size());
-  EXPECT_EQ(over.Next(&frame), WsFrameReader::Status::TooLarge);
-
-  WsFrameReader huge;
-  header = announce(~0ull);
-  huge.Append(header.data(), header.size());
-  EXPECT_EQ(huge.Next(&frame), WsFrameReader::Status::TooLarge);
-
-  WsFrameReader exact;  // exactly the limit is allowed: it waits for the payload
-  header = announce(kWsMaxMessageBytes);
-  exact.Append(header.data(), header.size());
-  EXPECT_EQ(exact.Next(&frame), WsFrameReader::Status::NeedMore);
+  struct Case {
+    uint64_t announced;
+    uint64_t limit;
+    WsFrameReader::Status expected;  // exactly the limit is allowed: it waits for the payload
+  };
+  const Case cases[] = {
+      {kWsMaxMessageBytes + 1, kWsMaxMessageBytes, WsFrameReader::Status::TooLarge},
+      {~0ull, kWsMaxMessageBytes, WsFrameReader::Status::TooLarge},
+      {kWsMaxMessageBytes, kWsMaxMessageBytes, WsFrameReader::Status::NeedMore},
+      {kWsMaxPreHelloMessageBytes + 1, kWsMaxPreHelloMessageBytes, WsFrameReader::Status::TooLarge},
+      {kWsMaxPreHelloMessageBytes, kWsMaxPreHelloMessageBytes, WsFrameReader::Status::NeedMore},
+  };
+  for (const Case& c : cases) {
+    WsFrame frame;
+    WsFrameReader reader;
+    const std::string header = announce(c.announced);
+    reader.Append(header.data(), header.size());
+    EXPECT_EQ(reader.Next(&frame, c.limit), c.expected) << c.announced << " over " << c.limit;
+  }
 }
 
 TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
@@ -132,6 +136,18 @@ TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
   EXPECT_EQ(assembler.Add(start), WsMessageAssembler::Status::Pending);
   EXPECT_EQ(assembler.Add(fits), WsMessageAssembler::Status::Pending);
   EXPECT_EQ(assembler.Add(over), WsMessageAssembler::Status::TooLarge);
+  assembler.Reset();
+
+  // A smaller limit bounds the first frame as well as what continuations add.
+  const uint64_t small = kWsMaxPreHelloMessageBytes;
+  WsFrame whole{true, kWsText, std::string(small + 1, 'a')};
+  EXPECT_EQ(assembler.Add(whole, small), WsMessageAssembler::Status::TooLarge);
+  assembler.Reset();
+  WsFrame half{false, kWsText, std::string(small / 2, 'a')};
+  WsFrame rest{true, kWsContinuation, std::string(small / 2, 'b')};
+  EXPECT_EQ(assembler.Add(half, small), WsMessageAssembler::Status::Pending);
+  EXPECT_EQ(assembler.Add(rest, small), WsMessageAssembler::Status::Complete);
+  EXPECT_EQ(assembler.message().size(), small);
 }
 
 }  // namespace
