@@ -138,6 +138,78 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
   }
 }
 
+// Reads a page hello's "type" and "payload"."token" as the document would give them (a repeated
+// member counts with its last value) without building the document: the text comes from a peer
+// that has proved nothing yet, and a deeply nested one would cost a hundred times its size.
+class UiHelloReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::string token;
+
+  bool Accepted() const { return topIsObject_ && typeIsHello_ && !tokenNotString_; }
+
+  bool null() override { return Scalar(nullptr); }
+  bool boolean(bool) override { return Scalar(nullptr); }
+  bool number_integer(number_integer_t) override { return Scalar(nullptr); }
+  bool number_unsigned(number_unsigned_t) override { return Scalar(nullptr); }
+  bool number_float(number_float_t, const string_t&) override { return Scalar(nullptr); }
+  bool string(string_t& value) override { return Scalar(&value); }
+  bool binary(binary_t&) override { return Scalar(nullptr); }
+  bool start_object(std::size_t) override { return Open(true); }
+  bool start_array(std::size_t) override { return Open(false); }
+  bool end_object() override { return Close(); }
+  bool end_array() override { return Close(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) topKey_ = name;
+    if (depth_ == 2) payloadKey_ = name;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  bool InPayload() const { return depth_ == 2 && payloadIsObject_ && topKey_ == "payload"; }
+
+  // A value at the current depth; str is set for strings.
+  void Value(bool isObject, const string_t* str) {
+    if (depth_ == 1 && topKey_ == "type") typeIsHello_ = str && *str == "hello";
+    if (depth_ == 1 && topKey_ == "payload") {  // a later payload replaces an earlier one
+      payloadIsObject_ = isObject;
+      token.clear();
+      tokenNotString_ = false;
+    }
+    if (InPayload() && payloadKey_ == "token") {
+      tokenNotString_ = str == nullptr;
+      token = str ? *str : std::string();
+    }
+  }
+  bool Scalar(const string_t* str) {
+    if (depth_ == 0) return false;  // not an object: no hello, no need to read on
+    Value(false, str);
+    return true;
+  }
+  bool Open(bool isObject) {
+    if (depth_ == 0) {
+      if (!isObject) return false;
+      topIsObject_ = true;
+    } else {
+      Value(isObject, nullptr);
+    }
+    ++depth_;
+    return true;
+  }
+  bool Close() {
+    --depth_;
+    return true;
+  }
+
+  size_t depth_ = 0;
+  std::string topKey_;
+  std::string payloadKey_;
+  bool topIsObject_ = false;
+  bool typeIsHello_ = false;
+  bool payloadIsObject_ = false;
+  bool tokenNotString_ = false;
+};
+
 template <typename Fn>
 void CallGuarded(const char* what, Fn&& fn) {
   try {
@@ -330,6 +402,11 @@ bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, 
                                std::string& message) {
   // The hello is checked before the lock: a stranger's first message must not hold up the
   // page's requests while it is parsed.
+  if (!*authenticated) {
+    // One pushed out by newer strangers has lost its place: its message is not even read.
+    std::lock_guard<std::mutex> lock(connectionsLock_);
+    if (std::find(awaitingHello_.begin(), awaitingHello_.end(), connection) == awaitingHello_.end()) return false;
+  }
   if (!*authenticated && (opcode != kWsText || !CheckUiHello(message))) {
     LogPrintf("[ws] closing: first message was not an authenticated hello\n");
     return false;
@@ -489,20 +566,9 @@ void WsServer::SetPluginConnectionFactory(PluginConnectionFactory factory) {
 }
 
 bool WsServer::CheckUiHello(const std::string& text) const {
-  const nlohmann::json hello = nlohmann::json::parse(text, nullptr, false);
-  if (!hello.is_object()) return false;
-  auto type = hello.find("type");
-  if (type == hello.end() || !type->is_string() || type->get_ref<const std::string&>() != "hello") return false;
-  std::string token;
-  auto payload = hello.find("payload");
-  if (payload != hello.end() && payload->is_object()) {
-    auto member = payload->find("token");
-    if (member != payload->end()) {
-      if (!member->is_string()) return false;
-      token = member->get<std::string>();
-    }
-  }
-  return !token_.empty() && TokenEquals(token, token_);
+  UiHelloReader reader;
+  if (!nlohmann::json::sax_parse(text, &reader) || !reader.Accepted()) return false;
+  return !token_.empty() && TokenEquals(reader.token, token_);
 }
 
 void WsServer::Stop() {

@@ -539,12 +539,29 @@ TEST(WsServerPlain, WithoutFactoryPluginsCloseAfterHandshake) {
 TEST(WsServerPlain, CheckUiHello) {
   auto server = WsServer::Create();
   ASSERT_TRUE(server->Start(kToken));
-  EXPECT_TRUE(server->CheckUiHello(Hello(kToken)));
-  EXPECT_TRUE(server->CheckUiHello(R"({"type":"hello","protocol":2,"payload":{"token":")" + kToken + R"(","x":1}})"));
-  for (const std::string& text : {Hello(""), Hello(kToken + "f"), std::string(R"({"type":"hello","payload":"x"})"),
-                                 std::string(R"(["hello"])"), std::string(R"({"type":1})"), std::string("")}) {
-    EXPECT_FALSE(server->CheckUiHello(text)) << text;
-  }
+  const std::string token = R"("token":")" + kToken + R"(")";
+  const std::string deep = std::string(1000, '[') + std::string(1000, ']');
+  // Read as the parsed document would be: a repeated member counts with its last value.
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {Hello(kToken), true},
+      {R"({"type":"hello","protocol":2,"payload":{)" + token + R"(,"x":1}})", true},
+      {R"({"type":"hello","payload":{"token":"x"},"payload":{)" + token + "}}", true},
+      {R"({"type":"hi","payload":{)" + token + R"(},"type":"hello"})", true},
+      {R"({"type":"hello","payload":{)" + token + R"(,"x":{"token":5},"y":)" + deep + "}}", true},
+      {R"({"type":"hello","payload":{)" + token + R"(},"payload":5})", false},
+      {R"({"type":"hello","payload":{)" + token + R"(,"token":["x"]}})", false},
+      {R"({"type":{"type":"hello"},"payload":{)" + token + "}}", false},
+      {R"({"payload":{)" + token + "}}", false},
+      {Hello(kToken) + " x", false},
+      {Hello(""), false},
+      {Hello(kToken + "f"), false},
+      {R"({"type":"hello","payload":"x"})", false},
+      {R"(["hello"])", false},
+      {R"({"type":1})", false},
+      {std::string(65536, '['), false},
+      {"", false},
+  };
+  for (const auto& [text, accepted] : cases) EXPECT_EQ(server->CheckUiHello(text), accepted) << text.substr(0, 200);
   server->Stop();
 }
 
