@@ -2,22 +2,42 @@
 
 #include <cstring>
 
-std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
-  std::string frame;
-  frame.reserve(length + 10);
-  frame += static_cast<char>(0x80 | (opcode & 0x0F));
+std::string EncodeWsFrameHeader(uint8_t opcode, size_t length) {
+  std::string header;
+  header += static_cast<char>(0x80 | (opcode & 0x0F));
   if (length <= 125) {
-    frame += static_cast<char>(length);
+    header += static_cast<char>(length);
   } else if (length <= 65535) {
-    frame += static_cast<char>(126);
-    frame += static_cast<char>(length >> 8);
-    frame += static_cast<char>(length & 0xFF);
+    header += static_cast<char>(126);
+    header += static_cast<char>(length >> 8);
+    header += static_cast<char>(length & 0xFF);
   } else {
-    frame += static_cast<char>(127);
-    for (int i = 7; i >= 0; --i) frame += static_cast<char>((uint64_t(length) >> (8 * i)) & 0xFF);
+    header += static_cast<char>(127);
+    for (int i = 7; i >= 0; --i) header += static_cast<char>((uint64_t(length) >> (8 * i)) & 0xFF);
   }
+  return header;
+}
+
+std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
+  std::string frame = EncodeWsFrameHeader(opcode, length);
+  frame.reserve(frame.size() + length);
   frame.append(reinterpret_cast<const char*>(bytes), length);
   return frame;
+}
+
+void UnmaskWsPayload(char* data, size_t length, const uint8_t key[4]) {
+  // Eight bytes at a time: each word starts at a multiple of 4, so the key lines up with it.
+  uint32_t key32;
+  std::memcpy(&key32, key, 4);
+  const uint64_t key64 = (uint64_t(key32) << 32) | key32;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    word ^= key64;
+    std::memcpy(data + i, &word, 8);
+  }
+  for (; i < length; ++i) data[i] = static_cast<char>(data[i] ^ key[i & 3]);
 }
 
 std::string WsClosePayload(uint16_t status, const std::string& reason) {
@@ -61,10 +81,7 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame, uint64_t maxPayload) {
   frame->fin = (p[0] & 0x80) != 0;
   frame->opcode = p[0] & 0x0F;
   frame->payload.assign(reinterpret_cast<const char*>(p + header), static_cast<size_t>(length));
-  if (masked) {
-    char* data = frame->payload.data();
-    for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] ^ key[i & 3]);
-  }
+  if (masked) UnmaskWsPayload(frame->payload.data(), frame->payload.size(), key);
   offset_ += header + static_cast<size_t>(length);
   if (offset_ == buffer_.size()) {
     buffer_.clear();

@@ -22,6 +22,12 @@ enum WsOpcode : uint8_t {
 
 // One unmasked frame with FIN set, header and payload in one buffer.
 std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length);
+// Just the header of that frame (at most 10 bytes), for a sender that writes the payload from
+// where it lies.
+std::string EncodeWsFrameHeader(uint8_t opcode, size_t length);
+
+// XORs the bytes with the 4-byte masking key, byte i with key[i % 4].
+void UnmaskWsPayload(char* data, size_t length, const uint8_t key[4]);
 
 // The payload of a close frame with a status code and a reason text.
 std::string WsClosePayload(uint16_t status, const std::string& reason);

@@ -25,14 +25,20 @@ std::recursive_mutex& UiDispatchLock() {
 // threads send under the send lock or shut it down, which wakes the owner.
 class WsConnection final : public WsPeer {
  public:
-  explicit WsConnection(int fd) : fd_(fd) { net::SetSendTimeout(fd, kWsSendTimeoutMs); }
+  explicit WsConnection(int fd) : fd_(fd) {
+    net::SetSendTimeout(fd, kWsSendTimeoutMs);
+    // Replies and events are small and often follow one another: Nagle's wait for an ACK that
+    // the peer delays would hold each of them back.
+    net::SetNoDelay(fd);
+  }
   ~WsConnection() override { Close(); }
 
+  // Header and payload go out in one vectored send, the payload from where the caller holds it.
   bool SendFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
-    const std::string frame = EncodeWsFrame(opcode, bytes, length);
+    const std::string header = EncodeWsFrameHeader(opcode, length);
     std::lock_guard<std::mutex> lock(sendLock_);
     if (fd_ < 0) return false;
-    if (net::SendAll(fd_, frame.data(), frame.size())) return true;
+    if (net::SendAllPair(fd_, header.data(), header.size(), bytes, length)) return true;
     // The stream may now end inside a frame: nothing more can be sent on it.
     net::ShutdownSocket(fd_);
     return false;

@@ -151,3 +151,30 @@ TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// The word-wide unmasking against the rule itself, at lengths around the word size and from an
+// odd start, so the tail and an unaligned buffer are both covered.
+TEST(WsFrames, UnmaskMatchesTheBytewiseRule) {
+  const uint8_t key[4] = {0x12, 0x9a, 0xff, 0x01};
+  for (size_t length : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 1000}) {
+    std::string buffer(length + 1, '\0');
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<char>(i * 37 + 11);
+    std::string expected = buffer.substr(1);
+    for (size_t i = 0; i < length; ++i) expected[i] = static_cast<char>(expected[i] ^ key[i % 4]);
+    UnmaskWsPayload(buffer.data() + 1, length, key);
+    EXPECT_EQ(buffer.substr(1), expected) << length;
+  }
+}
+
+TEST(WsFrames, HeaderAndPayloadMakeTheWholeFrame) {
+  for (size_t length : {0, 125, 126, 65535, 65536}) {
+    const std::string payload(length, 'q');
+    EXPECT_EQ(EncodeWsFrameHeader(kWsBinary, length) + payload,
+              EncodeWsFrame(kWsBinary, reinterpret_cast<const uint8_t*>(payload.data()), length))
+        << length;
+  }
+}
+
+}  // namespace
