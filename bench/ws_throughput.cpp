@@ -1,6 +1,14 @@
-// Host-to-page binary messages through the bridge listener, beside raw loopback TCP carrying the
-// same payloads to the same reading client in the same run. Prints MB/s, messages/s and the ratio.
+// Binary messages through the bridge listener in both directions, beside raw loopback TCP
+// carrying the same payloads in the same run (rounds alternate between the two). Host to page:
+// the server sends, a client reads. Page to host: a client sends masked frames, the page's
+// binary handler receives each whole message; the reference there is a reader that discards,
+// and a plain unmasking pass over the same bytes is printed as the ceiling a reader that must
+// unmask can reach. Prints MB/s, messages/s and the ratio.
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -9,6 +17,7 @@
 #include <vector>
 
 #include "base/constants.h"
+#include "bridge/ws_frames.h"
 #include "bridge/ws_server.h"
 #include "platform/net.h"
 
@@ -38,21 +47,27 @@ struct Figures {
   bool ok = false;
 };
 
-Figures MeasureWs(size_t size, int count) {
-  auto server = WsServer::Create();
-  if (!server->Start(kToken)) return {};
+// A page connection with the token in its path; the server's connected handler has run.
+int ConnectPage(WsServer& server) {
   std::promise<void> connected;
-  server->SetOnUiConnected([&] { connected.set_value(); });
-  int fd = net::ConnectLoopback(server->port());
+  server.SetOnUiConnected([&] { connected.set_value(); });
+  int fd = net::ConnectLoopback(server.port());
   const std::string request = "GET /?token=" + kToken + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server->port()) + "\r\nOrigin: " + kAppOrigin +
+                              std::to_string(server.port()) + "\r\nOrigin: " + kAppOrigin +
                               "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
   net::SendAll(fd, request.data(), request.size());
   std::string response;
   char c;
   while (response.find("\r\n\r\n") == std::string::npos && net::Receive(fd, &c, 1) == 1) response += c;
   connected.get_future().wait();
+  server.SetOnUiConnected(nullptr);
+  return fd;
+}
 
+Figures MeasureWs(size_t size, int count) {
+  auto server = WsServer::Create();
+  if (!server->Start(kToken)) return {};
+  int fd = ConnectPage(*server);
   const std::vector<uint8_t> payload(size, 0x5a);
   auto reader = std::async(std::launch::async, [&] { return ReadBytes(fd, WsFrameBytes(size) * count); });
   const auto start = Clock::now();
@@ -65,6 +80,53 @@ Figures MeasureWs(size_t size, int count) {
   return figures;
 }
 
+// Page to host: the same masked frame sent count times; done once the handler saw them all.
+Figures MeasureWsInbound(size_t size, int count) {
+  auto server = WsServer::Create();
+  if (!server->Start(kToken)) return {};
+  std::mutex mutex;
+  std::condition_variable changed;
+  int received = 0;
+  bool wrongSize = false;
+  server->SetOnUiBinary([&](const uint8_t*, size_t length) {
+    std::lock_guard<std::mutex> lock(mutex);
+    wrongSize = wrongSize || length != size;
+    ++received;
+    changed.notify_all();
+  });
+  int fd = ConnectPage(*server);
+  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  std::string header = EncodeWsFrameHeader(kWsBinary, size);
+  header[1] = static_cast<char>(header[1] | 0x80);
+  header.append(reinterpret_cast<const char*>(key), 4);
+  std::string masked(size, static_cast<char>(0x5a));
+  UnmaskWsPayload(masked.data(), masked.size(), key);  // masking is the same XOR
+  const auto start = Clock::now();
+  bool sent = true;
+  for (int i = 0; i < count && sent; ++i) {
+    sent = net::SendAllPair(fd, header.data(), header.size(), masked.data(), masked.size());
+  }
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool all = changed.wait_for(lock, std::chrono::seconds(120), [&] { return received == count; });
+  Figures figures{std::chrono::duration<double>(Clock::now() - start).count(), sent && all && !wrongSize};
+  lock.unlock();
+  server->Stop();
+  net::CloseSocket(fd);
+  return figures;
+}
+
+// The cost of one unmasking pass over count messages of size bytes, nothing else.
+Figures MeasureUnmask(size_t size, int count) {
+  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  std::string data(size, static_cast<char>(0x5a));
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) UnmaskWsPayload(data.data(), data.size(), key);
+  volatile char sink = data[size / 2];
+  (void)sink;
+  return {std::chrono::duration<double>(Clock::now() - start).count(), true};
+}
+
+// Raw loopback TCP: the sender writes count payloads, the other side reads and discards them.
 Figures MeasureTcp(size_t size, int count) {
   uint16_t port = 0;
   int listenFd = net::ListenLoopback(4, &port);
@@ -85,9 +147,34 @@ Figures MeasureTcp(size_t size, int count) {
   return figures;
 }
 
-void Print(const char* what, size_t size, int count, const Figures& f) {
+using Measure = Figures (*)(size_t, int);
+
+// The median of rounds runs of each measure, alternating so all see the same machine state;
+// prints each with its spread (fastest to slowest) and its ratio to the reference.
+void Compare(const char* title, size_t size, int count, const std::vector<std::pair<const char*, Measure>>& measures) {
+  constexpr int kRounds = 5;
+  std::vector<std::vector<double>> seconds(measures.size());
+  std::vector<bool> ok(measures.size(), true);
+  for (int round = 0; round < kRounds; ++round) {
+    for (size_t m = 0; m < measures.size(); ++m) {
+      Figures f = measures[m].second(size, count);
+      seconds[m].push_back(f.seconds);
+      ok[m] = ok[m] && f.ok;
+    }
+  }
+  std::printf("%s, %zu KiB messages x %d (median of %d, spread fastest-slowest)\n", title, size / 1024, count,
+              kRounds);
   const double mb = double(size) * count / (1024.0 * 1024.0);
-  std::printf("  %-10s %9.1f MB/s %11.0f msgs/s%s\n", what, mb / f.seconds, count / f.seconds, f.ok ? "" : "  (FAILED)");
+  std::vector<double> median(measures.size());
+  for (size_t m = 0; m < measures.size(); ++m) {
+    std::sort(seconds[m].begin(), seconds[m].end());
+    median[m] = seconds[m][kRounds / 2];
+    std::printf("  %-16s %9.1f MB/s (%.1f-%.1f) %10.0f msgs/s%s\n", measures[m].first, mb / median[m],
+                mb / seconds[m].back(), mb / seconds[m].front(), count / median[m], ok[m] ? "" : "  (FAILED)");
+  }
+  for (size_t m = 1; m < measures.size(); ++m) {
+    std::printf("  ratio            %.2f: %s of %s\n", median[m] / median[0], measures[0].first, measures[m].first);
+  }
 }
 
 }  // namespace
@@ -96,20 +183,13 @@ int main() {
   struct Run {
     size_t size;
     int count;
-  } runs[] = {{16 * 1024, 40000}, {1024 * 1024, 800}};
+  } runs[] = {{16 * 1024, 20000}, {1024 * 1024, 400}, {8 * 1024 * 1024, 50}, {64 * 1024 * 1024, 6}};
   for (const auto& run : runs) {
-    // Best of three rounds each, interleaved so both see the same machine state.
-    Figures ws{1e9, true}, tcp{1e9, true};
-    for (int round = 0; round < 3; ++round) {
-      Figures w = MeasureWs(run.size, run.count);
-      Figures t = MeasureTcp(run.size, run.count);
-      if (w.seconds < ws.seconds || !w.ok) ws = w;
-      if (t.seconds < tcp.seconds || !t.ok) tcp = t;
-    }
-    std::printf("%zu KiB messages x %d (best of 3)\n", run.size / 1024, run.count);
-    Print("WsServer", run.size, run.count, ws);
-    Print("raw TCP", run.size, run.count, tcp);
-    std::printf("  ratio      %.2f of raw loopback TCP\n", tcp.seconds / ws.seconds);
+    Compare("host to page", run.size, run.count, {{"WsServer", MeasureWs}, {"raw TCP", MeasureTcp}});
+  }
+  for (const auto& run : runs) {
+    Compare("page to host", run.size, run.count,
+            {{"WsServer", MeasureWsInbound}, {"raw TCP", MeasureTcp}, {"unmask only", MeasureUnmask}});
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 // The bridge's frame reader and message assembler, fed the bytes in pieces whose sizes come
-// from the input too, so frames split at every point are seen.
+// from the input too, so frames split at every point are seen; the first byte picks the limit a
+// connection has before its hello or after it.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,14 +11,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzsupport::Bytes in(data, size);
   WsFrameReader reader;
   WsMessageAssembler assembler;
+  const uint64_t limit = in.Byte() & 1 ? kWsMaxMessageBytes : kWsMaxPreHelloMessageBytes;
   while (!in.empty()) {
     std::string piece = in.Take(1 + in.Byte() % 64);
     reader.Append(piece.data(), piece.size());
     WsFrame frame;
     WsFrameReader::Status status;
-    while ((status = reader.Next(&frame)) == WsFrameReader::Status::Frame) {
+    while ((status = reader.Next(&frame, limit)) == WsFrameReader::Status::Frame) {
+      if (frame.payload.size() > limit) __builtin_trap();  // the reader let an oversized frame through
       if (frame.opcode >= kWsClose) continue;  // control frames are answered, not assembled
-      if (assembler.Add(frame) != WsMessageAssembler::Status::Pending) assembler.Reset();
+      if (assembler.Add(frame, limit) != WsMessageAssembler::Status::Pending) {
+        if (assembler.message().size() > limit) __builtin_trap();
+        assembler.Reset();
+      }
     }
     if (status == WsFrameReader::Status::TooLarge) return 0;
   }

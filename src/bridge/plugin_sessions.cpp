@@ -10,13 +10,12 @@
 #include "base/json.h"
 #include "bridge/tokens/plugin_permissions.h"
 #include "bridge/tokens/token_format.h"
+#include "bridge/ws_limits.h"
 
 using nlohmann::json;
 
 namespace {
 
-constexpr int kHelloTimeoutMs = 1000;
-constexpr int kSessionTimeoutMs = 5000;
 // How long a kick waits for the kicked connections' threads to end.
 constexpr std::chrono::milliseconds kKickWait{2000};
 
@@ -51,7 +50,10 @@ bool ReadString(const json& object, const char* key, std::string& out) {
 class PluginConnection final : public PluginConnectionHandler {
  public:
   PluginConnection(std::shared_ptr<PluginSessions> sessions, WsPeerPtr peer)
-      : sessions_(std::move(sessions)), peer_(std::move(peer)) {}
+      : sessions_(std::move(sessions)),
+        peer_(std::move(peer)),
+        // Counted from the upgrade, not from the last byte: dribbling does not buy time.
+        nextCheck_(sessions_->SteadyNow() + kWsPluginHelloTimeout) {}
   ~PluginConnection() override { End(); }
 
   bool OnText(const std::string& text) override {
@@ -65,14 +67,13 @@ class PluginConnection final : public PluginConnectionHandler {
     return Refuse(kTokenSignature);
   }
 
-  bool OnIdle() override {
+  bool OnCheckDue() override {
     try {
+      if (!helloDone_) return Refuse(kTokenSignature);  // no hello in time
+      nextCheck_ = sessions_->SteadyNow() + kWsSessionRecheckInterval;
       const int64_t now = sessions_->NowSeconds();
-      std::string code = kTokenSignature;
-      if (helloDone_) {
-        Refresh();
-        code = sessions_->Registry().RecheckSession(claims_, authTimeSeconds_, now);
-      }
+      Refresh();
+      const std::string code = sessions_->Registry().RecheckSession(claims_, authTimeSeconds_, now);
       if (code == kTokenExpired) {
         NeedsOnline();
         return true;
@@ -84,7 +85,8 @@ class PluginConnection final : public PluginConnectionHandler {
     }
   }
 
-  int ReceiveTimeoutMs() const override { return helloDone_ ? kSessionTimeoutMs : kHelloTimeoutMs; }
+  TimePoint NextCheckTime() const override { return nextCheck_; }
+  bool HelloDone() const override { return helloDone_; }
 
   void OnEnded() override { End(); }
 
@@ -146,6 +148,7 @@ class PluginConnection final : public PluginConnectionHandler {
     }
 
     helloDone_ = true;
+    nextCheck_ = sessions_->SteadyNow() + kWsSessionRecheckInterval;
     claims_ = std::move(claims);
     role_ = role;
     authTimeSeconds_ = now;
@@ -235,15 +238,21 @@ class PluginConnection final : public PluginConnectionHandler {
   uint64_t generation_ = 0;
   bool needsOnlineReported_ = false;
   bool ended_ = false;
+  TimePoint nextCheck_;
 };
 
 }  // namespace
 
-PluginSessions::PluginSessions(CapabilityTokenRegistry& registry, PluginSessionHooks hooks, Clock clock)
-    : registry_(registry), hooks_(WithDefaults(std::move(hooks))), clock_(std::move(clock)) {
+PluginSessions::PluginSessions(CapabilityTokenRegistry& registry, PluginSessionHooks hooks, Clock clock,
+                               SteadyClock steadyClock)
+    : registry_(registry),
+      hooks_(WithDefaults(std::move(hooks))),
+      clock_(std::move(clock)),
+      steadyClock_(std::move(steadyClock)) {
   if (!clock_) {
     clock_ = [&registry] { return registry.ServerNowSeconds(SystemWallClockMs()); };
   }
+  if (!steadyClock_) steadyClock_ = [] { return std::chrono::steady_clock::now(); };
 }
 
 PluginConnectionFactory PluginSessions::Factory() {

@@ -4,6 +4,7 @@
 //
 // Sessions hold the connection's peer object, never a descriptor number, so a kick or a pushed
 // token can only ever reach the connection the session belongs to.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -51,11 +52,13 @@ class PluginSessions : public std::enable_shared_from_this<PluginSessions> {
  public:
   // Token-registry clock in seconds.
   using Clock = std::function<int64_t()>;
+  // The steady clock that the hello deadline and the session re-checks are scheduled on.
+  using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
   // Build with std::make_shared: connection handlers share ownership of the session list.
-  // An empty clock reads the registry's server clock.
-  explicit PluginSessions(CapabilityTokenRegistry& registry,
-                          PluginSessionHooks hooks = {}, Clock clock = {});
+  // An empty clock reads the registry's server clock, an empty steady clock the real one.
+  explicit PluginSessions(CapabilityTokenRegistry& registry, PluginSessionHooks hooks = {}, Clock clock = {},
+                          SteadyClock steadyClock = {});
   PluginSessions(const PluginSessions&) = delete;
   PluginSessions& operator=(const PluginSessions&) = delete;
 
@@ -87,6 +90,7 @@ class PluginSessions : public std::enable_shared_from_this<PluginSessions> {
   CapabilityTokenRegistry& Registry() const { return registry_; }
   const PluginSessionHooks& Hooks() const { return hooks_; }
   int64_t NowSeconds() const { return clock_(); }
+  std::chrono::steady_clock::time_point SteadyNow() const { return steadyClock_(); }
 
  private:
   struct Session {
@@ -100,6 +104,7 @@ class PluginSessions : public std::enable_shared_from_this<PluginSessions> {
   CapabilityTokenRegistry& registry_;
   PluginSessionHooks hooks_;
   Clock clock_;
+  SteadyClock steadyClock_;
 
   mutable std::mutex sessionLock_;
   std::vector<Session> sessions_;

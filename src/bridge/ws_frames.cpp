@@ -2,22 +2,42 @@
 
 #include <cstring>
 
-std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
-  std::string frame;
-  frame.reserve(length + 10);
-  frame += static_cast<char>(0x80 | (opcode & 0x0F));
+std::string EncodeWsFrameHeader(uint8_t opcode, size_t length) {
+  std::string header;
+  header += static_cast<char>(0x80 | (opcode & 0x0F));
   if (length <= 125) {
-    frame += static_cast<char>(length);
+    header += static_cast<char>(length);
   } else if (length <= 65535) {
-    frame += static_cast<char>(126);
-    frame += static_cast<char>(length >> 8);
-    frame += static_cast<char>(length & 0xFF);
+    header += static_cast<char>(126);
+    header += static_cast<char>(length >> 8);
+    header += static_cast<char>(length & 0xFF);
   } else {
-    frame += static_cast<char>(127);
-    for (int i = 7; i >= 0; --i) frame += static_cast<char>((uint64_t(length) >> (8 * i)) & 0xFF);
+    header += static_cast<char>(127);
+    for (int i = 7; i >= 0; --i) header += static_cast<char>((uint64_t(length) >> (8 * i)) & 0xFF);
   }
+  return header;
+}
+
+std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
+  std::string frame = EncodeWsFrameHeader(opcode, length);
+  frame.reserve(frame.size() + length);
   frame.append(reinterpret_cast<const char*>(bytes), length);
   return frame;
+}
+
+void UnmaskWsPayload(char* data, size_t length, const uint8_t key[4]) {
+  // Eight bytes at a time: each word starts at a multiple of 4, so the key lines up with it.
+  uint32_t key32;
+  std::memcpy(&key32, key, 4);
+  const uint64_t key64 = (uint64_t(key32) << 32) | key32;
+  size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    word ^= key64;
+    std::memcpy(data + i, &word, 8);
+  }
+  for (; i < length; ++i) data[i] = static_cast<char>(data[i] ^ key[i & 3]);
 }
 
 std::string WsClosePayload(uint16_t status, const std::string& reason) {
@@ -36,7 +56,7 @@ void WsFrameReader::Append(const char* bytes, size_t length) {
   buffer_.append(bytes, length);
 }
 
-WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
+WsFrameReader::Status WsFrameReader::Next(WsFrame* frame, uint64_t maxPayload) {
   const size_t available = buffer_.size() - offset_;
   const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + offset_);
   if (available < 2) return Status::NeedMore;
@@ -52,7 +72,7 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
     for (int i = 0; i < 8; ++i) length = (length << 8) | p[2 + i];
     header = 10;
   }
-  if (length > kWsMaxMessageBytes) return Status::TooLarge;
+  if (length > maxPayload) return Status::TooLarge;
   const bool masked = (p[1] & 0x80) != 0;
   const uint8_t* key = p + header;
   if (masked) header += 4;
@@ -61,10 +81,7 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
   frame->fin = (p[0] & 0x80) != 0;
   frame->opcode = p[0] & 0x0F;
   frame->payload.assign(reinterpret_cast<const char*>(p + header), static_cast<size_t>(length));
-  if (masked) {
-    char* data = frame->payload.data();
-    for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(data[i] ^ key[i & 3]);
-  }
+  if (masked) UnmaskWsPayload(frame->payload.data(), frame->payload.size(), key);
   offset_ += header + static_cast<size_t>(length);
   if (offset_ == buffer_.size()) {
     buffer_.clear();
@@ -73,11 +90,12 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame) {
   return Status::Frame;
 }
 
-WsMessageAssembler::Status WsMessageAssembler::Add(WsFrame& frame) {
+WsMessageAssembler::Status WsMessageAssembler::Add(WsFrame& frame, uint64_t maxMessage) {
   if (frame.opcode == kWsContinuation) {
-    if (message_.size() + frame.payload.size() > kWsMaxMessageBytes) return Status::TooLarge;
+    if (message_.size() + frame.payload.size() > maxMessage) return Status::TooLarge;
     message_ += frame.payload;
   } else {
+    if (frame.payload.size() > maxMessage) return Status::TooLarge;
     opcode_ = frame.opcode;
     message_ = std::move(frame.payload);
   }

@@ -1,11 +1,14 @@
 #pragma once
 // WebSocket frames as the bridge reads and writes them: the server never masks or fragments,
-// clients may do both, and no frame or message may exceed 64 MiB.
+// clients may do both, and no frame or message may exceed the limit the caller gives (64 MiB once
+// authenticated, far less before, see ws_limits.h). Each reader and assembler belongs to one
+// connection and is used by its thread only.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-inline constexpr uint64_t kWsMaxMessageBytes = 64ull * 1024 * 1024;
+#include "bridge/ws_limits.h"
+
 inline constexpr uint16_t kWsCloseAuth = 4401;
 
 enum WsOpcode : uint8_t {
@@ -19,6 +22,12 @@ enum WsOpcode : uint8_t {
 
 // One unmasked frame with FIN set, header and payload in one buffer.
 std::string EncodeWsFrame(uint8_t opcode, const uint8_t* bytes, size_t length);
+// Just the header of that frame (at most 10 bytes), for a sender that writes the payload from
+// where it lies.
+std::string EncodeWsFrameHeader(uint8_t opcode, size_t length);
+
+// XORs the bytes with the 4-byte masking key, byte i with key[i % 4].
+void UnmaskWsPayload(char* data, size_t length, const uint8_t key[4]);
 
 // The payload of a close frame with a status code and a reason text.
 std::string WsClosePayload(uint16_t status, const std::string& reason);
@@ -35,8 +44,9 @@ class WsFrameReader {
   enum class Status { NeedMore, Frame, TooLarge };
 
   void Append(const char* bytes, size_t length);
-  // TooLarge as soon as a header announces more than the limit, before its payload arrives.
-  Status Next(WsFrame* frame);
+  // TooLarge as soon as a header announces more than maxPayload, before its payload arrives;
+  // so the bytes held never exceed one frame of that size plus what the last Append added.
+  Status Next(WsFrame* frame, uint64_t maxPayload = kWsMaxMessageBytes);
 
  private:
   std::string buffer_;
@@ -49,7 +59,8 @@ class WsMessageAssembler {
   enum class Status { Pending, Complete, TooLarge };
   static constexpr int kNone = -1;
 
-  Status Add(WsFrame& frame);
+  // TooLarge when the message would exceed maxMessage.
+  Status Add(WsFrame& frame, uint64_t maxMessage = kWsMaxMessageBytes);
   // The message after Complete: its opcode (kNone for continuations without a start) and text.
   int opcode() const { return opcode_; }
   std::string& message() { return message_; }

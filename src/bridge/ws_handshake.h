@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/ws_limits.h"
+
 enum class WsConnectionKind { Rejected = 0, UiWithToken = 1, UiNeedsHello = 2, Plugin = 3 };
 
 struct WsUpgradeRequest {
@@ -14,8 +16,7 @@ struct WsUpgradeRequest {
   bool hasOrigin = false;
 };
 
-// The request header block may not grow beyond this without its blank line.
-inline constexpr size_t kWsMaxHeaderBytes = 65536;
+// The request header block may not grow beyond kWsMaxHeaderBytes without its blank line.
 
 // The value of the first line starting with name (any letter case) and ':', leading spaces
 // skipped; "" when there is none.

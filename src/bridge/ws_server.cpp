@@ -1,12 +1,16 @@
 #include "bridge/ws_server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <exception>
 
 #include <nlohmann/json.hpp>
 
 #include "base/log.h"
+#include "base/thread.h"
 #include "bridge/ws_frames.h"
+#include "bridge/ws_limits.h"
 #include "platform/net.h"
 
 namespace net = platform::net;
@@ -21,17 +25,20 @@ std::recursive_mutex& UiDispatchLock() {
 // threads send under the send lock or shut it down, which wakes the owner.
 class WsConnection final : public WsPeer {
  public:
-  // A peer that stops reading must not hold a sender (and the locks above it) forever.
-  static constexpr int kSendTimeoutMs = 5000;
-
-  explicit WsConnection(int fd) : fd_(fd) { net::SetSendTimeout(fd, kSendTimeoutMs); }
+  explicit WsConnection(int fd) : fd_(fd) {
+    net::SetSendTimeout(fd, kWsSendTimeoutMs);
+    // Replies and events are small and often follow one another: Nagle's wait for an ACK that
+    // the peer delays would hold each of them back.
+    net::SetNoDelay(fd);
+  }
   ~WsConnection() override { Close(); }
 
+  // Header and payload go out in one vectored send, the payload from where the caller holds it.
   bool SendFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
-    const std::string frame = EncodeWsFrame(opcode, bytes, length);
+    const std::string header = EncodeWsFrameHeader(opcode, length);
     std::lock_guard<std::mutex> lock(sendLock_);
     if (fd_ < 0) return false;
-    if (net::SendAll(fd_, frame.data(), frame.size())) return true;
+    if (net::SendAllPair(fd_, header.data(), header.size(), bytes, length)) return true;
     // The stream may now end inside a frame: nothing more can be sent on it.
     net::ShutdownSocket(fd_);
     return false;
@@ -58,8 +65,9 @@ class WsConnection final : public WsPeer {
   // For the owner's own reads.
   int fd() const { return fd_; }
 
+  std::chrono::steady_clock::time_point acceptedAt;  // set before the thread starts
   uint64_t generation = 0;  // the UI generation this connection was stored under
-  bool isPlugin = false;
+  bool isPlugin = false;    // guarded by the server's connectionsLock_
 
  private:
   std::mutex sendLock_;
@@ -69,29 +77,39 @@ class WsConnection final : public WsPeer {
 
 namespace {
 
-constexpr auto kHandshakeAndHelloTime = std::chrono::milliseconds(3000);
-constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
-constexpr int kMaxPluginConnections = 3;
-constexpr size_t kReceiveChunk = 8192;
+using Clock = std::chrono::steady_clock;
 
-int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+constexpr size_t kReceiveChunk = 8192;
+// How long Stop waits for the connection threads to end before it goes on regardless.
+constexpr auto kStopWait = std::chrono::milliseconds(5000);
+
+// Milliseconds until deadline, rounded up so a wait never ends just before it.
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
 // Reads frames until the connection should end: the peer closed, an error, a frame or message
-// over the limit, a close frame, a refusal by onMessage or onIdle, or the server stopping.
-template <typename TimeoutFn, typename IdleFn, typename MessageFn>
-void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, TimeoutFn timeoutMs, IdleFn onIdle,
-              MessageFn onMessage) {
+// over limit(), a close frame, a refusal by onMessage or onCheck, or the server stopping.
+// onCheck runs once nextCheck() has come, however busy the peer keeps the socket.
+template <typename LimitFn, typename NextCheckFn, typename CheckFn, typename MessageFn>
+void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitFn limit, NextCheckFn nextCheck,
+              CheckFn onCheck, MessageFn onMessage) {
   WsFrameReader reader;
   WsMessageAssembler assembler;
   WsFrame frame;
   char chunk[kReceiveChunk];
   while (running) {
-    switch (net::WaitReadable(connection.fd(), -1, timeoutMs())) {
+    const Clock::time_point due = nextCheck();
+    if (due <= Clock::now()) {
+      if (!onCheck()) return;
+      continue;
+    }
+    const int wait = due == Clock::time_point::max() ? -1 : MillisecondsLeft(due);
+    switch (net::WaitReadable(connection.fd(), -1, wait)) {
       case net::WaitResult::TimedOut:
-        if (!onIdle()) return;
         continue;
       case net::WaitResult::Ready:
         break;
@@ -102,7 +120,9 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, Timeou
     if (n <= 0) return;
     reader.Append(chunk, static_cast<size_t>(n));
     for (;;) {
-      WsFrameReader::Status status = reader.Next(&frame);
+      // The limit may rise within one read: the hello and the first requests can come together.
+      const uint64_t max = limit();
+      WsFrameReader::Status status = reader.Next(&frame, max);
       if (status == WsFrameReader::Status::NeedMore) break;
       if (status == WsFrameReader::Status::TooLarge) return;
       if (frame.opcode == kWsClose) {
@@ -114,7 +134,7 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, Timeou
         continue;
       }
       if (frame.opcode == kWsPong) continue;
-      WsMessageAssembler::Status added = assembler.Add(frame);
+      WsMessageAssembler::Status added = assembler.Add(frame, max);
       if (added == WsMessageAssembler::Status::TooLarge) return;
       if (added == WsMessageAssembler::Status::Pending) continue;
       const bool keep = onMessage(assembler.opcode(), assembler.message());
@@ -123,6 +143,78 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, Timeou
     }
   }
 }
+
+// Reads a page hello's "type" and "payload"."token" as the document would give them (a repeated
+// member counts with its last value) without building the document: the text comes from a peer
+// that has proved nothing yet, and a deeply nested one would cost a hundred times its size.
+class UiHelloReader final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::string token;
+
+  bool Accepted() const { return topIsObject_ && typeIsHello_ && !tokenNotString_; }
+
+  bool null() override { return Scalar(nullptr); }
+  bool boolean(bool) override { return Scalar(nullptr); }
+  bool number_integer(number_integer_t) override { return Scalar(nullptr); }
+  bool number_unsigned(number_unsigned_t) override { return Scalar(nullptr); }
+  bool number_float(number_float_t, const string_t&) override { return Scalar(nullptr); }
+  bool string(string_t& value) override { return Scalar(&value); }
+  bool binary(binary_t&) override { return Scalar(nullptr); }
+  bool start_object(std::size_t) override { return Open(true); }
+  bool start_array(std::size_t) override { return Open(false); }
+  bool end_object() override { return Close(); }
+  bool end_array() override { return Close(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) topKey_ = name;
+    if (depth_ == 2) payloadKey_ = name;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  bool InPayload() const { return depth_ == 2 && payloadIsObject_ && topKey_ == "payload"; }
+
+  // A value at the current depth; str is set for strings.
+  void Value(bool isObject, const string_t* str) {
+    if (depth_ == 1 && topKey_ == "type") typeIsHello_ = str && *str == "hello";
+    if (depth_ == 1 && topKey_ == "payload") {  // a later payload replaces an earlier one
+      payloadIsObject_ = isObject;
+      token.clear();
+      tokenNotString_ = false;
+    }
+    if (InPayload() && payloadKey_ == "token") {
+      tokenNotString_ = str == nullptr;
+      token = str ? *str : std::string();
+    }
+  }
+  bool Scalar(const string_t* str) {
+    if (depth_ == 0) return false;  // not an object: no hello, no need to read on
+    Value(false, str);
+    return true;
+  }
+  bool Open(bool isObject) {
+    if (depth_ == 0) {
+      if (!isObject) return false;
+      topIsObject_ = true;
+    } else {
+      Value(isObject, nullptr);
+    }
+    ++depth_;
+    return true;
+  }
+  bool Close() {
+    --depth_;
+    return true;
+  }
+
+  size_t depth_ = 0;
+  std::string topKey_;
+  std::string payloadKey_;
+  bool topIsObject_ = false;
+  bool typeIsHello_ = false;
+  bool payloadIsObject_ = false;
+  bool tokenNotString_ = false;
+};
 
 template <typename Fn>
 void CallGuarded(const char* what, Fn&& fn) {
@@ -147,7 +239,7 @@ bool WsServer::Start(const std::string& token) {
   token_ = token;
   if (!net::MakeWakePipe(wakeFds_)) return false;
   uint16_t port = 0;
-  listenFd_ = net::ListenLoopback(4, &port);
+  listenFd_ = net::ListenLoopback(kWsListenBacklog, &port);
   if (listenFd_ < 0 || port == 0) {
     if (listenFd_ >= 0) net::CloseSocket(listenFd_);
     listenFd_ = -1;
@@ -167,6 +259,21 @@ bool WsServer::Start(const std::string& token) {
   return true;
 }
 
+void WsServer::Enqueue(Queue& queue, const std::shared_ptr<WsConnection>& connection, size_t cap) {
+  while (!queue.empty() && queue.size() >= cap) {
+    queue.front()->Shutdown();  // its own thread sees the end and closes it
+    queue.pop_front();
+  }
+  queue.push_back(connection);
+}
+
+bool WsServer::TakeOut(Queue& queue, const std::shared_ptr<WsConnection>& connection) {
+  auto it = std::find(queue.begin(), queue.end(), connection);
+  if (it == queue.end()) return false;
+  queue.erase(it);
+  return true;
+}
+
 void WsServer::AcceptLoop() {
   while (running_) {
     net::WaitResult wait = net::WaitReadable(listenFd_, wakeFds_[0], -1);
@@ -180,37 +287,22 @@ void WsServer::AcceptLoop() {
       }
       continue;
     }
-    const Clock::time_point deadline = Clock::now() + kHandshakeAndHelloTime;
     auto connection = std::make_shared<WsConnection>(fd);
-    switch (Handshake(*connection, deadline)) {
-      case WsConnectionKind::Rejected:
-        connection->Close();
-        break;
-      case WsConnectionKind::UiWithToken:
-        ReplaceUiConnection(connection);
-        StartConnectionThread(connection, ThreadKind::UiAuthenticated, deadline);
-        break;
-      case WsConnectionKind::UiNeedsHello:
-        // It replaces the current page only once its hello proved the token.
-        StartConnectionThread(connection, ThreadKind::UiNeedsHello, deadline);
-        break;
-      case WsConnectionKind::Plugin: {
-        bool admitted = false;
-        {
-          std::lock_guard<std::mutex> lock(connectionsLock_);
-          if (pluginCount_ < kMaxPluginConnections) {
-            ++pluginCount_;
-            connection->isPlugin = true;
-            admitted = true;
-          }
-        }
-        if (admitted) {
-          StartConnectionThread(connection, ThreadKind::Plugin, deadline);
-        } else {
-          connection->Close();
-        }
-        break;
-      }
+    connection->acceptedAt = Clock::now();
+    {
+      std::lock_guard<std::mutex> lock(connectionsLock_);
+      connections_.insert(connection);
+      Enqueue(pendingHandshakes_, connection, kWsMaxPendingHandshakes);
+      ++liveConnectionThreads_;
+    }
+    const bool started = base::StartDetachedThread(
+        "ws connection", [self = shared_from_this(), connection] { self->ConnectionThread(connection); });
+    if (!started) {
+      Forget(connection);
+      connection->Close();
+      std::lock_guard<std::mutex> lock(connectionsLock_);
+      --liveConnectionThreads_;
+      connectionThreadEnded_.notify_all();
     }
   }
 }
@@ -223,8 +315,9 @@ WsConnectionKind WsServer::Handshake(WsConnection& connection, Clock::time_point
     end = buffer.find("\r\n\r\n");
     if (end != std::string::npos) break;
     if (buffer.size() > kWsMaxHeaderBytes) return WsConnectionKind::Rejected;
-    // A silent client must not hold the accept thread: the whole request has the same 3 s.
-    if (net::WaitReadable(connection.fd(), wakeFds_[0], MillisecondsLeft(deadline)) != net::WaitResult::Ready) {
+    // The whole request has one deadline from the accept, however the bytes trickle in; a
+    // push-out or Stop shuts the socket down, which ends the wait as well.
+    if (net::WaitReadable(connection.fd(), -1, MillisecondsLeft(deadline)) != net::WaitResult::Ready) {
       return WsConnectionKind::Rejected;
     }
     ssize_t n = net::Receive(connection.fd(), piece, sizeof piece);
@@ -248,50 +341,60 @@ WsConnectionKind WsServer::Handshake(WsConnection& connection, Clock::time_point
   return kind;
 }
 
-void WsServer::StartConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
-                                     Clock::time_point deadline) {
+void WsServer::ConnectionThread(const std::shared_ptr<WsConnection>& connection) {
+  WsConnectionKind kind = Handshake(*connection, connection->acceptedAt + kWsHandshakeTimeout);
+  const Clock::time_point upgraded = Clock::now();
   {
     std::lock_guard<std::mutex> lock(connectionsLock_);
-    connections_.insert(connection);
+    // One pushed out while its upgrade was finishing has lost its place.
+    if (!TakeOut(pendingHandshakes_, connection)) kind = WsConnectionKind::Rejected;
+    if (kind == WsConnectionKind::UiNeedsHello) {
+      Enqueue(awaitingHello_, connection, kWsMaxUiAwaitingHello);
+    } else if (kind == WsConnectionKind::Plugin) {
+      if (pluginCount_ < kWsMaxPluginConnections) {
+        ++pluginCount_;
+        connection->isPlugin = true;
+      } else {
+        kind = WsConnectionKind::Rejected;  // a fourth plugin: closed without a frame
+      }
+    }
   }
-  ++liveConnectionThreads_;
-  try {
-    std::thread([self = shared_from_this(), connection, kind, deadline] {
-      self->ConnectionThread(connection, kind, deadline);
-    }).detach();
-  } catch (...) {
-    --liveConnectionThreads_;
-    // A page that was already made current ends like any other: the closed handler pairs the
-    // connected one that ran.
-    EndUiConnection(connection);
-    Forget(connection);
-    connection->Close();
-  }
-}
-
-void WsServer::ConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
-                                Clock::time_point deadline) {
-  if (kind == ThreadKind::Plugin) {
-    RunPluginConnection(connection);
-  } else {
-    RunUiConnection(connection, kind == ThreadKind::UiAuthenticated, deadline);
+  switch (kind) {
+    case WsConnectionKind::Rejected:
+      break;
+    case WsConnectionKind::UiWithToken:
+      if (ReplaceUiConnection(connection)) RunUiConnection(connection, true, Clock::time_point::max());
+      break;
+    case WsConnectionKind::UiNeedsHello:
+      // It replaces the current page only once its hello proved the token.
+      RunUiConnection(connection, false, upgraded + kWsUiHelloTimeout);
+      break;
+    case WsConnectionKind::Plugin:
+      RunPluginConnection(connection);
+      break;
   }
   Forget(connection);
   connection->Close();
+  std::lock_guard<std::mutex> lock(connectionsLock_);
   --liveConnectionThreads_;
+  connectionThreadEnded_.notify_all();
 }
 
 void WsServer::Forget(const std::shared_ptr<WsConnection>& connection) {
   std::lock_guard<std::mutex> lock(connectionsLock_);
+  TakeOut(pendingHandshakes_, connection);
+  TakeOut(awaitingHello_, connection);
   if (connections_.erase(connection) && connection->isPlugin) --pluginCount_;
 }
 
 void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, bool authenticated,
-                               Clock::time_point deadline) {
+                               Clock::time_point helloDeadline) {
   bool wasCurrent = authenticated;
   ReadLoop(
-      *connection, running_, [&] { return authenticated ? -1 : MillisecondsLeft(deadline); },
-      [] { return false; },  // only a connection waiting for its hello has a time-out
+      *connection, running_,
+      [&] { return authenticated ? kWsMaxMessageBytes : kWsMaxPreHelloMessageBytes; },
+      [&] { return authenticated ? Clock::time_point::max() : helloDeadline; },
+      [] { return false; },  // only a connection waiting for its hello has a check: its deadline
       [&](int opcode, std::string& message) {
         bool keep = HandleUiMessage(connection, &authenticated, opcode, message);
         wasCurrent = wasCurrent || authenticated;
@@ -303,8 +406,13 @@ void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, 
 
 bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
                                std::string& message) {
-  // The hello is checked before the lock: a stranger's long first message must not hold up the
+  // The hello is checked before the lock: a stranger's first message must not hold up the
   // page's requests while it is parsed.
+  if (!*authenticated) {
+    // One pushed out by newer strangers has lost its place: its message is not even read.
+    std::lock_guard<std::mutex> lock(connectionsLock_);
+    if (std::find(awaitingHello_.begin(), awaitingHello_.end(), connection) == awaitingHello_.end()) return false;
+  }
   if (!*authenticated && (opcode != kWsText || !CheckUiHello(message))) {
     LogPrintf("[ws] closing: first message was not an authenticated hello\n");
     return false;
@@ -312,7 +420,11 @@ bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, 
   std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
   if (!running_) return false;
   if (!*authenticated) {
-    ReplaceUiConnection(connection);
+    {
+      std::lock_guard<std::mutex> lock(connectionsLock_);
+      if (!TakeOut(awaitingHello_, connection)) return false;  // pushed out meanwhile
+    }
+    if (!ReplaceUiConnection(connection)) return false;
     *authenticated = true;
     if (onUiText_) CallGuarded("UI text handler", [&] { onUiText_(message); });
     return true;
@@ -332,8 +444,11 @@ bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, 
   return true;
 }
 
-void WsServer::ReplaceUiConnection(const std::shared_ptr<WsConnection>& next) {
+bool WsServer::ReplaceUiConnection(const std::shared_ptr<WsConnection>& next) {
   std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
+  // Stop clears running_ before it takes this lock to close the page, so no page is made
+  // current behind its back.
+  if (!running_) return false;
   CloseUiConnection();
   {
     std::lock_guard<std::mutex> lock(uiLock_);
@@ -341,6 +456,7 @@ void WsServer::ReplaceUiConnection(const std::shared_ptr<WsConnection>& next) {
     ui_ = next;
   }
   if (onUiConnected_) CallGuarded("UI connected handler", [&] { onUiConnected_(); });
+  return true;
 }
 
 void WsServer::CloseUiConnection() {
@@ -381,11 +497,8 @@ void WsServer::RunPluginConnection(const std::shared_ptr<WsConnection>& connecti
   try {
     ReadLoop(
         *connection, running_,
-        [&] {
-          int ms = handler->ReceiveTimeoutMs();
-          return ms > 0 ? ms : -1;
-        },
-        [&] { return handler->OnIdle(); },
+        [&] { return handler->HelloDone() ? kWsMaxMessageBytes : kWsMaxPreHelloMessageBytes; },
+        [&] { return handler->NextCheckTime(); }, [&] { return handler->OnCheckDue(); },
         [&](int opcode, std::string& message) {
           if (opcode == kWsText) return handler->OnText(message);
           handler->OnNonTextMessage();
@@ -459,20 +572,9 @@ void WsServer::SetPluginConnectionFactory(PluginConnectionFactory factory) {
 }
 
 bool WsServer::CheckUiHello(const std::string& text) const {
-  const nlohmann::json hello = nlohmann::json::parse(text, nullptr, false);
-  if (!hello.is_object()) return false;
-  auto type = hello.find("type");
-  if (type == hello.end() || !type->is_string() || type->get_ref<const std::string&>() != "hello") return false;
-  std::string token;
-  auto payload = hello.find("payload");
-  if (payload != hello.end() && payload->is_object()) {
-    auto member = payload->find("token");
-    if (member != payload->end()) {
-      if (!member->is_string()) return false;
-      token = member->get<std::string>();
-    }
-  }
-  return !token_.empty() && TokenEquals(token, token_);
+  UiHelloReader reader;
+  if (!nlohmann::json::sax_parse(text, &reader) || !reader.Accepted()) return false;
+  return !token_.empty() && TokenEquals(reader.token, token_);
 }
 
 void WsServer::Stop() {
@@ -499,7 +601,6 @@ void WsServer::Stop() {
     for (const auto& connection : connections_) connection->Shutdown();
   }
   CloseUiConnection();
-  for (int step = 0; step < 500 && liveConnectionThreads_.load() > 0; ++step) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  std::unique_lock<std::mutex> connections(connectionsLock_);
+  connectionThreadEnded_.wait_for(connections, kStopWait, [this] { return liveConnectionThreads_ == 0; });
 }

@@ -3,8 +3,14 @@
 // connection at a time (a newer authenticated one replaces it) and at most three plugin
 // connections. Each connection is one object held by shared ownership and read by its own
 // thread, which alone closes the socket; every other thread only shuts it down.
+//
+// The accept thread only accepts: the upgrade request is read on the connection's own thread,
+// so a client that stalls delays no one else. What a connection may hold before it has proved
+// itself, how many may wait at each stage and for how long is bounded (bridge/ws_limits.h).
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -72,24 +78,26 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
 
  private:
   using Clock = std::chrono::steady_clock;
-  enum class ThreadKind { UiAuthenticated, UiNeedsHello, Plugin };
+  using Queue = std::deque<std::shared_ptr<WsConnection>>;
 
   WsServer() = default;
   void AcceptLoop();
   WsConnectionKind Handshake(WsConnection& connection, Clock::time_point deadline);
-  void StartConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
-                             Clock::time_point deadline);
-  void ConnectionThread(const std::shared_ptr<WsConnection>& connection, ThreadKind kind,
-                        Clock::time_point deadline);
+  void ConnectionThread(const std::shared_ptr<WsConnection>& connection);
   void RunUiConnection(const std::shared_ptr<WsConnection>& connection, bool authenticated,
-                       Clock::time_point deadline);
+                       Clock::time_point helloDeadline);
   bool HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
                        std::string& message);
   void RunPluginConnection(const std::shared_ptr<WsConnection>& connection);
-  void ReplaceUiConnection(const std::shared_ptr<WsConnection>& next);
+  // False (nothing replaced) once the server is stopping.
+  bool ReplaceUiConnection(const std::shared_ptr<WsConnection>& next);
   void CloseUiConnection();
   void EndUiConnection(const std::shared_ptr<WsConnection>& connection);
   void Forget(const std::shared_ptr<WsConnection>& connection);
+  // Under connectionsLock_. Enqueue pushes out (shuts down) the oldest entry when the queue is
+  // full; TakeOut is false when the connection is no longer queued because it was pushed out.
+  static void Enqueue(Queue& queue, const std::shared_ptr<WsConnection>& connection, size_t cap);
+  static bool TakeOut(Queue& queue, const std::shared_ptr<WsConnection>& connection);
 
   std::atomic<uint64_t> generation_{0};
   int listenFd_ = -1;
@@ -103,10 +111,13 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
   std::mutex uiLock_;  // guards ui_ and the changes of generation_
   std::shared_ptr<WsConnection> ui_;
 
-  std::mutex connectionsLock_;  // guards connections_ and pluginCount_
-  std::set<std::shared_ptr<WsConnection>> connections_;
+  std::mutex connectionsLock_;  // guards what follows up to the handler slots
+  std::set<std::shared_ptr<WsConnection>> connections_;  // every accepted socket not yet ended
+  Queue pendingHandshakes_;  // upgrade request still being read, oldest first
+  Queue awaitingHello_;      // page-origin connections before their accepted hello, oldest first
   int pluginCount_ = 0;
-  std::atomic<int> liveConnectionThreads_{0};
+  int liveConnectionThreads_ = 0;
+  std::condition_variable connectionThreadEnded_;
 
   // Guarded by UiDispatchLock.
   UiTextHandler onUiText_;

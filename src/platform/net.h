@@ -47,6 +47,9 @@ int AcceptConnection(int listenFd);
 
 // Writes all bytes; false as soon as send fails or returns 0.
 bool SendAll(int fd, const void* bytes, size_t length);
+// Writes head and then body as one stream with vectored sends (no copy joins them); false as
+// soon as a send fails or returns 0.
+bool SendAllPair(int fd, const void* head, size_t headLength, const void* body, size_t bodyLength);
 
 // One recv; the result as recv returns it, EINTR retried.
 ssize_t Receive(int fd, void* buffer, size_t length);

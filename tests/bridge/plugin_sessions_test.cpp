@@ -85,7 +85,8 @@ class PluginSessionsTest : public TokenTest {
     };
     if (hub) hooks.publish = hub;
     // Token time follows the same wall clock as the registry.
-    sessions = std::make_shared<PluginSessions>(*registry, hooks, [this] { return wallMs.load() / 1000; });
+    sessions = std::make_shared<PluginSessions>(
+        *registry, hooks, [this] { return wallMs.load() / 1000; }, [this] { return steadyNow; });
   }
 
   Connection Connect() {
@@ -104,6 +105,8 @@ class PluginSessionsTest : public TokenTest {
 
   void Advance(int64_t seconds) { wallMs += seconds * 1000; }
 
+  std::chrono::steady_clock::time_point steadyNow{std::chrono::hours(1)};
+
   std::atomic<uint64_t> generation{0};
   std::function<PublishResult(const CapabilityClaims&, bool, const json&, uint64_t)> hub;
   std::mutex reportMutex;
@@ -114,13 +117,13 @@ class PluginSessionsTest : public TokenTest {
 
 TEST_F(PluginSessionsTest, HelloOkListsScopesWithSortedKeys) {
   Connection c = Connect();
-  EXPECT_EQ(c.handler->ReceiveTimeoutMs(), 1000);
+  EXPECT_FALSE(c.handler->HelloDone());
   const std::string token = Mint(With(CapPayload(), {{"scope", {"rt.publish:p1", "rt.publish:p1/speed"}}}));
   ASSERT_TRUE(c.handler->OnText(HelloText(token)));
   EXPECT_EQ(c.peer->Last(),
             R"({"payload":{"protocol":2,"role":"source","scopes":["rt.publish:p1","rt.publish:p1/speed"]},)"
             R"("type":"hello-ok"})");
-  EXPECT_EQ(c.handler->ReceiveTimeoutMs(), 5000);
+  EXPECT_TRUE(c.handler->HelloDone());
   EXPECT_EQ(sessions->SessionCount(), 1u);
   c.handler->OnEnded();
   EXPECT_EQ(sessions->SessionCount(), 0u);
@@ -340,12 +343,12 @@ TEST_F(PluginSessionsTest, OtherMethodsGetAnErrorAndTheConnectionStays) {
 TEST_F(PluginSessionsTest, ExpiredSessionIsReportedOnceAndStaysConnected) {
   Connection c = Helloed(Mint(With(CapPayload(), {{"exp", kNow + 5000}})));
   Advance(899);
-  EXPECT_TRUE(c.handler->OnIdle());
+  EXPECT_TRUE(c.handler->OnCheckDue());
   EXPECT_TRUE(reports.empty());
   Advance(1);
-  EXPECT_TRUE(c.handler->OnIdle());
+  EXPECT_TRUE(c.handler->OnCheckDue());
   EXPECT_TRUE(c.handler->OnText(R"({"type":"nope"})"));
-  EXPECT_TRUE(c.handler->OnIdle());
+  EXPECT_TRUE(c.handler->OnCheckDue());
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0].pluginId, "p1");
   EXPECT_EQ(reports[0].state, "stopped");
@@ -354,20 +357,43 @@ TEST_F(PluginSessionsTest, ExpiredSessionIsReportedOnceAndStaysConnected) {
   // Another connection of the plugin reports again.
   Connection other = Helloed(Mint(With(CapPayload(), {{"exp", kNow + 5000}})));
   Advance(900);
-  EXPECT_TRUE(other.handler->OnIdle());
+  EXPECT_TRUE(other.handler->OnCheckDue());
   EXPECT_EQ(reports.size(), 2u);
+}
+
+// The hello deadline counts from the connection's start and the re-checks keep their own
+// schedule: neither moves for what the peer sends.
+TEST_F(PluginSessionsTest, CheckScheduleIgnoresTraffic) {
+  using std::chrono::milliseconds;
+  const auto start = steadyNow;
+  Connection c = Connect();
+  EXPECT_EQ(c.handler->NextCheckTime(), start + milliseconds(1000));
+  steadyNow += milliseconds(600);
+  EXPECT_EQ(c.handler->NextCheckTime(), start + milliseconds(1000));
+
+  const auto hello = steadyNow;
+  ASSERT_TRUE(c.handler->OnText(HelloText(Mint(CapPayload()))));
+  EXPECT_EQ(c.handler->NextCheckTime(), hello + milliseconds(5000));
+  for (int i = 0; i < 3; ++i) {
+    steadyNow += milliseconds(1000);
+    ASSERT_TRUE(c.handler->OnText(R"({"type":"nope"})"));
+  }
+  EXPECT_EQ(c.handler->NextCheckTime(), hello + milliseconds(5000));
+  steadyNow = hello + milliseconds(5100);
+  EXPECT_TRUE(c.handler->OnCheckDue());
+  EXPECT_EQ(c.handler->NextCheckTime(), steadyNow + milliseconds(5000));
 }
 
 TEST_F(PluginSessionsTest, IdleRecheckClosesSilentAndRevokedConnections) {
   Connection silent = Connect();
-  EXPECT_FALSE(silent.handler->OnIdle());
+  EXPECT_FALSE(silent.handler->OnCheckDue());
   EXPECT_EQ(silent.peer->Close(), kTokenSignature);
 
   const json claims = CapPayload();
   Connection c = Helloed(Mint(claims));
-  EXPECT_TRUE(c.handler->OnIdle());
+  EXPECT_TRUE(c.handler->OnCheckDue());
   ASSERT_EQ(ApplyList({{"rev", 2}, {"jtis", {claims["jti"]}}}), "");
-  EXPECT_FALSE(c.handler->OnIdle());
+  EXPECT_FALSE(c.handler->OnCheckDue());
   EXPECT_EQ(c.peer->Close(), kTokenRevoked);
 }
 
@@ -421,7 +447,7 @@ TEST_F(DeliverTokenTest, PushedTokenReachesTheSessionAndItsConnection) {
   EXPECT_EQ(stamps[0].second, kNow + 20);
   // The connection takes the pushed token at its next message: its time counts from the push.
   Advance(910);
-  EXPECT_TRUE(c.handler->OnIdle());
+  EXPECT_TRUE(c.handler->OnCheckDue());
   EXPECT_TRUE(reports.empty());
   // A renewal now has to name the pushed token.
   const json renewal = With(CapPayload(), {{"renewOf", next["jti"]}, {"nbf", kNow + 900}, {"exp", kNow + 1500}});

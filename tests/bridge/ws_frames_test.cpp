@@ -82,21 +82,25 @@ TEST(WsFrames, OversizeAnnouncementIsRefusedBeforeThePayload) {
     for (int i = 7; i >= 0; --i) header += static_cast<char>((length >> (8 * i)) & 0xff);
     return header;
   };
-  WsFrame frame;
-  WsFrameReader over;
-  std::string header = announce(kWsMaxMessageBytes + 1);
-  over.Append(header.data(), header.size());
-  EXPECT_EQ(over.Next(&frame), WsFrameReader::Status::TooLarge);
-
-  WsFrameReader huge;
-  header = announce(~0ull);
-  huge.Append(header.data(), header.size());
-  EXPECT_EQ(huge.Next(&frame), WsFrameReader::Status::TooLarge);
-
-  WsFrameReader exact;  // exactly the limit is allowed: it waits for the payload
-  header = announce(kWsMaxMessageBytes);
-  exact.Append(header.data(), header.size());
-  EXPECT_EQ(exact.Next(&frame), WsFrameReader::Status::NeedMore);
+  struct Case {
+    uint64_t announced;
+    uint64_t limit;
+    WsFrameReader::Status expected;  // exactly the limit is allowed: it waits for the payload
+  };
+  const Case cases[] = {
+      {kWsMaxMessageBytes + 1, kWsMaxMessageBytes, WsFrameReader::Status::TooLarge},
+      {~0ull, kWsMaxMessageBytes, WsFrameReader::Status::TooLarge},
+      {kWsMaxMessageBytes, kWsMaxMessageBytes, WsFrameReader::Status::NeedMore},
+      {kWsMaxPreHelloMessageBytes + 1, kWsMaxPreHelloMessageBytes, WsFrameReader::Status::TooLarge},
+      {kWsMaxPreHelloMessageBytes, kWsMaxPreHelloMessageBytes, WsFrameReader::Status::NeedMore},
+  };
+  for (const Case& c : cases) {
+    WsFrame frame;
+    WsFrameReader reader;
+    const std::string header = announce(c.announced);
+    reader.Append(header.data(), header.size());
+    EXPECT_EQ(reader.Next(&frame, c.limit), c.expected) << c.announced << " over " << c.limit;
+  }
 }
 
 TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
@@ -132,6 +136,45 @@ TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
   EXPECT_EQ(assembler.Add(start), WsMessageAssembler::Status::Pending);
   EXPECT_EQ(assembler.Add(fits), WsMessageAssembler::Status::Pending);
   EXPECT_EQ(assembler.Add(over), WsMessageAssembler::Status::TooLarge);
+  assembler.Reset();
+
+  // A smaller limit bounds the first frame as well as what continuations add.
+  const uint64_t small = kWsMaxPreHelloMessageBytes;
+  WsFrame whole{true, kWsText, std::string(small + 1, 'a')};
+  EXPECT_EQ(assembler.Add(whole, small), WsMessageAssembler::Status::TooLarge);
+  assembler.Reset();
+  WsFrame half{false, kWsText, std::string(small / 2, 'a')};
+  WsFrame rest{true, kWsContinuation, std::string(small / 2, 'b')};
+  EXPECT_EQ(assembler.Add(half, small), WsMessageAssembler::Status::Pending);
+  EXPECT_EQ(assembler.Add(rest, small), WsMessageAssembler::Status::Complete);
+  EXPECT_EQ(assembler.message().size(), small);
+}
+
+}  // namespace
+
+namespace {
+
+// The word-wide unmasking against the rule itself, at lengths around the word size and from an
+// odd start, so the tail and an unaligned buffer are both covered.
+TEST(WsFrames, UnmaskMatchesTheBytewiseRule) {
+  const uint8_t key[4] = {0x12, 0x9a, 0xff, 0x01};
+  for (size_t length : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 1000}) {
+    std::string buffer(length + 1, '\0');
+    for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<char>(i * 37 + 11);
+    std::string expected = buffer.substr(1);
+    for (size_t i = 0; i < length; ++i) expected[i] = static_cast<char>(expected[i] ^ key[i % 4]);
+    UnmaskWsPayload(buffer.data() + 1, length, key);
+    EXPECT_EQ(buffer.substr(1), expected) << length;
+  }
+}
+
+TEST(WsFrames, HeaderAndPayloadMakeTheWholeFrame) {
+  for (size_t length : {0, 125, 126, 65535, 65536}) {
+    const std::string payload(length, 'q');
+    EXPECT_EQ(EncodeWsFrameHeader(kWsBinary, length) + payload,
+              EncodeWsFrame(kWsBinary, reinterpret_cast<const uint8_t*>(payload.data()), length))
+        << length;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <optional>
 #include <mutex>
@@ -14,7 +15,9 @@
 
 #include "base/constants.h"
 #include "bridge/ws_frames.h"
+#include "bridge/ws_limits.h"
 #include "platform/net.h"
+#include "platform/unique_fd.h"
 
 namespace net = platform::net;
 
@@ -41,9 +44,12 @@ class Client {
 
   bool upgraded() const { return upgraded_; }
 
-  bool Send(uint8_t opcode, const std::string& payload) {
+  // Raw bytes, for frames cut into pieces.
+  bool SendRaw(const std::string& bytes) { return net::SendAll(fd_, bytes.data(), bytes.size()); }
+
+  bool Send(uint8_t opcode, const std::string& payload, bool fin = true) {
     const uint8_t key[4] = {1, 2, 3, 4};
-    std::string frame(1, static_cast<char>(0x80 | opcode));
+    std::string frame(1, static_cast<char>((fin ? 0x80 : 0) | opcode));
     if (payload.size() <= 125) {
       frame += static_cast<char>(0x80 | payload.size());
     } else {
@@ -227,6 +233,74 @@ TEST_F(WsServerTest, ReconnectWaitsForTheMessageInProgress) {
   EXPECT_EQ(events_.Now().size(), 4u);
 }
 
+// Before its hello a connection may make the host hold one small message; once the page has
+// proved the token the full limit applies.
+TEST_F(WsServerTest, MessagesBeforeTheHelloAreHeldToTheSmallLimit) {
+  const uint64_t small = kWsMaxPreHelloMessageBytes;
+  struct Case {
+    const char* name;
+    std::function<bool(Client&)> send;
+  };
+  const std::vector<Case> cases = {
+      // The announcement alone ends it: the payload is never sent.
+      {"frame over the limit", [&](Client& c) { return c.SendRaw(std::string("\x81\xff\0\0\0\0\0\x01\0\x01", 10)); }},
+      {"fragments over the limit",
+       [&](Client& c) {
+         return c.Send(kWsText, std::string(small / 2, '['), false) &&
+                c.Send(kWsContinuation, std::string(small / 2 + 1, '['));
+       }},
+      {"ping over the limit", [&](Client& c) { return c.Send(kWsPing, std::string(small + 1, 'p')); }},
+      // The largest allowed message is read, and refused for not being a hello.
+      {"largest message, not a hello", [&](Client& c) { return c.Send(kWsText, std::string(small, '[')); }},
+  };
+  for (const auto& tc : cases) {
+    Client stranger(port(), "/", true);
+    ASSERT_TRUE(stranger.upgraded());
+    EXPECT_TRUE(tc.send(stranger)) << tc.name;
+    EXPECT_TRUE(stranger.Ended()) << tc.name;
+  }
+  EXPECT_TRUE(events_.Now().empty());
+
+  Client page(port(), "/", true);
+  const std::string big(small * 4, 'b');
+  ASSERT_TRUE(page.Send(kWsText, Hello(kToken)));
+  ASSERT_TRUE(page.Send(kWsBinary, big));
+  EXPECT_EQ(events_.WaitFor(3).back(), "binary " + big);
+}
+
+// Upgrades run on their connections' threads: stalled clients delay no one, and past the cap the
+// oldest stalled one is dropped to make room.
+TEST_F(WsServerTest, StalledHandshakesHoldUpNoOne) {
+  std::vector<platform::UniqueFd> stalled;
+  const std::string partial = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port()) + "\r\n";
+  for (size_t i = 0; i < kWsMaxPendingHandshakes + 2; ++i) {
+    stalled.emplace_back(net::ConnectLoopback(port()));
+    ASSERT_TRUE(net::SendAll(stalled.back().get(), partial.data(), partial.size()));
+  }
+  // The two oldest were pushed out at once, long before their deadline.
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(net::WaitReadable(stalled[i].get(), -1, 10000), net::WaitResult::Ready);
+    char c;
+    EXPECT_EQ(net::Receive(stalled[i].get(), &c, 1), 0);
+  }
+  Client page(port(), "/?token=" + kToken, true);
+  ASSERT_TRUE(page.upgraded());
+  EXPECT_EQ(page.Read()->payload, "welcome");
+}
+
+// A page reconnecting while strangers wait for their hello deadline still gets in.
+TEST_F(WsServerTest, ConnectionsWaitingForTheirHelloAreCapped) {
+  std::vector<std::unique_ptr<Client>> waiting;
+  for (size_t i = 0; i < kWsMaxUiAwaitingHello + 1; ++i) {
+    waiting.push_back(std::make_unique<Client>(port(), "/", true));
+    ASSERT_TRUE(waiting.back()->upgraded());
+  }
+  EXPECT_TRUE(waiting.front()->Ended());  // the oldest made room for the newest
+  ASSERT_TRUE(waiting.back()->Send(kWsText, Hello(kToken)));
+  EXPECT_EQ(events_.WaitFor(2), (std::vector<std::string>{"connected", "text " + Hello(kToken)}));
+  EXPECT_EQ(waiting.back()->Read()->payload, "welcome");
+}
+
 TEST_F(WsServerTest, PageEndRunsTheClosedHandlerOnce) {
   {
     Client page(port(), "/?token=" + kToken, true);
@@ -293,16 +367,20 @@ class RecordingHandler : public PluginConnectionHandler {
     return peer_->SendText("ok " + text);
   }
   void OnNonTextMessage() override { events_->Add("plugin non-text"); }
-  bool OnIdle() override {
+  bool OnCheckDue() override {
     events_->Add("plugin idle");
+    lastCheck_ = std::chrono::steady_clock::now();
     return idleKeeps_;
   }
-  int ReceiveTimeoutMs() const override { return 300; }
+  TimePoint NextCheckTime() const override { return lastCheck_ + std::chrono::milliseconds(300); }
+  bool HelloDone() const override { return helloDone_; }
   void OnEnded() override { ++*ended_; }
 
   bool idleKeeps_ = true;
+  bool helloDone_ = true;
 
  private:
+  TimePoint lastCheck_ = std::chrono::steady_clock::now();
   WsPeerPtr peer_;
   Events* events_;
   std::atomic<int>* ended_;
@@ -316,6 +394,7 @@ class WsPluginTest : public ::testing::Test {
     server_->SetPluginConnectionFactory([this](WsPeerPtr peer) {
       auto handler = std::make_unique<RecordingHandler>(std::move(peer), &events_, &ended_);
       handler->idleKeeps_ = idleKeeps_;
+      handler->helloDone_ = helloDone_;
       ++made_;
       return handler;
     });
@@ -329,7 +408,8 @@ class WsPluginTest : public ::testing::Test {
   Events events_;
   std::atomic<int> ended_{0};
   std::atomic<int> made_{0};
-  bool idleKeeps_ = true;
+  std::atomic<bool> idleKeeps_{true};
+  std::atomic<bool> helloDone_{true};
 };
 
 TEST_F(WsPluginTest, TextsReachTheHandlerAndRefusalsEndWithClose) {
@@ -368,6 +448,39 @@ TEST_F(WsPluginTest, IdleRefusalEndsTheConnection) {
   WaitEnded(1);
   EXPECT_EQ(events_.Now(), (std::vector<std::string>{"plugin idle"}));
   EXPECT_EQ(ended_.load(), 1);
+}
+
+// The check comes on its own schedule: a peer that keeps dribbling bytes of a frame that never
+// completes does not put it off.
+TEST_F(WsPluginTest, DribblingDoesNotPutTheCheckOff) {
+  idleKeeps_ = false;
+  Client plugin(server_->port(), "/", false);
+  ASSERT_TRUE(plugin.upgraded());
+  ASSERT_TRUE(plugin.SendRaw("\x81\xfe\x01\x01"));  // a 256-byte text announced, then a byte at a time
+  bool open = true;
+  for (int i = 0; i < 100 && open; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    open = plugin.SendRaw("x");
+  }
+  EXPECT_TRUE(plugin.Ended());
+  WaitEnded(1);
+  EXPECT_EQ(events_.Now(), (std::vector<std::string>{"plugin idle"}));
+}
+
+TEST_F(WsPluginTest, MessageLimitFollowsTheHello) {
+  const std::string largest(kWsMaxPreHelloMessageBytes, 'a');
+  {
+    helloDone_ = false;
+    Client plugin(server_->port(), "/", false);
+    ASSERT_TRUE(plugin.Send(kWsText, largest));
+    EXPECT_EQ(plugin.Read()->payload.size(), largest.size() + 3);
+    plugin.Send(kWsText, largest + "a");
+    EXPECT_TRUE(plugin.Ended());
+  }
+  helloDone_ = true;
+  Client plugin(server_->port(), "/", false);
+  ASSERT_TRUE(plugin.Send(kWsText, largest + largest));
+  EXPECT_EQ(plugin.Read()->payload, "ok " + largest + largest);
 }
 
 TEST_F(WsPluginTest, AtMostThreePluginConnections) {
@@ -426,12 +539,29 @@ TEST(WsServerPlain, WithoutFactoryPluginsCloseAfterHandshake) {
 TEST(WsServerPlain, CheckUiHello) {
   auto server = WsServer::Create();
   ASSERT_TRUE(server->Start(kToken));
-  EXPECT_TRUE(server->CheckUiHello(Hello(kToken)));
-  EXPECT_TRUE(server->CheckUiHello(R"({"type":"hello","protocol":2,"payload":{"token":")" + kToken + R"(","x":1}})"));
-  for (const std::string& text : {Hello(""), Hello(kToken + "f"), std::string(R"({"type":"hello","payload":"x"})"),
-                                 std::string(R"(["hello"])"), std::string(R"({"type":1})"), std::string("")}) {
-    EXPECT_FALSE(server->CheckUiHello(text)) << text;
-  }
+  const std::string token = R"("token":")" + kToken + R"(")";
+  const std::string deep = std::string(1000, '[') + std::string(1000, ']');
+  // Read as the parsed document would be: a repeated member counts with its last value.
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {Hello(kToken), true},
+      {R"({"type":"hello","protocol":2,"payload":{)" + token + R"(,"x":1}})", true},
+      {R"({"type":"hello","payload":{"token":"x"},"payload":{)" + token + "}}", true},
+      {R"({"type":"hi","payload":{)" + token + R"(},"type":"hello"})", true},
+      {R"({"type":"hello","payload":{)" + token + R"(,"x":{"token":5},"y":)" + deep + "}}", true},
+      {R"({"type":"hello","payload":{)" + token + R"(},"payload":5})", false},
+      {R"({"type":"hello","payload":{)" + token + R"(,"token":["x"]}})", false},
+      {R"({"type":{"type":"hello"},"payload":{)" + token + "}}", false},
+      {R"({"payload":{)" + token + "}}", false},
+      {Hello(kToken) + " x", false},
+      {Hello(""), false},
+      {Hello(kToken + "f"), false},
+      {R"({"type":"hello","payload":"x"})", false},
+      {R"(["hello"])", false},
+      {R"({"type":1})", false},
+      {std::string(65536, '['), false},
+      {"", false},
+  };
+  for (const auto& [text, accepted] : cases) EXPECT_EQ(server->CheckUiHello(text), accepted) << text.substr(0, 200);
   server->Stop();
 }
 

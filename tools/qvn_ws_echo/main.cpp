@@ -46,11 +46,14 @@ class EchoPlugin : public PluginConnectionHandler {
     return peer_->SendText("echo:" + text);
   }
   void OnNonTextMessage() override { Print("plugin-non-text"); }
-  bool OnIdle() override {
+  // Checked once a second, as a session's token would be; the echo has no hello of its own.
+  bool OnCheckDue() override {
+    lastCheck_ = std::chrono::steady_clock::now();
     Print("plugin-idle");
     return true;
   }
-  int ReceiveTimeoutMs() const override { return 1000; }
+  TimePoint NextCheckTime() const override { return lastCheck_ + std::chrono::seconds(1); }
+  bool HelloDone() const override { return true; }
   void OnEnded() override {
     if (ended_.exchange(true)) Print("plugin-ended-twice");
     Print("plugin-ended");
@@ -59,6 +62,7 @@ class EchoPlugin : public PluginConnectionHandler {
  private:
   WsPeerPtr peer_;
   std::atomic<bool> ended_{false};
+  TimePoint lastCheck_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace
