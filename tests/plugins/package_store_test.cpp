@@ -118,7 +118,7 @@ TEST_F(StoreTest, EveryStagingFailureText) {
       {"payload not JSON object", json::array(), "package hash mismatch"},
   };
   for (const Case& c : cases) EXPECT_EQ(Stage(c.payload), c.error) << c.what;
-  EXPECT_EQ(StagePluginPackage("{"), "package signature invalid");
+  EXPECT_EQ(StagePluginPackage(std::string("{")), "package signature invalid");
   EXPECT_FALSE(fs::exists(Root() + "/demo.plugin"));
 
   EXPECT_EQ(Stage(urlSafe), "") << "URL-safe signature with padding";
