@@ -317,10 +317,15 @@ std::string RemovePluginPackages(const std::string& pluginId) {
 }
 
 std::string StagePluginPackage(const std::string& payloadText) {
+  const json payload = json::parse(payloadText, nullptr, false);
+  if (payload.is_discarded()) return LogLaunchRejected("package signature invalid");
+  return StagePluginPackage(payload);
+}
+
+std::string StagePluginPackage(const json& payload) {
   std::lock_guard<std::recursive_mutex> lock(PackageStoreMutex());
   std::string result;
   try {
-    const json payload = json::parse(payloadText);
     const std::string pluginId = StringOf(payload, "pluginId");
     const std::string version = StringOf(payload, "version");
     const std::string packageSha256 = StringOf(payload, "packageSha256");
@@ -364,7 +369,9 @@ namespace plugins {
 
 void RegisterPackageStoreRows(RpcRouteTable& routes, std::function<void(const std::string&)> stopPlugin) {
   routes.Register({"stagePluginPackage"}, [](const RpcRequest& r) {
-    const std::string error = StagePluginPackage(DumpCompact(r.payload));
+    // The payload is used as the dispatcher parsed it: a 64 MiB package is not written out
+    // and parsed again.
+    const std::string error = StagePluginPackage(r.payload);
     if (!error.empty()) return r.ReplyError(error);
     r.Reply({{"ok", true}, {"pluginId", StringOf(r.payload, "pluginId")}});
   });

@@ -63,8 +63,9 @@ bool FindInstalledPackage(const std::string& pluginId, const std::string& packag
 // the result is "package tampered" (or "package zip invalid").
 std::string CheckPackageIntact(const InstalledPackage& package);
 std::string RemovePluginPackages(const std::string& pluginId);
-// The "stagePluginPackage" payload as JSON text; "" on success.
+// The "stagePluginPackage" payload as JSON text, or already parsed; "" on success.
 std::string StagePluginPackage(const std::string& payloadText);
+std::string StagePluginPackage(const nlohmann::json& payload);
 
 namespace plugins {
 // "stagePluginPackage" and "unstagePluginPackage". stopPlugin ends the plugin's run before its

@@ -38,7 +38,9 @@ bool PackageZip::Entry(uint64_t index, PackageZipEntry& out) const {
   if (!archive_) return false;
   zip_stat_t st;
   zip_stat_init(&st);
-  if (zip_stat_index(archive_, index, 0, &st) != 0) return false;
+  // The name's bytes as stored: a guessed conversion (CP437 maps control bytes to symbols)
+  // would let the path rules see something other than what the archive holds.
+  if (zip_stat_index(archive_, index, ZIP_FL_ENC_RAW, &st) != 0) return false;
   if (!(st.valid & ZIP_STAT_NAME) || !(st.valid & ZIP_STAT_SIZE) || !st.name) return false;
   out.name = st.name;
   std::replace(out.name.begin(), out.name.end(), '\\', '/');

@@ -278,30 +278,38 @@ std::string CanonicalJson(const json& value) {
 std::string SignedManifestText(const json& manifest) { return "v=3\n" + CanonicalJson(NormaliseSignedManifest(manifest)); }
 
 bool DecodeBase64Loose(const std::string& text, std::string& out) {
-  std::string kept;
-  kept.reserve(text.size());
-  for (char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-        c == '-' || c == '_' || c == '=') {
-      kept += c;
-    }
-  }
+  // Value of each kept character ('=' counts as zero bits); -1 for the ones that are dropped.
+  static const auto kValues = [] {
+    std::array<int8_t, 256> v{};
+    v.fill(-1);
+    for (int i = 0; i < 26; ++i) v['A' + i] = int8_t(i), v['a' + i] = int8_t(26 + i);
+    for (int i = 0; i < 10; ++i) v['0' + i] = int8_t(52 + i);
+    v['+'] = v['-'] = 62;
+    v['/'] = v['_'] = 63;
+    v['='] = 0;
+    return v;
+  }();
   out.clear();
-  if (kept.size() % 4 != 0) return false;
-  auto value = [](char c) -> unsigned {
-    if (c >= 'A' && c <= 'Z') return unsigned(c - 'A');
-    if (c >= 'a' && c <= 'z') return unsigned(c - 'a' + 26);
-    if (c >= '0' && c <= '9') return unsigned(c - '0' + 52);
-    if (c == '+' || c == '-') return 62;
-    if (c == '/' || c == '_') return 63;
-    return 0;  // '='
-  };
-  out.reserve(kept.size() / 4 * 3);
-  for (size_t i = 0; i < kept.size(); i += 4) {
-    const unsigned bits = value(kept[i]) << 18 | value(kept[i + 1]) << 12 | value(kept[i + 2]) << 6 | value(kept[i + 3]);
+  out.reserve(text.size() / 4 * 3);
+  unsigned bits = 0;
+  int held = 0;
+  bool padThird = false;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    const int8_t value = kValues[c];
+    if (value < 0) continue;
+    bits = bits << 6 | unsigned(value);
+    if (held == 2) padThird = c == '=';
+    if (++held < 4) continue;
     out += char(bits >> 16);
-    if (kept[i + 2] != '=') out += char((bits >> 8) & 0xFF);
-    if (kept[i + 3] != '=') out += char(bits & 0xFF);
+    if (!padThird) out += char((bits >> 8) & 0xFF);
+    if (c != '=') out += char(bits & 0xFF);
+    bits = 0;
+    held = 0;
+  }
+  if (held != 0) {
+    out.clear();
+    return false;
   }
   return true;
 }
