@@ -60,6 +60,7 @@ int Lift(int fd) {
 }  // namespace
 
 std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::string>& argv,
+                                                     const std::vector<std::string>& env,
                                                      MessageHandler onMessage, ExitHandler onExit,
                                                      std::string& error) {
   if (argv.empty() || access(argv[0].c_str(), X_OK) != 0) {
@@ -105,8 +106,11 @@ std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::stri
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
+  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), env.empty() ? environ : envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(toChild[0]);

@@ -40,8 +40,10 @@ class CdpConnection {
   using ExitHandler = std::function<void(int waitStatus)>;
 
   // Starts argv[0] with the pipe on fds 3 and 4 in its own process group, its standard output
-  // and error discarded. Returns null with error set when it cannot be started.
+  // and error discarded, with env as its environment (empty: this process's). Returns null
+  // with error set when it cannot be started.
   static std::unique_ptr<CdpConnection> Launch(const std::vector<std::string>& argv,
+                                               const std::vector<std::string>& env,
                                                MessageHandler onMessage, ExitHandler onExit,
                                                std::string& error);
   ~CdpConnection();
