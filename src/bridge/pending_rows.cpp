@@ -45,10 +45,15 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     }
     r.ReplyNotImplemented();
   });
-  routes.Register({"destroyNativePlayer", "playerPlay", "playerPause", "playerSeek", "playerSetRate",
-                   "playerSetSize", "playerSetVolume", "playerGetTime"},
+  // No player can exist before the media layer registers its rows: the table is empty, so a
+  // destroy succeeds at once and every other player request names an unknown player.
+  routes.Register({"destroyNativePlayer"}, [](const RpcRequest& r) {
+    if (CheckNumbers(r, {"playerID"})) r.Reply({{"success", true}});
+  });
+  routes.Register({"playerPlay", "playerPause", "playerSeek", "playerSetRate", "playerSetSize", "playerSetVolume",
+                   "playerGetTime"},
                   [](const RpcRequest& r) {
-                    if (CheckNumbers(r, {"playerID"})) r.ReplyNotImplemented();
+                    if (CheckNumbers(r, {"playerID"})) r.ReplyError("player not found");
                   });
   routes.Register({"probeVideoMetadata", "decodeFrameNative", "extractAudioNative"}, [](const RpcRequest& r) {
     if (!CheckStrings(r, {"filePath"}) || !CheckNumbers(r, {"timestampSec", "startTimeSec", "durationSec"})) return;

@@ -126,8 +126,9 @@ TEST_F(RpcTest, ParameterErrorsOfEveryRow) {
       {"createNativePlayer", {{"playerID", 4}, {"path", "/v.mp4"}, {"fileSize", 9007199254740992.0}},
        notImpl + "createNativePlayer"},
       {"destroyNativePlayer", {{"playerID", "4"}}, "invalid parameter type: playerID"},
-      {"playerSeek", {{"playerID", 4}}, notImpl + "playerSeek"},
-      {"playerGetTime", json::object(), notImpl + "playerGetTime"},
+      {"playerSeek", {{"playerID", 4}}, "player not found"},
+      {"playerGetTime", json::object(), "player not found"},
+      {"playerPlay", {{"playerID", 4}}, "player not found"},
       {"probeVideoMetadata", json::object(), "Invalid parameters"},
       {"decodeFrameNative", {{"filePath", ""}}, "Invalid parameters"},
       {"decodeFrameNative", {{"filePath", "/v"}, {"timestampSec", "1"}}, "invalid parameter type: timestampSec"},
@@ -181,6 +182,12 @@ TEST_F(RpcTest, ParameterErrorsOfEveryRow) {
     json request = {{"id", ++n}, {"type", c.type}, {"payload", c.payload}};
     EXPECT_EQ(Inline(request.dump()), MakeRpcReply(n, "error", c.error)) << c.type << " " << c.payload.dump();
   }
+}
+
+TEST_F(RpcTest, DestroyingAPlayerSucceedsAlsoForAnUnknownId) {
+  EXPECT_EQ(Inline(R"({"id":1,"type":"destroyNativePlayer","payload":{"playerID":77}})"),
+            R"({"data":{"success":true},"id":1})");
+  EXPECT_EQ(Inline(R"({"id":2,"type":"destroyNativePlayer"})"), R"({"data":{"success":true},"id":2})");
 }
 
 TEST_F(RpcTest, ToggleFullscreenAnswersAtOnceAndPostsToTheForegroundWindow) {
