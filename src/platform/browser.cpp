@@ -57,7 +57,8 @@ constexpr const char kTitleWatcher[] =
     "})();\n";
 
 // A page window opened by the page is a window of its own, as in an embedded web view: without
-// window features the browser would put it in a tab of an ordinary browser window instead.
+// window features (window.open without them, a link with target _blank) the browser would put
+// it in a tab of an ordinary browser window instead. The page's own click handlers run first.
 constexpr const char kOwnWindows[] =
     "(function () {\n"
     "  var open = window.open;\n"
@@ -68,6 +69,12 @@ constexpr const char kOwnWindows[] =
     "  };\n"
     "  wrapped.__qvnOwnWindow = true;\n"
     "  window.open = wrapped;\n"
+    "  document.addEventListener('click', function (e) {\n"
+    "    var a = e.target && e.target.closest ? e.target.closest('a[target=\"_blank\"]') : null;\n"
+    "    if (!a || e.defaultPrevented || !a.href) return;\n"
+    "    e.preventDefault();\n"
+    "    wrapped(a.href, '_blank');\n"
+    "  });\n"
     "})();\n";
 
 // The main window's first document: the browser shows an app window (only the page, no tabs,

@@ -183,6 +183,18 @@ class WindowsOnADesktop(HostCase):
         # Closing the popout leaves the main window alone.
         pcdp.evaluate("window.close(); 0")
         self.browser_windows(1)
+        # A link that names a new window opens one of its own too, not a tab of a browser window.
+        cdp.evaluate(f"document.querySelector('main').insertAdjacentHTML('afterbegin', "
+                     f"'<p><a id=\"blank\" target=\"_blank\" href=\"{ORIGIN}/index.html?popout=1&via=link\" "
+                     f"style=\"font-size:40px\">new window</a></p>'); 0")
+        cdp.click("#blank")
+        self.wait_log("[webview] popout deferral completed for " + ORIGIN + "/index.html?popout=1&via=link")
+        _, linked = self.browser_windows(2)
+        lg = self.geometry(linked)
+        self.assertEqual((lg["width"], lg["height"]), (1100, 720))
+        lcdp = Cdp2(self.page(lambda t: "via=link" in t["url"])["webSocketDebuggerUrl"])
+        self.assertTrue(eventually(lcdp, "document.readyState === 'complete'"))
+        self.assertLessEqual(lg["height"] - lcdp.evaluate("innerHeight"), 60, "a tab strip and toolbar above the page")
         self.assertEqual(self.geometry(main), g)
         self.assertIsNone(self.proc.poll(), self.read_log())
 
