@@ -8,11 +8,11 @@
 #include <cstring>
 #include <deque>
 
-extern char** environ;
-
 #include "base/base64.h"
 #include "platform/browser_cdp.h"
 #include "platform/files.h"
+
+extern char** environ;
 
 namespace platform {
 
@@ -685,6 +685,8 @@ void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster po
   }
   std::string standIns = options.standInFolder;
   if (standIns.empty() && !options.userDataDir.empty()) standIns = options.userDataDir + "/desktop-stand-ins";
+  // A PATH entry cannot hold a colon: such a folder would leave the browser with the real openers.
+  if (standIns.find(':') != std::string::npos) standIns.clear();
   if (standIns.empty()) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qv-browser-XXXXXX";
@@ -694,7 +696,7 @@ void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster po
   }
   std::string error;
   // Without its stand-ins the browser could hand a URI to the desktop: it is not started.
-  if (standIns.empty() || !WriteDesktopStandIns(standIns, error)) {
+  if (standIns.empty() || standIns.find(':') != std::string::npos || !WriteDesktopStandIns(standIns, error)) {
     if (error.empty()) error = "no folder for the browser's desktop stand-ins";
     post([done, error] { done(nullptr, error); });
     return;
