@@ -1,12 +1,18 @@
 #include "platform/browser.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 
 #include "base/base64.h"
 #include "platform/browser_cdp.h"
+#include "platform/files.h"
+
+extern char** environ;
 
 namespace platform {
 
@@ -30,6 +36,50 @@ constexpr const char kWebviewShim[] =
 // The default context menu stays closed; the page's own contextmenu handlers still run.
 constexpr const char kNoContextMenu[] =
     "window.addEventListener('contextmenu', function (e) { e.preventDefault(); }, true);\n";
+
+// The document's title, as the page has it: the browser's own target title is the address
+// while a document has none, and it is not reported again on every change. Only the top
+// document's default world reports (checked on the host side too).
+constexpr const char kTitleBindingName[] = "__qvnTitle";
+constexpr size_t kMaxTitleBytes = 4096;
+constexpr const char kTitleWatcher[] =
+    "(function () {\n"
+    "  var post = window.__qvnTitle;\n"
+    "  if (typeof post !== 'function' || window.top !== window) return;\n"
+    "  var last = null;\n"
+    "  function report() { var t = document.title; if (t !== last) { last = t; post(t); } }\n"
+    "  function watch() {\n"
+    "    report();\n"
+    "    new MutationObserver(report).observe(document.head || document.documentElement,\n"
+    "        { subtree: true, childList: true, characterData: true });\n"
+    "  }\n"
+    "  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', watch); else watch();\n"
+    "})();\n";
+
+// A page window opened by the page is a window of its own, as in an embedded web view: without
+// window features (window.open without them, a link with target _blank) the browser would put
+// it in a tab of an ordinary browser window instead. The page's own click handlers run first.
+constexpr const char kOwnWindows[] =
+    "(function () {\n"
+    "  var open = window.open;\n"
+    "  if (typeof open !== 'function' || open.__qvnOwnWindow) return;\n"
+    "  var wrapped = function (url, target, features) {\n"
+    "    if (features === undefined || features === null || String(features) === '') features = 'popup';\n"
+    "    return open.call(window, url, target, features);\n"
+    "  };\n"
+    "  wrapped.__qvnOwnWindow = true;\n"
+    "  window.open = wrapped;\n"
+    "  document.addEventListener('click', function (e) {\n"
+    "    var a = e.target && e.target.closest ? e.target.closest('a[target=\"_blank\"]') : null;\n"
+    "    if (!a || e.defaultPrevented || !a.href) return;\n"
+    "    e.preventDefault();\n"
+    "    wrapped(a.href, '_blank');\n"
+    "  });\n"
+    "})();\n";
+
+// The main window's first document: the browser shows an app window (only the page, no tabs,
+// address bar or menus) only for a real address, and the host navigates it to the start page.
+constexpr const char kAppWindowFirstPage[] = "data:text/html,";
 
 constexpr size_t kMaxPendingOpens = 32;
 
@@ -89,6 +139,9 @@ std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options)
   if (options.headless) {
     argv.push_back("--headless=new");
     argv.push_back("--disable-gpu");
+  } else {
+    // The window facility speaks X11; on a Wayland desktop the browser goes through XWayland.
+    argv.push_back("--ozone-platform=x11");
   }
   // The browser keeps only the last --disable-features / --enable-features switch, so every
   // list given (ours and the caller's) is merged into one of each.
@@ -109,8 +162,55 @@ std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options)
   if (!enabled.empty()) argv.push_back("--enable-features=" + enabled);
   for (auto& a : rest) argv.push_back(a);
   // A window without tabs or address bar, as an embedded view would be.
-  argv.push_back(options.headless ? "about:blank" : "--app=about:blank");
+  argv.push_back(options.headless ? std::string("about:blank") : std::string("--app=") + kAppWindowFirstPage);
   return argv;
+}
+
+const std::vector<DesktopStandIn>& DesktopStandIns() {
+  static const std::vector<DesktopStandIn> kStandIns = {
+      {"xdg-settings", "#!/bin/sh\necho yes\n"},
+      {"xdg-open", "#!/bin/sh\nexit 0\n"},
+      {"xdg-email", "#!/bin/sh\nexit 0\n"},
+      {"xdg-mime", "#!/bin/sh\nexit 0\n"},
+      {"gio", "#!/bin/sh\nexit 0\n"},
+      {"gnome-open", "#!/bin/sh\nexit 0\n"},
+      {"kde-open", "#!/bin/sh\nexit 0\n"},
+      {"kde-open5", "#!/bin/sh\nexit 0\n"},
+      {"exo-open", "#!/bin/sh\nexit 0\n"},
+  };
+  return kStandIns;
+}
+
+bool WriteDesktopStandIns(const std::string& folder, std::string& error) {
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "mkdir " + folder + ": " + std::strerror(errno);
+    return false;
+  }
+  for (const auto& standIn : DesktopStandIns()) {
+    std::string path = folder + "/" + standIn.name;
+    if (!WriteFileAtomic(path, standIn.script, 0700)) {
+      error = "cannot write " + path;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> BrowserEnvironmentBlock(const std::vector<std::string>& env, const std::string& folder) {
+  std::vector<std::string> out;
+  bool hadPath = false;
+  for (const auto& entry : env) {
+    if (StartsWith(entry, "PATH=")) {
+      if (hadPath) continue;  // the first one is the one a lookup would use
+      hadPath = true;
+      std::string rest = entry.substr(5);
+      out.push_back("PATH=" + folder + (rest.empty() ? "" : ":" + rest));
+    } else {
+      out.push_back(entry);
+    }
+  }
+  if (!hadPath) out.push_back("PATH=" + folder + ":/usr/bin:/bin");
+  return out;
 }
 
 class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnvironmentImpl> {
@@ -178,22 +278,30 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (method == "Target.targetDestroyed" || method == "Target.detachedFromTarget") {
       return OnGone(Str(params, "targetId"), Str(params, "sessionId"));
     }
-    if (method == "Target.targetInfoChanged") return OnInfoChanged(params.value("targetInfo", json::object()));
     auto view = FindSession(session);
     if (!view) return;
     if (method == "Fetch.requestPaused") return OnRequestPaused(*view, params);
     if (method == "Runtime.executionContextCreated") {
       const json& ctx = params.value("context", json::object());
-      if (ctx.contains("id") && ctx["id"].is_number_integer()) view->contextOrigins_[ctx["id"].get<int>()] = Str(ctx, "origin");
+      if (ctx.contains("id") && ctx["id"].is_number_integer()) {
+        int id = ctx["id"].get<int>();
+        view->contextOrigins_[id] = Str(ctx, "origin");
+        const json& aux = ctx.value("auxData", json::object());
+        if (Str(aux, "frameId") == view->targetId_ && aux.value("isDefault", false) == true) view->topContexts_.insert(id);
+      }
       return;
     }
     if (method == "Runtime.executionContextDestroyed") {
       if (params.contains("executionContextId") && params["executionContextId"].is_number_integer())
+      {
         view->contextOrigins_.erase(params["executionContextId"].get<int>());
+        view->topContexts_.erase(params["executionContextId"].get<int>());
+      }
       return;
     }
     if (method == "Runtime.executionContextsCleared") {
       view->contextOrigins_.clear();
+      view->topContexts_.clear();
       return;
     }
     if (method == "Runtime.bindingCalled") return OnBinding(*view, params);
@@ -237,6 +345,7 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     view->Send("Page.enable", json::object());
     view->Send("Runtime.enable", json::object());
     view->Send("Inspector.enable", json::object());
+    view->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kOwnWindows}});
 
     std::string opener = Str(info, "openerId");
     std::shared_ptr<BrowserView> openerView = opener.empty() ? nullptr : FindTarget(opener);
@@ -316,15 +425,6 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (auto handler = view->onClosed_) handler();
   }
 
-  void OnInfoChanged(const json& info) {
-    auto view = FindTarget(Str(info, "targetId"));
-    if (!view) return;
-    std::string title = Str(info, "title");
-    if (title == view->title_) return;
-    view->title_ = title;
-    if (auto handler = view->onTitle_) handler(title);
-  }
-
   void OnRequestPaused(BrowserView& view, const json& params) {
     std::string requestId = Str(params, "requestId");
     const json& request = params.value("request", json::object());
@@ -377,7 +477,18 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (handler(url)) view.Send("Page.stopLoading", json::object());
   }
 
+  void OnTitle(BrowserView& view, const json& params) {
+    if (!params.contains("executionContextId") || !params["executionContextId"].is_number_integer()) return;
+    if (!view.topContexts_.count(params["executionContextId"].get<int>())) return;
+    std::string title = Str(params, "payload");
+    if (title.size() > kMaxTitleBytes) title.resize(kMaxTitleBytes);
+    if (title == view.title_) return;
+    view.title_ = title;
+    if (auto handler = view.onTitle_) handler(title);
+  }
+
   void OnBinding(BrowserView& view, const json& params) {
+    if (Str(params, "name") == kTitleBindingName) return OnTitle(view, params);
     if (Str(params, "name") != kBindingName || !view.onMessage_) return;
     std::string origin;
     if (params.contains("executionContextId") && params["executionContextId"].is_number_integer()) {
@@ -481,7 +592,13 @@ void BrowserView::SetNavigationStartingHandler(std::function<bool(const std::str
 }
 
 void BrowserView::SetNewWindowHandler(std::function<void(NewWindowRequest&)> handler) { onNewWindow_ = std::move(handler); }
-void BrowserView::SetTitleChangedHandler(std::function<void(const std::string&)> handler) { onTitle_ = std::move(handler); }
+void BrowserView::SetTitleChangedHandler(std::function<void(const std::string&)> handler) {
+  onTitle_ = std::move(handler);
+  if (titlesWatched_) return;
+  titlesWatched_ = true;
+  Send("Runtime.addBinding", {{"name", kTitleBindingName}});
+  Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kTitleWatcher}});
+}
 void BrowserView::SetNavigationCompletedHandler(std::function<void(bool, int)> handler) { onCompleted_ = std::move(handler); }
 void BrowserView::SetProcessFailedHandler(std::function<void(int)> handler) { onFailed_ = std::move(handler); }
 void BrowserView::SetClosedHandler(std::function<void()> handler) { onClosed_ = std::move(handler); }
@@ -544,6 +661,11 @@ void BrowserView::SetFullscreen(bool fullscreen) {
   });
 }
 
+int BrowserView::BrowserProcessId() const {
+  auto env = env_.lock();
+  return env && env->conn_ && !env->exited_ ? static_cast<int>(env->conn_->Pid()) : 0;
+}
+
 void BrowserView::Close() {
   if (closed_) return;
   closed_ = true;
@@ -561,10 +683,29 @@ void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster po
     post([done] { done(nullptr, "Chromium is not installed"); });
     return;
   }
-  std::weak_ptr<BrowserEnvironmentImpl> weak = impl;
+  std::string standIns = options.standInFolder;
+  if (standIns.empty() && !options.userDataDir.empty()) standIns = options.userDataDir + "/desktop-stand-ins";
+  // A PATH entry cannot hold a colon: such a folder would leave the browser with the real openers.
+  if (standIns.find(':') != std::string::npos) standIns.clear();
+  if (standIns.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qv-browser-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data())) standIns = buf.data();
+  }
   std::string error;
+  // Without its stand-ins the browser could hand a URI to the desktop: it is not started.
+  if (standIns.empty() || standIns.find(':') != std::string::npos || !WriteDesktopStandIns(standIns, error)) {
+    if (error.empty()) error = "no folder for the browser's desktop stand-ins";
+    post([done, error] { done(nullptr, error); });
+    return;
+  }
+  std::vector<std::string> ownEnv;
+  for (char** e = environ; e && *e; ++e) ownEnv.emplace_back(*e);
+  std::weak_ptr<BrowserEnvironmentImpl> weak = impl;
   impl->conn_ = CdpConnection::Launch(
-      argv,
+      argv, BrowserEnvironmentBlock(ownEnv, standIns),
       [weak, post](json message) {
         post([weak, message = std::move(message)] {
           if (auto i = weak.lock()) i->Dispatch(message);

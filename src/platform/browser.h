@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <map>
+#include <set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,9 +32,27 @@ struct BrowserLaunchOptions {
   std::string additionalArguments; // extra switches, as one command-line string
   bool headless = false;
   bool noSandbox = false;          // required when running as root
+  // Where the browser's desktop stand-ins go ("" = "desktop-stand-ins" inside userDataDir, or
+  // a new temporary folder when that is empty too).
+  std::string standInFolder;
 };
 // The full argv the browser is started with (pure; tested).
 std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options);
+
+// The browser never hands a URI to the desktop on its own: it finds these programs first on its
+// PATH. "xdg-settings" answers that the browser is already the default handler of every scheme,
+// so the browser neither launches anything nor asks the user; the openers do nothing should it
+// run them anyway. Only the host's own policy opens external URIs (platform/shell.h).
+struct DesktopStandIn {
+  const char* name;
+  const char* script;
+};
+const std::vector<DesktopStandIn>& DesktopStandIns();
+// Writes the stand-ins into folder (created, 0700); false with error set when it cannot.
+bool WriteDesktopStandIns(const std::string& folder, std::string& error);
+// The browser's environment: env (NAME=value entries) with folder put first on PATH ("PATH="
+// added when env has none) (pure; tested).
+std::vector<std::string> BrowserEnvironmentBlock(const std::vector<std::string>& env, const std::string& folder);
 
 struct WebResourceRequest {
   std::string uri;
@@ -107,6 +126,8 @@ class BrowserView {
   bool ScreenRect(int& left, int& top, int& width, int& height) const;
 
   const std::string& TargetId() const { return targetId_; }
+  // The browser process that shows this view's window; 0 once the browser is gone.
+  int BrowserProcessId() const;
   const std::string& Title() const { return title_; }
 
  private:
@@ -120,7 +141,7 @@ class BrowserView {
   std::weak_ptr<BrowserEnvironmentImpl> env_;
   std::string targetId_;
   std::string sessionId_;
-  std::string title_;
+  std::string title_;  // the document's title, as last reported
   bool closed_ = false;
   std::vector<std::string> filters_;
   std::function<std::optional<WebResourceResponse>(const WebResourceRequest&)> onResource_;
@@ -132,7 +153,9 @@ class BrowserView {
   std::function<void(int)> onFailed_;
   std::function<void()> onClosed_;
   bool messagesEnabled_ = false;
+  bool titlesWatched_ = false;
   std::map<int, std::string> contextOrigins_;
+  std::set<int> topContexts_;  // the top document's default worlds
   std::vector<std::string> pendingOpens_;
   int setupPending_ = 0;              // commands not yet answered
   bool releaseWhenSettled_ = false;  // run the paused window once they are

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,7 @@ int Lift(int fd) {
 }  // namespace
 
 std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::string>& argv,
+                                                     const std::vector<std::string>& env,
                                                      MessageHandler onMessage, ExitHandler onExit,
                                                      std::string& error) {
   if (argv.empty() || access(argv[0].c_str(), X_OK) != 0) {
@@ -105,8 +107,11 @@ std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::stri
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
+  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), env.empty() ? environ : envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(toChild[0]);
@@ -120,16 +125,18 @@ std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::stri
 
   std::unique_ptr<CdpConnection> c(new CdpConnection());
   c->pid_ = pid;
-  c->toBrowser_ = toChild[1];
-  c->fromBrowser_ = fromChild[0];
+  c->toBrowser_.Reset(toChild[1]);
+  c->fromBrowser_.Reset(fromChild[0]);
   c->onMessage_ = std::move(onMessage);
   c->onExit_ = std::move(onExit);
-  if (pipe2(c->wake_, O_CLOEXEC) != 0) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
-    c->wake_[0] = c->wake_[1] = -1;
     c->Close();
     return nullptr;
   }
+  c->wakeRead_.Reset(wake[0]);
+  c->wakeWrite_.Reset(wake[1]);
   c->reader_ = std::thread([raw = c.get()] { raw->ReaderLoop(); });
   c->writer_ = std::thread([raw = c.get()] { raw->WriterLoop(); });
   return c;
@@ -163,7 +170,7 @@ void CdpConnection::WriterLoop() {
       next = std::move(queue_.front());
       queue_.pop_front();
     }
-    if (!WriteAll(toBrowser_, next.data(), next.size())) {
+    if (!WriteAll(toBrowser_.get(), next.data(), next.size())) {
       std::lock_guard<std::mutex> lock(mu_);
       queue_.clear();
       writerStop_ = true;
@@ -177,7 +184,7 @@ void CdpConnection::ReaderLoop() {
   std::vector<char> buf(1 << 16);
   bool woken = false;
   for (;;) {
-    pollfd fds[2] = {{fromBrowser_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[2] = {{fromBrowser_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
     int n = poll(fds, 2, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -188,7 +195,7 @@ void CdpConnection::ReaderLoop() {
       break;
     }
     if (!fds[0].revents) continue;
-    ssize_t got = read(fromBrowser_, buf.data(), buf.size());
+    ssize_t got = read(fromBrowser_.get(), buf.data(), buf.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     for (auto& text : splitter.Feed(buf.data(), static_cast<size_t>(got))) {
@@ -229,12 +236,16 @@ void CdpConnection::Reap(bool wait) {
     if (exited_ || pid_ <= 0) return;
   }
   int status = 0;
-  pid_t r = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait ? 5 : 0);
-  for (;;) {
+  pid_t r = waitpid(pid_, &status, WNOHANG);
+  if (r == 0 && wait) {
+    // Bounded wait for the exit without polling: the process descriptor becomes readable.
+    UniqueFd exitFd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+    if (exitFd) {
+      pollfd p{exitFd.get(), POLLIN, 0};
+      while (poll(&p, 1, 5000) < 0 && errno == EINTR) {
+      }
+    }
     r = waitpid(pid_, &status, WNOHANG);
-    if (r != 0 || std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (r == 0) {
     kill(-pid_, SIGKILL);
@@ -270,9 +281,9 @@ void CdpConnection::Close() {
     }
     if (!exited) kill(-pid_, SIGKILL);
   }
-  if (wake_[1] >= 0) {
+  if (wakeWrite_) {
     char b = 1;
-    (void)!write(wake_[1], &b, 1);
+    (void)!write(wakeWrite_.get(), &b, 1);
   }
   if (reader_.joinable()) reader_.join();
   Reap(false);
@@ -284,10 +295,10 @@ void CdpConnection::Close() {
   }
   cv_.notify_all();
   if (writer_.joinable()) writer_.join();
-  for (int* fd : {&toBrowser_, &fromBrowser_, &wake_[0], &wake_[1]}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  toBrowser_.Reset();
+  fromBrowser_.Reset();
+  wakeRead_.Reset();
+  wakeWrite_.Reset();
 }
 
 }  // namespace platform

@@ -15,6 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 // Splits the byte stream of the pipe into its NUL-terminated messages.
@@ -33,15 +35,18 @@ class CdpFrameSplitter {
 };
 
 // One browser process and its pipe. The reader and writer threads never call back into the
-// caller except through the two handlers, which run on the reader thread.
+// caller except through the two handlers, which run on the reader thread. The connection owns
+// the pipe ends and both threads; Close (or the destructor) joins them and reaps the child.
 class CdpConnection {
  public:
   using MessageHandler = std::function<void(nlohmann::json message)>;
   using ExitHandler = std::function<void(int waitStatus)>;
 
   // Starts argv[0] with the pipe on fds 3 and 4 in its own process group, its standard output
-  // and error discarded. Returns null with error set when it cannot be started.
+  // and error discarded, with env as its environment (empty: this process's). Returns null
+  // with error set when it cannot be started.
   static std::unique_ptr<CdpConnection> Launch(const std::vector<std::string>& argv,
+                                               const std::vector<std::string>& env,
                                                MessageHandler onMessage, ExitHandler onExit,
                                                std::string& error);
   ~CdpConnection();
@@ -65,9 +70,9 @@ class CdpConnection {
   void Reap(bool wait);
 
   pid_t pid_ = -1;
-  int toBrowser_ = -1;
-  int fromBrowser_ = -1;
-  int wake_[2] = {-1, -1};  // wakes the reader when Close stops it early
+  UniqueFd toBrowser_;
+  UniqueFd fromBrowser_;
+  UniqueFd wakeRead_, wakeWrite_;  // wakes the reader when Close stops it early
   std::atomic<int> nextId_{0};
   MessageHandler onMessage_;
   ExitHandler onExit_;

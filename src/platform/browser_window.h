@@ -1,5 +1,10 @@
 #pragma once
-// A window record's operations carried out on the browser window that shows its page.
+// A window record's operations carried out on the browser window that shows its page: bounds
+// and fullscreen over the browser's protocol; the title, always-on-top and the active window
+// through the X11 facility (browser_x11.h) when there is a display.
+//
+// UI thread only, as every WindowBackend. The backend holds the view weakly (the web view host
+// owns it) and tracks the record's handle with the X11 facility from creation to destruction.
 #include <memory>
 
 #include "platform/browser.h"
@@ -7,6 +12,8 @@
 
 namespace platform {
 
-std::shared_ptr<ui::WindowBackend> MakeBrowserWindowBackend(std::shared_ptr<BrowserView> view);
+// Binds nothing itself; the caller binds the result to hwnd. The record's current title and
+// topmost bit are put on screen as soon as the browser's window is known.
+std::shared_ptr<ui::WindowBackend> MakeBrowserWindowBackend(std::shared_ptr<BrowserView> view, ui::HWND hwnd);
 
 }  // namespace platform

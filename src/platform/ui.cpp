@@ -314,8 +314,30 @@ void* GetUserData(HWND hwnd) {
   return r ? r->userData : nullptr;
 }
 
-HWND GetForegroundWindow() { return g_foreground.load(); }
+namespace {
+std::mutex g_foregroundSourceMutex;
+std::function<HWND()> g_foregroundSource;
+}  // namespace
+
+HWND GetForegroundWindow() {
+  std::function<HWND()> source;
+  {
+    std::lock_guard<std::mutex> lock(g_foregroundSourceMutex);
+    source = g_foregroundSource;
+  }
+  if (source) {
+    HWND active = source();
+    // Only a window that is still a record counts; the display may lag behind a close.
+    if (active != 0 && IsWindow(active)) return active;
+    return 0;
+  }
+  return g_foreground.load();
+}
 void SetForegroundWindow(HWND hwnd) { g_foreground.store(hwnd); }
+void SetForegroundSource(std::function<HWND()> source) {
+  std::lock_guard<std::mutex> lock(g_foregroundSourceMutex);
+  g_foregroundSource = std::move(source);
+}
 
 bool PostMessage(HWND hwnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
   if (hwnd == 0) return false;

@@ -90,9 +90,13 @@ void NotifyBoundsChanged(HWND hwnd, const Rect& bounds);
 void SetUserData(HWND hwnd, void* data);
 void* GetUserData(HWND hwnd);
 
-// Foreground window: the record the backend last reported focused, 0 when none (any thread).
+// Foreground window (any thread): what the installed source reports (the display's active
+// window, 0 when it is none of ours); without a source, the record last set focused.
 HWND GetForegroundWindow();
 void SetForegroundWindow(HWND hwnd);
+// Installed once a display tells which window is active; an empty function removes it.
+// The source is called without any lock of this layer held and may be called from any thread.
+void SetForegroundSource(std::function<HWND()> source);
 
 // Thread-safe: queues a message for the window's procedure on the UI thread. False when the
 // window does not exist or the loop has ended; the caller then still owns what lParam carries.

@@ -84,6 +84,29 @@ def eventually(cdp, expression, timeout=30.0):
     return bool(wait_for(check, timeout))
 
 
+def start_xvfb(case, screen):
+    """A virtual display of its own (the server picks a free number); fails case without one."""
+    read, write = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", screen, "-nolisten", "tcp"],
+                            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read, "rb") as f:
+        number = f.readline().strip()
+    if not number.isdigit():
+        stop(xvfb)
+        case.fail("Xvfb gave no display")
+    return xvfb, ":" + number.decode()
+
+
+def stop(proc):
+    proc.terminate()
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class HostCase(unittest.TestCase):
     """Runs the host with a temporary HOME and data folders; extra_env adds to its environment."""
 
@@ -381,18 +404,7 @@ class WebViewHostWithDisplay(HostCase):
     """With a display the browser shows its window; closing it still ends the host cleanly."""
 
     def setUp(self):
-        read, write = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                     pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write)
-        number = b""
-        with os.fdopen(read, "rb") as f:
-            number = f.readline().strip()
-        if not number.isdigit():
-            self.xvfb.kill()
-            self.xvfb.wait()
-            self.fail("Xvfb gave no display")
-        self.display = ":" + number.decode()
+        self.xvfb, self.display = start_xvfb(self, "1280x800x24")
         super().setUp()
 
     def extra_env(self):
@@ -400,12 +412,7 @@ class WebViewHostWithDisplay(HostCase):
 
     def tearDown(self):
         super().tearDown()
-        self.xvfb.terminate()
-        try:
-            self.xvfb.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.xvfb.kill()
-            self.xvfb.wait()
+        stop(self.xvfb)
 
     def test_headful_window_serves_the_page_and_closing_it_ends_the_host(self):
         target, cdp = self.main_page()

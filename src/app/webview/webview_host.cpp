@@ -157,7 +157,7 @@ void WebViewHost::OnControllerCreated(std::shared_ptr<platform::BrowserView> vie
     return;
   }
   view_ = std::move(view);
-  auto backend = platform::MakeBrowserWindowBackend(view_);
+  auto backend = platform::MakeBrowserWindowBackend(view_, window_);
   ui::BindBackend(window_, backend);
   backend->ApplyBounds(ui::GetWindowRect(window_));
   std::weak_ptr<bool> alive = alive_;
@@ -333,7 +333,7 @@ void WebViewHost::CreatePopoutWindow(platform::NewWindowRequest& request) {
     if (ui::IsWindow(window)) ui::DestroyWindow(window);
   });
 
-  auto backend = platform::MakeBrowserWindowBackend(record->view);
+  auto backend = platform::MakeBrowserWindowBackend(record->view, window);
   ui::BindBackend(window, backend);
   backend->ApplyBounds(ui::GetWindowRect(window));
   LogPrintf("[webview] popout controller IsVisible(before put_IsVisible)=%d\n", view.IsVisible() ? 1 : 0);

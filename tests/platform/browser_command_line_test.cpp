@@ -1,0 +1,141 @@
+// The browser's command line, environment and desktop stand-ins, and the X11 window matching:
+// the pure pieces of the browser layer.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/browser.h"
+#include "platform/browser_x11.h"
+#include "support/temp_folder.h"
+
+namespace platform {
+namespace {
+
+bool Has(const std::vector<std::string>& argv, const std::string& arg) {
+  return std::find(argv.begin(), argv.end(), arg) != argv.end();
+}
+
+std::vector<std::string> WithPrefix(const std::vector<std::string>& argv, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& a : argv) {
+    if (a.rfind(prefix, 0) == 0) out.push_back(a);
+  }
+  return out;
+}
+
+TEST(BrowserCommandLine, SwitchesFollowTheOptions) {
+  struct Case {
+    const char* name;
+    BrowserLaunchOptions options;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+    std::string last;  // the page the browser opens first
+  };
+  const Case cases[] = {
+      {"headful app window on X11",
+       {"/opt/browser", "/data/profile", "", false, false, ""},
+       {"/opt/browser", "--remote-debugging-pipe", "--user-data-dir=/data/profile", "--ozone-platform=x11",
+        "--no-first-run", "--disable-features=LocalNetworkAccessChecks"},
+       {"--headless=new", "--no-sandbox", "about:blank", "--app=about:blank"},
+       "--app=data:text/html,"},
+      {"headless as root",
+       {"/opt/browser", "", "", true, true, ""},
+       {"--headless=new", "--no-sandbox"},
+       {"--ozone-platform=x11", "--app=data:text/html,"},
+       "about:blank"},
+      {"caller switches kept, feature lists merged",
+       {"/opt/browser", "", "--disable-features=OverlayScrollbar,Other --remote-debugging-port=9222 --enable-features=A \"--x=a b\"",
+        false, false, ""},
+       {"--disable-features=LocalNetworkAccessChecks,OverlayScrollbar,Other", "--enable-features=A",
+        "--remote-debugging-port=9222", "--x=a b"},
+       {"--disable-features=OverlayScrollbar,Other"},
+       "--app=data:text/html,"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> argv = BrowserCommandLine(c.options);
+    ASSERT_FALSE(argv.empty());
+    EXPECT_EQ(argv.front(), "/opt/browser");
+    for (const auto& p : c.present) EXPECT_TRUE(Has(argv, p)) << p;
+    for (const auto& a : c.absent) EXPECT_FALSE(Has(argv, a)) << a;
+    EXPECT_EQ(argv.back(), c.last);
+    // The browser keeps only the last of each feature switch: there is one of each.
+    EXPECT_EQ(WithPrefix(argv, "--disable-features=").size(), 1u);
+    EXPECT_LE(WithPrefix(argv, "--enable-features=").size(), 1u);
+  }
+}
+
+TEST(BrowserEnvironmentBlock, StandInsComeFirstOnPath) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> env;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"path prefixed, rest kept", {"HOME=/h", "PATH=/usr/bin:/bin", "DISPLAY=:1"},
+       {"HOME=/h", "PATH=/s:/usr/bin:/bin", "DISPLAY=:1"}},
+      {"no path", {"HOME=/h"}, {"HOME=/h", "PATH=/s:/usr/bin:/bin"}},
+      {"empty path", {"PATH="}, {"PATH=/s"}},
+      {"a second PATH is dropped", {"PATH=/a", "PATH=/b"}, {"PATH=/s:/a"}},
+      {"a name that only starts like PATH", {"PATHX=1"}, {"PATHX=1", "PATH=/s:/usr/bin:/bin"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(BrowserEnvironmentBlock(c.env, "/s"), c.expected);
+  }
+}
+
+TEST(DesktopStandIns, OpenNothingAndClaimEveryScheme) {
+  testsupport::TempFolder temp;
+  const std::string folder = temp / "stand-ins";
+  std::string error;
+  ASSERT_TRUE(WriteDesktopStandIns(folder, error)) << error;
+  ASSERT_TRUE(WriteDesktopStandIns(folder, error)) << "a second start finds them in place: " << error;
+  struct stat st {};
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  for (const char* name : {"xdg-open", "xdg-email", "xdg-settings", "gio"}) {
+    SCOPED_TRACE(name);
+    std::string cmd = "'" + folder + "/" + name + "' check default-url-scheme-handler mailto x.desktop";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[64] = {0};
+    size_t got = fread(buf, 1, sizeof buf - 1, p);
+    int status = pclose(p);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Only the default-handler check says anything: "yes", the browser itself handles it.
+    EXPECT_EQ(std::string(buf, got), std::string(name) == "xdg-settings" ? "yes\n" : "");
+  }
+  EXPECT_FALSE(WriteDesktopStandIns(temp / "missing/parent", error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(X11Matching, OldestHandleGetsOldestWindow) {
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> handles;
+    std::vector<unsigned long> windows;
+    std::vector<std::pair<uint64_t, unsigned long>> expected;
+  };
+  const Case cases[] = {
+      {"nothing to match", {}, {0x100}, {}},
+      {"window not there yet", {7}, {}, {}},
+      {"in id order whatever the listing order", {7, 9}, {0x300, 0x200}, {{7, 0x200}, {9, 0x300}}},
+      {"more windows than handles", {9}, {0x500, 0x400}, {{9, 0x400}}},
+      {"a window listed twice counts once", {7, 9}, {0x200, 0x200}, {{7, 0x200}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(x11::MatchInOrder(c.handles, c.windows), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace platform
