@@ -9,8 +9,7 @@ import unittest
 
 import websockets
 
-import bridge_rpc_test as rpc
-from host_harness import SIGNER, Host, wait_for
+from host_harness import APP_ORIGIN, SIGNER, start_with_page
 
 
 def build_package(folder):
@@ -30,17 +29,8 @@ def build_package(folder):
 
 class PluginPackages(unittest.TestCase):
     def setUp(self):
-        debug_port = rpc.free_port()
-        self.host = Host(prefix="qv-pkg-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-        self.host.start()
-        try:
-            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in self.host.read_log())
-            self.assertTrue(ok, self.host.read_log().decode(errors="replace"))
-            self.port = self.host.bridge_port()
-            self.token = asyncio.run(rpc.BridgeRpc.read_page(debug_port))[0]
-        except BaseException:
-            self.host.remove()
-            raise
+        self.host, self.port, page = start_with_page("qv-pkg-")
+        self.token = page[0]
         self.source = tempfile.mkdtemp(prefix="qv-pkg-src-", dir=self.host.root)
         self.payload = build_package(os.path.join(self.source, "demo"))
         self.store = os.path.join(self.host.root, "data", "Quorvane", "plugins", "demo.plugin")
@@ -52,7 +42,7 @@ class PluginPackages(unittest.TestCase):
 
     async def exchange(self, requests):
         async with websockets.connect("ws://127.0.0.1:%d/?token=%s" % (self.port, self.token),
-                                      origin=rpc.APP_ORIGIN, max_size=None, open_timeout=10,
+                                      origin=APP_ORIGIN, max_size=None, open_timeout=10,
                                       ping_interval=None) as ws:
             replies = []
             for n, (type_, payload) in enumerate(requests, 1):
