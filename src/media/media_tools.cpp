@@ -118,11 +118,15 @@ ExtractedAudio ExtractAudioNative(const std::string& path, double startTimeSec, 
     a.error = "seek to startTimeSec failed";
     return a;
   }
-  // Room for the range as far as the file reaches, so the buffer is not regrown past the bound.
+  // Room for the range as far as the file says it reaches; the header is not trusted with more
+  // than a modest first allocation.
+  constexpr double kMaxReserve = 64.0 * 1024 * 1024;
   const double from = std::max(startTimeSec, 0.0);
   const double to = info.duration > 0 ? std::min(endTimeSec, static_cast<double>(info.duration) / 1e7) : from;
   const double expected = (to - from) * info.sampleRate * info.channels * 2.0 + 65536.0;
-  if (expected > 0) a.pcm.reserve(static_cast<size_t>(std::min(expected, static_cast<double>(maxBytes))));
+  if (expected > 0) {
+    a.pcm.reserve(static_cast<size_t>(std::min({expected, kMaxReserve, static_cast<double>(maxBytes)})));
+  }
 
   pm::AudioChunk chunk;
   for (;;) {
