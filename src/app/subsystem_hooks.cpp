@@ -12,6 +12,7 @@
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "media/export_session.h"
+#include "media/media_tools.h"
 #include "media/native_media.h"
 #include "plugins/native_packs.h"
 #include "plugins/package_store.h"
@@ -131,4 +132,5 @@ void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTa
   });
   plugins::RegisterPluginHostRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   media::RegisterNativeMediaRows(dispatcher.routes(), NativePlayers(), dispatcher.sharedBlobRouter());
+  media::RegisterMediaToolRows(dispatcher.routes());
 }

@@ -1,12 +1,14 @@
 #pragma once
 // The decoding side of the media facility: a source reader over FFmpeg (libavformat,
-// libavcodec, libswscale) that opens a local file or a byte stream of the caller's, decodes its
-// first video stream and hands out frames as NV12 or RGBA, with times in 100-ns units counted
-// from the start of the stream.
+// libavcodec, libswscale, libswresample) that opens a local file or a byte stream of the
+// caller's, decodes its first video stream and hands out frames as NV12 or RGBA, or (when asked
+// for audio) decodes its first audio stream and hands out interleaved signed 16-bit PCM; times
+// are in 100-ns units counted from the start of the selected stream.
 //
 // Safety: a path is opened through the "file" protocol only, and only container formats that
 // cannot name other files or URLs are accepted (no playlists, concat lists or image sequences),
-// so a hostile file cannot make the reader open anything else. Nested opens are refused.
+// so a hostile file cannot make the reader open anything else. Nested opens are refused. Only
+// a regular file is opened: a FIFO or a device would block or never end.
 //
 // Threads: a SourceReader is used by one thread at a time (its owner's). The byte stream it
 // reads from is called on that same thread, from inside Open, ReadFrame and Seek.
@@ -48,7 +50,10 @@ class MemoryByteStream : public MediaByteStream {
 enum class PixelFormat { Nv12, Rgba };
 
 // Which step of opening failed; the caller words the failure.
-enum class OpenStep { None, Open, NoVideo, Decoder, Format, Dimensions };
+enum class OpenStep { None, Open, NoVideo, NoAudio, Decoder, Format, Dimensions };
+
+// Which stream a reader decodes.
+enum class StreamKind { Video, Audio };
 
 struct OpenResult {
   OpenStep failed = OpenStep::None;
@@ -62,6 +67,9 @@ struct VideoInfo {
   double frameRate = 0;       // frames per second, 0 when unknown
   bool hasAudio = false;
   std::string codec;          // decoder name
+  // Audio readers only: the PCM they hand out (the stream's own rate and channel count).
+  int sampleRate = 0;
+  int channels = 0;
 };
 
 // One decoded picture. Nv12: the luma plane (stride bytes a row, height rows) followed by the
@@ -75,6 +83,14 @@ struct VideoFrame {
   std::vector<uint8_t> data;
 };
 
+// Decoded audio: whole decoded frames as interleaved signed 16-bit samples, native byte order.
+struct AudioChunk {
+  int64_t time = 0;      // 100-ns units from the start of the stream
+  int64_t duration = 0;  // 100-ns units
+  int frames = 0;        // samples per channel
+  std::vector<uint8_t> pcm;  // frames * channels * 2 bytes
+};
+
 enum class ReadResult { Frame, EndOfStream, Error };
 
 // The largest picture the decoder accepts (width * height), so that a hostile header cannot
@@ -85,12 +101,17 @@ constexpr int64_t kMaxDecodedPixels = 8192ll * 8192ll;
 struct OpenOptions {
   int64_t maxPixels = kMaxDecodedPixels;
   int threads = 0;  // decoder threads; 0: one per core, at most 8
+  StreamKind stream = StreamKind::Video;
 };
+
+// The largest channel count an audio reader accepts (what the converter handles).
+constexpr int kMaxAudioChannels = 64;
 
 class SourceReader {
  public:
-  // Opens the path (a local file) or the stream and selects the first video stream, with a
-  // software decoder. Null with *result saying why on failure.
+  // Opens the path (a local file) or the stream and selects the first video stream (the first
+  // audio stream for StreamKind::Audio), with a software decoder. Null with *result saying why
+  // on failure.
   static std::unique_ptr<SourceReader> OpenFile(const std::string& path, OpenResult* result,
                                                 OpenOptions options = {});
   static std::unique_ptr<SourceReader> OpenStream(std::shared_ptr<MediaByteStream> stream, OpenResult* result,
@@ -105,12 +126,18 @@ class SourceReader {
   // Scaling, when the size differs, is bilinear.
   void SetOutput(PixelFormat format, int width = 0, int height = 0);
 
-  // The next frame in presentation order.
+  // The next frame in presentation order (video readers). At the end of the input, or of the
+  // part of it that could be read, what the decoder holds still comes out, then EndOfStream.
   ReadResult ReadFrame(VideoFrame& frame);
 
+  // The next decoded audio frame (audio readers). EndOfStream at the end of the input; Error when
+  // the input could not be read further (a damaged or missing tail) or the audio not converted,
+  // after what the decoder held came out.
+  ReadResult ReadAudio(AudioChunk& chunk);
+
   // Moves to the key frame at or before time (100-ns units, clamped at 0) and arranges that the
-  // frames before the one showing at time are decoded but not handed out. False when the
-  // container cannot seek.
+  // frames before the one showing at time are decoded but not handed out (for audio: the frames
+  // that end at or before time). False when the container cannot seek.
   bool Seek(int64_t time);
 
   struct Impl;
@@ -123,6 +150,9 @@ class SourceReader {
 // The hardware decode device: always fails here (no Direct3D), so callers take their software
 // path. The code is what they log.
 bool CreateHardwareDecodeDevice(unsigned long* failureCode);
+
+// The decoding engine's name and version, as the page is told it.
+std::string DecoderEngineName();
 
 // Process-wide set-up: FFmpeg's own log goes quiet (the host logs what matters). Idempotent.
 void StartMediaFacility();

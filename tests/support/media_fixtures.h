@@ -34,14 +34,26 @@ inline std::string TestsrcArguments(int width, int height, int fps, double secon
   return text;
 }
 
-// ffmpeg's own decode of the first video stream to RGBA, frames width * height * 4 bytes each.
-inline std::vector<std::vector<uint8_t>> DecodeRgbaWithFfmpeg(const std::string& path, int width, int height) {
+// The standard output of a shell command line (its errors discarded).
+inline std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+// ffmpeg's own decode of the first video stream to a raw pixel format, frameBytes each.
+inline std::vector<std::vector<uint8_t>> DecodeWithFfmpeg(const std::string& path, const char* pixelFormat,
+                                                          size_t frameBytes) {
   std::vector<std::vector<uint8_t>> frames;
   const std::string command = "ffmpeg -nostdin -v error -i " + ShellQuote(path) +
-                              " -map 0:v:0 -vsync passthrough -f rawvideo -pix_fmt rgba - 2>/dev/null";
+                              " -map 0:v:0 -vsync passthrough -f rawvideo -pix_fmt " + pixelFormat + " - 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return frames;
-  const size_t frameBytes = static_cast<size_t>(width) * height * 4;
   for (;;) {
     std::vector<uint8_t> frame(frameBytes);
     if (std::fread(frame.data(), 1, frameBytes, pipe) != frameBytes) break;
@@ -49,6 +61,11 @@ inline std::vector<std::vector<uint8_t>> DecodeRgbaWithFfmpeg(const std::string&
   }
   pclose(pipe);
   return frames;
+}
+
+// ffmpeg's own decode of the first video stream to RGBA, frames width * height * 4 bytes each.
+inline std::vector<std::vector<uint8_t>> DecodeRgbaWithFfmpeg(const std::string& path, int width, int height) {
+  return DecodeWithFfmpeg(path, "rgba", static_cast<size_t>(width) * height * 4);
 }
 
 // The largest difference of one channel between two images of the same size.
