@@ -158,9 +158,10 @@ int main() {
     plain.push_back(PlainReader());
   }
   const double h = Median(host), p = Median(plain);
+  auto lo = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+  auto hi = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
   std::printf("%d stdio publish lines, median of %d runs: reader+hub %.0f lines/s (%.0f..%.0f), "
               "plain pipe reader %.0f lines/s (%.0f..%.0f), reader+hub/plain %.2f\n",
-              kLines, kRuns, h, *std::min_element(host.begin(), host.end()), *std::max_element(host.begin(), host.end()),
-              p, *std::min_element(plain.begin(), plain.end()), *std::max_element(plain.begin(), plain.end()), h / p);
+              kLines, kRuns, h, lo(host), hi(host), p, lo(plain), hi(plain), h / p);
   return 0;
 }

@@ -184,8 +184,9 @@ class PluginProcessE2E(unittest.TestCase):
                 page = Page(ws)
                 # Far more replies than the pipe to its stdin holds.
                 await self.start(page, {"publish": 20000, "ignoreStdin": True, "hang": True})
-                self.assertTrue(wait_for(lambda: b"[plugin] reply dropped plugin=" + PLUGIN.encode()
-                                         in self.host.read_log(), 60), "the child's stdin never filled")
+                dropped = b"[plugin] reply dropped plugin=" + PLUGIN.encode()
+                self.assertTrue(wait_for(lambda: dropped in self.host.read_log(), 60),
+                                "no reply was dropped: a full stdin held up the reader")
                 # The child is stuck with a full stdin; the page's requests are still answered.
                 hello = await page.request("hello", {"token": self.token})
                 self.assertEqual(hello["data"]["sessionHandle"], self.session_handle)

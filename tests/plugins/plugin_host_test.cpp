@@ -325,6 +325,24 @@ TEST_F(PluginHostTest, ChildThatNeverReadsStdinDoesNotStallTheHost) {
   EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
 }
 
+TEST(PluginStderr, LoggedAsOneLineAndKeptWholeInTheTail) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  platform::UniqueFd writeEnd(fds[1]);
+  plugins::PluginProcess record;
+  record.pluginId = "noisy";
+  record.stderrRead.Reset(fds[0]);
+  const std::string text("oops\n[main] WsServer listening on 127.0.0.1:1\n\0after\r", 53);
+  ASSERT_EQ(write(writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  testing::internal::CaptureStdout();
+  plugins::PumpPluginStderr(record);
+  const std::string logged = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(logged,
+            "[plugin] stderr plugin=noisy pid=0 oops\\x0a[main] WsServer listening on 127.0.0.1:1\\x0a\\x00after"
+            "\\x0d\n");
+  EXPECT_EQ(record.stderrTail, text);
+}
+
 TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
