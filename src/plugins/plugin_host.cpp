@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <memory>
 #include <optional>
@@ -115,6 +116,24 @@ std::string CheckRestartPackage(const std::string& pluginId, const std::string& 
   std::string error = CheckSignedLaunch(package, mode, nullptr, signedLaunch);
   if (error.empty()) error = CheckPackageIntact(package);
   return error;
+}
+
+// A child's bytes as one log line: line breaks, NULs and other control bytes become "\xNN", so
+// a plugin can neither cut its text short nor write lines that look like the host's own.
+std::string EscapeControlBytes(const char* bytes, size_t size) {
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 // A run's thread: nothing it throws may end the process.
@@ -266,8 +285,9 @@ void PumpPluginStderr(PluginProcess& record) {
     if (record.stderrTail.size() > kPluginStderrTailBytes) {
       record.stderrTail.erase(0, record.stderrTail.size() - kPluginStderrTailBytes);
     }
-    LogPrintf("[plugin] stderr plugin=%s pid=%lu %.*s\n", record.pluginId.c_str(),
-              static_cast<unsigned long>(record.pid), static_cast<int>(n), buffer);
+    const std::string shown = EscapeControlBytes(buffer, static_cast<size_t>(n));
+    LogPrintf("[plugin] stderr plugin=%s pid=%lu %s\n", record.pluginId.c_str(),
+              static_cast<unsigned long>(record.pid), shown.c_str());
   }
 }
 

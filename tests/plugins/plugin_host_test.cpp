@@ -118,19 +118,25 @@ class PluginHostTest : public TokenTest {
                            {"sandbox", "process"},        {"extensions", json::array()},
                            {"capabilities", capabilities}, {"platforms", {"linux"}},
                            {"launch", {{"linux", launch}}}};
+    SignAndStage(folder, manifest, sha);
+  }
+
+  // Writes the manifest into folder, signs the folder as a package and stages it.
+  void SignAndStage(const std::string& folder, const json& manifest, std::string& shaOut) {
     std::ofstream(folder + "/plugin.json") << manifest.dump();
     json payload;
     std::string zip, error;
     ASSERT_TRUE(qvsign::BuildStagePayload(packageKey, folder, payload, zip, error)) << error;
     ASSERT_EQ(StagePluginPackage(payload.dump()), "");
-    sha = payload.value("packageSha256", payload.value("sha256", ""));
-    ASSERT_EQ(sha.size(), 64u) << payload.dump();
+    shaOut = payload.value("packageSha256", payload.value("sha256", ""));
+    ASSERT_EQ(shaOut.size(), 64u) << payload.dump();
   }
 
-  void Arm(const std::string& cap = "realtime") {
-    json claims = CapPayload(kPlugin, cap);
-    claims["pkg"] = sha;
-    ASSERT_EQ(registry->ArmPluginToken(kPlugin, sha, Mint(claims), kNow), "");
+  void Arm(const std::string& cap = "realtime") { Arm(cap, kPlugin, sha); }
+  void Arm(const std::string& cap, const std::string& pluginId, const std::string& packageSha) {
+    json claims = CapPayload(pluginId, cap);
+    claims["pkg"] = packageSha;
+    ASSERT_EQ(registry->ArmPluginToken(pluginId, packageSha, Mint(claims), kNow), "");
   }
 
   json StartPayload(const json& settings, const std::string& cap = "realtime") {
@@ -186,6 +192,39 @@ TEST_F(PluginHostTest, StdioPublishesReachTheHookAndRepliesComeBackInOrder) {
   EXPECT_NE(text.find("QVN_RPC_PORT=45678\n"), std::string::npos);
   EXPECT_NE(text.find("QVN_PLUGIN_SETTINGS={"), std::string::npos);
   EXPECT_EQ(text.find("QVN_GT7_HOST="), std::string::npos);
+}
+
+// A script package of the older kind: no launch table and no platforms, so its ".py" entry runs
+// under the system's python3.
+TEST_F(PluginHostTest, ScriptRunsUnderTheSystemInterpreterOverStdio) {
+  if (plugins::FindPythonInterpreter().empty()) GTEST_SKIP() << "no python3 on this machine";
+  constexpr const char* kScriptPlugin = "com.test.script";
+  const std::string folder = scratch / "script-pkg";
+  fs::create_directories(folder);
+  fs::copy_file(QV_TEST_PLUGIN_SCRIPT, folder + "/plugin.py");
+  const json manifest = {{"id", kScriptPlugin},     {"name", "Script plugin"}, {"version", "1.0.0"},
+                         {"minAppVersion", "0.0.0"}, {"runtime", "native"},     {"entry", "plugin.py"},
+                         {"sandbox", "process"},     {"extensions", json::array()}, {"capabilities", {"decode"}}};
+  std::string scriptSha;
+  SignAndStage(folder, manifest, scriptSha);
+  Arm("decode", kScriptPlugin, scriptSha);
+
+  const std::string replies = scratch / "script-replies";
+  const std::string env = scratch / "script-env";
+  const json start = {{"pluginId", kScriptPlugin},
+                      {"packageSha256", scriptSha},
+                      {"capability", "decode"},
+                      {"pluginSettings", {{"publish", 3}, {"replies", replies}, {"env", env}}},
+                      {"launch", {{"legacySystemInterpreter", "python"}, {"script", "plugin.py"}}}};
+  ASSERT_EQ(plugins::StartRealtimePlugin(start.dump()), "");
+  ASSERT_TRUE(WaitForState("stopped"));  // exits 0 once it read its three replies
+  const auto seen = publishes.Items();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[2], std::string(kScriptPlugin) + R"( {"frame":{"channels":[{"id":"speed","values":[3]}]},"seq":3})");
+  EXPECT_EQ(Lines(replies), (std::vector<std::string>{R"({"type":"publish-ok","payload":{"seq":1}})",
+                                                      R"({"type":"publish-ok","payload":{"seq":2}})",
+                                                      R"({"type":"publish-ok","payload":{"seq":3}})"}));
+  EXPECT_NE(ReadText(env).find("QVN_PLUGIN_MODE=decode\n"), std::string::npos);
 }
 
 TEST_F(PluginHostTest, StartRefusalsComeBeforeAnythingRuns) {
@@ -284,6 +323,24 @@ TEST_F(PluginHostTest, ChildThatNeverReadsStdinDoesNotStallTheHost) {
   EXPECT_TRUE(plugins::IsPluginProcessAlive(kPlugin));
   EXPECT_NE(plugins::GetPluginGeneration(kPlugin), 0u);
   EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
+}
+
+TEST(PluginStderr, LoggedAsOneLineAndKeptWholeInTheTail) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  platform::UniqueFd writeEnd(fds[1]);
+  plugins::PluginProcess record;
+  record.pluginId = "noisy";
+  record.stderrRead.Reset(fds[0]);
+  const std::string text("oops\n[main] WsServer listening on 127.0.0.1:1\n\0after\r", 53);
+  ASSERT_EQ(write(writeEnd.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  testing::internal::CaptureStdout();
+  plugins::PumpPluginStderr(record);
+  const std::string logged = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(logged,
+            "[plugin] stderr plugin=noisy pid=0 oops\\x0a[main] WsServer listening on 127.0.0.1:1\\x0a\\x00after"
+            "\\x0d\n");
+  EXPECT_EQ(record.stderrTail, text);
 }
 
 TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {

@@ -1,0 +1,219 @@
+"""Plugin processes started by the real host: the page (python3-websockets in the page's place)
+stages the test plugin's signed package, arms its token and starts it; its stdio publishes reach
+the page as "rt.batch"; stopping it, closing the page and ending the host each leave no process
+of the plugin behind; a child that never reads its replies does not hold up the page's requests."""
+import asyncio
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+import websockets
+
+from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, wait_for
+
+PLUGIN = "com.test.stdio"
+TEST_PLUGIN = os.path.join(BUILD, "tests", "plugins", "qvn_test_plugin")
+
+
+def sign(*args):
+    return subprocess.run([SIGNER, *args], capture_output=True, text=True, check=True).stdout.strip()
+
+
+def gone(pid):
+    """The process has ended (a zombie its parent has not reaped yet counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except (FileNotFoundError, ProcessLookupError):
+        return True
+    return stat[stat.rfind(")") + 2] == "Z"
+
+
+def read_pid(path):
+    def present():
+        try:
+            with open(path) as f:
+                return f.read().strip().isdigit()
+        except FileNotFoundError:
+            return False
+    assert wait_for(present, 10), "no pid written to " + path
+    with open(path) as f:
+        return int(f.read())
+
+
+def make_package(folder):
+    """The test plugin's package folder: its manifest and the program, both from the build."""
+    os.makedirs(os.path.join(folder, "bin"))
+    shutil.copy2(TEST_PLUGIN, os.path.join(folder, "bin", "plugin"))
+    launch = {"executable": "bin/plugin", "transport": "stdio"}
+    manifest = {"id": PLUGIN, "name": "Stdio test plugin", "version": "1.0.0", "minAppVersion": "0.0.0",
+                "runtime": "native", "entry": "bin/plugin", "sandbox": "process", "extensions": [],
+                "capabilities": ["realtime"], "platforms": ["linux"],
+                "launch": {"linux": {"realtime": launch}}}
+    with open(os.path.join(folder, "plugin.json"), "w") as f:
+        json.dump(manifest, f)
+    return json.loads(sign("package", folder))
+
+
+class Page:
+    """One page connection and the events it was sent besides the replies."""
+
+    def __init__(self, ws):
+        self.ws = ws
+        self.events = []
+        self.next_id = 1
+
+    async def request(self, type_, payload=None, timeout=10):
+        id_ = self.next_id
+        self.next_id += 1
+        message = {"id": id_, "type": type_}
+        if payload is not None:
+            message["payload"] = payload
+        await self.ws.send(json.dumps(message))
+        while True:
+            message = json.loads(await asyncio.wait_for(self.ws.recv(), timeout))
+            if message.get("id") == id_:
+                return message
+            self.events.append(message)
+
+    async def until(self, predicate, timeout=20):
+        """Reads events until predicate holds for the ones seen so far."""
+        end = time.monotonic() + timeout
+        while not predicate(self.events):
+            left = end - time.monotonic()
+            assert left > 0, "timed out; events: %r" % self.events[-5:]
+            self.events.append(json.loads(await asyncio.wait_for(self.ws.recv(), left)))
+
+    def frames(self):
+        return [f for e in self.events if e.get("type") == "rt.batch" for f in e["frames"]]
+
+    def states(self):
+        return [(e["state"], e["pid"]) for e in self.events if e.get("type") == "rt.plugin"]
+
+
+class PluginProcessE2E(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="qv-plugin-proc-")
+        cls.stage = make_package(os.path.join(cls.scratch, "pkg"))
+        cls.sha = cls.stage["packageSha256"]
+        cls.host, cls.port, page = start_with_page("qv-plugin-proc-")
+        cls.token, cls.installation_id, cls.session_handle, _ = page
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.host.stop()
+        cls.host.remove()
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+        assert code == 0, "host exit code %r" % code
+
+    def page(self, port=None, token=None):
+        return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port or self.port, token or self.token),
+                                  origin=APP_ORIGIN, max_size=None, open_timeout=10, ping_interval=None)
+
+    def cap_token(self, installation_id=None, session_handle=None):
+        audience = "qvn-install:%s/%s" % (installation_id or self.installation_id,
+                                          session_handle or self.session_handle)
+        return sign("cap", json.dumps({"sub": "user:u1/plugin:" + PLUGIN, "pkg": self.sha, "cap": "realtime",
+                                       "aud": audience, "scope": ["rt.publish:" + PLUGIN]}))
+
+    async def start(self, page, settings, token=None):
+        """Stages (again: the store keeps one copy), arms a fresh token and starts the plugin;
+        returns the pid the "running" event gave."""
+        self.assertEqual((await page.request("stagePluginPackage", self.stage)).get("data", {}).get("ok"), True)
+        # A token is only armed against a revocation list the host holds.
+        revocations = await page.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
+        self.assertEqual(revocations["data"], {"ok": True}, revocations)
+        armed = await page.request("armPluginRpc", {"pluginId": PLUGIN, "packageSha256": self.sha,
+                                                    "token": token or self.cap_token()})
+        self.assertEqual(armed, {"id": armed["id"], "data": {"ok": True, "pluginId": PLUGIN}})
+        started = await page.request("startRealtimePlugin", {
+            "pluginId": PLUGIN, "packageSha256": self.sha, "capability": "realtime", "pluginSettings": settings,
+            "launch": {"executable": "bin/plugin", "transport": "stdio"}})
+        self.assertEqual(started["data"], {"ok": True, "pluginId": PLUGIN, "provenance": "verified"}, started)
+        await page.until(lambda events: any(s == "running" for s, _ in page.states()))
+        pid = next(p for s, p in page.states() if s == "running")
+        self.assertGreater(pid, 0)
+        return pid
+
+    def path(self, name):
+        return os.path.join(self.scratch, name + "-" + str(time.monotonic_ns()))
+
+    def test_frames_reach_the_page_and_stop_ends_every_descendant(self):
+        grandchild = self.path("grandchild")
+
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                pid = await self.start(page, {"publish": 5, "grandchild": grandchild, "hang": True})
+                await page.until(lambda events: len(page.frames()) >= 5)
+                frames = page.frames()
+                self.assertEqual([f["seq"] for f in frames], [1, 2, 3, 4, 5])
+                self.assertEqual(frames[0]["source"], PLUGIN + "@" + self.sha)
+                self.assertEqual(frames[0]["provenance"], "verified")
+                self.assertEqual(frames[2]["frame"], {"channels": [{"id": "speed", "values": [3]}]})
+                orphan = read_pid(grandchild)
+                self.assertFalse(gone(orphan))
+
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": PLUGIN})
+                self.assertEqual(stopped["data"], {"ok": True, "pluginId": PLUGIN})
+                # The reply comes after the job is empty: nothing is left to wait for.
+                self.assertTrue(gone(pid))
+                self.assertTrue(gone(orphan))
+                await page.until(lambda events: ("stopped", pid) in page.states())
+        asyncio.run(run())
+
+    def test_closing_the_page_stops_its_plugins(self):
+        grandchild = self.path("grandchild")
+
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                pid = await self.start(page, {"grandchild": grandchild, "hang": True})
+                return pid, read_pid(grandchild)
+        pid, orphan = asyncio.run(run())
+        self.assertTrue(wait_for(lambda: gone(pid) and gone(orphan), 20))
+
+    def test_child_that_never_reads_its_replies_does_not_hold_up_the_page(self):
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                # Far more replies than the pipe to its stdin holds.
+                await self.start(page, {"publish": 20000, "ignoreStdin": True, "hang": True})
+                dropped = b"[plugin] reply dropped plugin=" + PLUGIN.encode()
+                self.assertTrue(wait_for(lambda: dropped in self.host.read_log(), 60),
+                                "no reply was dropped: a full stdin held up the reader")
+                # The child is stuck with a full stdin; the page's requests are still answered.
+                hello = await page.request("hello", {"token": self.token})
+                self.assertEqual(hello["data"]["sessionHandle"], self.session_handle)
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": PLUGIN})
+                self.assertEqual(stopped["data"]["ok"], True)
+                self.assertLess(len(page.frames()), 20001)
+        asyncio.run(run())
+
+    def test_host_ended_by_sigterm_leaves_no_child(self):
+        host, port, page_values = start_with_page("qv-plugin-term-")
+        grandchild = self.path("grandchild")
+        try:
+            token, installation_id, session_handle, _ = page_values
+
+            async def run():
+                async with self.page(port, token) as ws:
+                    page = Page(ws)
+                    pid = await self.start(page, {"grandchild": grandchild, "hang": True},
+                                           self.cap_token(installation_id, session_handle))
+                    orphan = read_pid(grandchild)
+                    self.assertEqual(host.stop(), 0)
+                    return pid, orphan
+            pid, orphan = asyncio.run(run())
+            self.assertTrue(wait_for(lambda: gone(pid) and gone(orphan), 20))
+        finally:
+            host.remove()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
