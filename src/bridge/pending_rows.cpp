@@ -31,8 +31,6 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     r.ReplyNotImplemented();
   });
   routes.Register({"decodeTelemetryPlugin",
-                   "decodeNativePlugin", "cancelNativePluginDecode", "remote.shareSources",
-                   "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
-                   "remote.renew", "remote.disconnect"},
+                   "decodeNativePlugin", "cancelNativePluginDecode"},
                   [](const RpcRequest& r) { r.ReplyNotImplemented(); });
 }
