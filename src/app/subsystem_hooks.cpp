@@ -105,7 +105,7 @@ void CloseRemoteOutConns() { remote::CloseAllOutConns(remote::GetState()); }
 void StopRemoteListener() { remote::Shutdown(remote::GetState()); }
 void OnPageConnectedSubsystems() {
   realtime::RealtimeHub::Instance().ReplayDeclarations();
-  remote::EmitListenerStatus(remote::GetState());
+  remote::OnPageConnected(remote::GetState());
 }
 void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done) {
   OtaCheckWorker(DefaultOtaServerConfig(),

@@ -66,6 +66,15 @@ void SendListenerStatusEvent(State& state) {
   SendEvent(state, DumpCompact(status));
 }
 
+void OnPageConnected(State& state) {
+  bool enabled;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    enabled = state.enabled;
+  }
+  if (enabled) EmitListenerStatus(state);
+}
+
 void HandleSetEnabled(State& state, bool enabled, int32_t port) {
   std::string path;
   {

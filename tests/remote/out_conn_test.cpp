@@ -170,7 +170,8 @@ struct EventLog {
 class FakeServer {
  public:
   using Script = std::function<void(int fd, int connection, FakeServer& self)>;
-  explicit FakeServer(Script script) : script_(std::move(script)) {
+  // badAccept: the upgrade answer carries an accept key that does not match the client's key.
+  explicit FakeServer(Script script, bool badAccept = false) : script_(std::move(script)), badAccept_(badAccept) {
     listen_.Reset(net::ListenAnyIpv4(0, 4, &port_));
     thread_ = std::thread([this] { Run(); });
   }
@@ -231,13 +232,15 @@ class FakeServer {
       while (head.find("\r\n\r\n") == std::string::npos && recv(fd.get(), &c, 1, 0) == 1) head += c;
       const std::string key = remote::FindHeaderValue(head, "Sec-WebSocket-Key");
       const std::string response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                                   "Sec-WebSocket-Accept: " + WsAcceptKey(key) + "\r\n\r\n";
+                                   "Sec-WebSocket-Accept: " + WsAcceptKey(badAccept_ ? "dGhlIHNhbXBsZSBub25jZQ==" : key) +
+                                   "\r\n\r\n";
       net::SendAll(fd.get(), response.data(), response.size());
       ++connections_;
       script_(fd.get(), connections_, *this);
     }
   }
   Script script_;
+  bool badAccept_ = false;
   platform::UniqueFd listen_;
   uint16_t port_ = 0;
   std::thread thread_;
@@ -334,6 +337,20 @@ TEST_F(OutConnTest, AnErrorCodeEndsTheConnectionWithoutRetry) {
   EXPECT_EQ(events.back(), (json{{"type", "remote.connection"}, {"connectionId", "c"}, {"state", "closed"},
                                  {"addr", server.Address()}, {"code", 4403}, {"reason", "E_TOKEN_REVOKED"}}));
   EXPECT_EQ(server.connections(), 1);
+}
+
+TEST_F(OutConnTest, AnUpgradeAnswerWithAnotherAcceptKeyIsNotAConnection) {
+  FakeServer server(
+      [](int fd, int, FakeServer& s) {
+        s.Record(s.Read(fd));
+        s.Send(fd, {{"type", "hello-ok"}, {"payload", json::object()}});
+      },
+      true);
+  ASSERT_EQ(Connect("c", {server.Address()}), "");
+  std::vector<json> events = log.UntilClosed("c");
+  EXPECT_EQ(events.back()["reason"], "E_REMOTE_UNREACHABLE");
+  for (const json& e : events) EXPECT_NE(e["state"], "connected");
+  server.Release();
 }
 
 TEST_F(OutConnTest, AddressesThatNeverAnswerEndAsUnreachable) {
