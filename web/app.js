@@ -105,6 +105,74 @@
   });
   $('video-play').addEventListener('click', function () { request('playerPlay', { playerID: PLAYER_ID }); });
   $('video-pause').addEventListener('click', function () { request('playerPause', { playerID: PLAYER_ID }); });
+  // Remote access: the listener's status ("remote.status" and "remote.listener") and the sources
+  // of the outgoing connection the form starts.
+  var REMOTE_CONNECTION = 'page';
+  var remoteEnabled = false;
+  var remoteSources = {};
+  function showRemoteStatus(status) {
+    if (!status || typeof status !== 'object') return;
+    remoteEnabled = status.enabled === true;
+    $('remote-enabled').textContent = remoteEnabled ? 'yes' : 'no';
+    $('remote-port').textContent = typeof status.port === 'number' ? String(status.port) : '-';
+    $('remote-addresses').textContent = (status.addresses || []).map(function (a) {
+      return a.ip + ' (' + a.kind + ')';
+    }).join(', ') || '-';
+    $('remote-viewers').textContent = String((status.viewers || []).length);
+    $('remote-error').textContent = status.error || '';
+    $('remote-toggle').textContent = remoteEnabled ? 'Switch off' : 'Switch on';
+    $('remote-toggle').disabled = false;
+    document.documentElement.setAttribute('data-remote', remoteEnabled ? 'on' : 'off');
+  }
+  function showRemoteSources() {
+    var body = $('remote-sources').tBodies[0];
+    while (body.firstChild) body.removeChild(body.firstChild);
+    Object.keys(remoteSources).sort().forEach(function (name) {
+      var s = remoteSources[name];
+      var row = body.insertRow();
+      [name, String(s.seq), s.state].forEach(function (text) { row.insertCell().textContent = text; });
+    });
+  }
+  function noteRemote(msg) {
+    if (msg.type === 'remote.listener') { showRemoteStatus(msg); return true; }
+    if (msg.connectionId !== REMOTE_CONNECTION) return false;
+    if (msg.type === 'remote.connection') {
+      $('remote-connection').textContent = msg.state + (msg.reason ? ' (' + msg.reason + ')' : '');
+    } else if (msg.type === 'remote.batch') {
+      (msg.frames || []).forEach(function (f) {
+        if (!f || typeof f.source !== 'string') return;
+        var s = remoteSources[f.source] || (remoteSources[f.source] = { seq: 0, state: 'live' });
+        if (typeof f.seq === 'number') s.seq = f.seq;
+      });
+      showRemoteSources();
+    } else if (msg.type === 'remote.source') {
+      var s = remoteSources[msg.source] || (remoteSources[msg.source] = { seq: 0, state: 'live' });
+      s.state = String(msg.state);
+      showRemoteSources();
+    }
+    return true;
+  }
+  $('remote-toggle').addEventListener('click', function () {
+    $('remote-toggle').disabled = true;
+    request('remote.setEnabled', { enabled: !remoteEnabled }, function (msg) {
+      if (msg.error !== undefined) { $('remote-error').textContent = msg.error; $('remote-toggle').disabled = false; }
+      else showRemoteStatus(msg.data);
+    });
+  });
+  $('remote-form').addEventListener('submit', function (event) {
+    event.preventDefault();
+    var addr = $('remote-addr').value.trim();
+    remoteSources = {};
+    showRemoteSources();
+    request('remote.connect', { connectionId: REMOTE_CONNECTION, token: $('remote-token').value.trim(),
+                                addr: addr ? [addr] : [] }, function (msg) {
+      if (msg.error !== undefined) $('remote-connection').textContent = msg.error;
+    });
+  });
+  $('remote-disconnect').addEventListener('click', function () {
+    request('remote.disconnect', { connectionId: REMOTE_CONNECTION });
+  });
+
   ws.onopen = function () {
     setState('connected');
     console.log('bridge connected on port ' + port);
@@ -121,6 +189,7 @@
       $('hello').textContent = JSON.stringify(msg.error !== undefined ? { error: msg.error } : msg.data, null, 2);
       document.documentElement.setAttribute('data-hello', msg.error !== undefined ? 'error' : 'ok');
       console.log('bridge hello ' + (msg.error !== undefined ? 'failed' : 'answered'));
+      request('remote.status', {}, function (reply) { if (reply.error === undefined) showRemoteStatus(reply.data); });
       return;
     }
     if (msg && pending[String(msg.id)]) {
@@ -129,6 +198,7 @@
       done(msg);
       return;
     }
+    if (msg && typeof msg.type === 'string' && msg.type.indexOf('remote.') === 0 && noteRemote(msg)) return;
     if (msg && msg.type === 'rt.batch') {
       noteBatch(msg.frames);
       return;

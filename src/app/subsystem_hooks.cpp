@@ -20,6 +20,8 @@
 #include "plugins/plugin_registry.h"
 #include "plugins/sdk_discovery.h"
 #include "realtime/realtime_hub.h"
+#include "remote/out_conn.h"
+#include "remote/remote_control.h"
 #include "remote/remote_listener.h"
 
 namespace {
@@ -92,6 +94,7 @@ void StartRemoteAccess(UiTextSink eventSink) {
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.eventSink = std::move(eventSink);
+    state.listenerStatusHook = [&state] { remote::SendListenerStatusEvent(state); };
   }
   // What the hub accepts reaches the LAN viewers; the hub never includes remote.
   realtime::RealtimeHub::Instance().SetFanoutHooks(
@@ -99,9 +102,12 @@ void StartRemoteAccess(UiTextSink eventSink) {
        [](const std::string& pluginId) { remote::FanOutSourceEnded(pluginId); }});
   remote::Start(state);
 }
-void CloseRemoteOutConns() {}
+void CloseRemoteOutConns() { remote::CloseAllOutConns(remote::GetState()); }
 void StopRemoteListener() { remote::Shutdown(remote::GetState()); }
-void OnPageConnectedSubsystems() { realtime::RealtimeHub::Instance().ReplayDeclarations(); }
+void OnPageConnectedSubsystems() {
+  realtime::RealtimeHub::Instance().ReplayDeclarations();
+  remote::OnPageConnected(remote::GetState());
+}
 void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done) {
   OtaCheckWorker(DefaultOtaServerConfig(),
                  [mainWindow] { platform::ui::PostMessage(mainWindow, WM_APP_OTA_RELOAD, 0, 0); });
@@ -133,4 +139,5 @@ void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTa
   plugins::RegisterPluginHostRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   media::RegisterNativeMediaRows(dispatcher.routes(), NativePlayers(), dispatcher.sharedBlobRouter());
   media::RegisterMediaToolRows(dispatcher.routes());
+  remote::RegisterRemoteRows(dispatcher.routes());
 }

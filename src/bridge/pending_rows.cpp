@@ -3,8 +3,6 @@
 
 void RegisterPendingRows(RpcRouteTable& routes) {
   routes.Register({"decodeTelemetryPlugin",
-                   "decodeNativePlugin", "cancelNativePluginDecode", "remote.shareSources",
-                   "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
-                   "remote.renew", "remote.disconnect"},
+                   "decodeNativePlugin", "cancelNativePluginDecode"},
                   [](const RpcRequest& r) { r.ReplyNotImplemented(); });
 }

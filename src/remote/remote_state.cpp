@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "bridge/tokens/capability_token_registry.h"
+#include "remote/out_conn.h"
 #include "remote/remote_listener.h"
 
 namespace remote {
@@ -32,7 +33,10 @@ State::State(Clock clockIn, AddressProvider addresses, CapabilityTokenRegistry* 
       addressProvider(std::move(addresses)),
       registry(registryIn ? *registryIn : CapabilityTokenRegistry::Instance()) {}
 
-State::~State() { StopListener(*this); }
+State::~State() {
+  CloseAllOutConns(*this);
+  StopListener(*this);
+}
 
 State& GetState() {
   static State state;

@@ -33,6 +33,8 @@ class CapabilityTokenRegistry;
 
 namespace remote {
 
+struct OutConn;
+
 using Json = nlohmann::json;
 using SharedJson = std::shared_ptr<const Json>;
 using UiTextSink = std::function<void(const std::string& text)>;
@@ -154,7 +156,7 @@ class State {
  public:
   explicit State(Clock clock = Clock::System(), AddressProvider addresses = platform::netinfo::ListLanAddresses,
                  CapabilityTokenRegistry* registry = nullptr);
-  ~State();  // stops the listener
+  ~State();  // stops the outgoing connections and the listener
   State(const State&) = delete;
   State& operator=(const State&) = delete;
 
@@ -195,6 +197,9 @@ class State {
   std::map<std::string, std::vector<Subscription>> shares;
 
   std::mutex startStopLock;  // one start or stop at a time
+
+  // This instance's outgoing viewer connections (out_conn.h), under the state mutex.
+  std::vector<std::shared_ptr<OutConn>> outConns;
 };
 
 State& GetState();

@@ -138,14 +138,6 @@ TEST_F(RpcTest, ParameterErrorsOfEveryRow) {
       {"stagePluginPackage", json::object(), notImpl + "stagePluginPackage"},
       {"startRealtimePlugin", json::object(), notImpl + "startRealtimePlugin"},
       {"stopRealtimePlugin", json::object(), notImpl + "stopRealtimePlugin"},
-      {"remote.shareSources", json::object(), notImpl + "remote.shareSources"},
-      {"remote.status", json::object(), notImpl + "remote.status"},
-      {"remote.setEnabled", json::object(), notImpl + "remote.setEnabled"},
-      {"remote.revoke", json::object(), notImpl + "remote.revoke"},
-      {"remote.kick", json::object(), notImpl + "remote.kick"},
-      {"remote.connect", json::object(), notImpl + "remote.connect"},
-      {"remote.renew", json::object(), notImpl + "remote.renew"},
-      {"remote.disconnect", json::object(), notImpl + "remote.disconnect"},
       {"setPluginDeveloperMode", {{"enabled", "true"}}, "invalid parameter type: enabled"},
   };
   int n = 0;

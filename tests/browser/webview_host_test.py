@@ -266,6 +266,10 @@ class WebViewHostInBrowser(HostCase):
             self.wait_log("[webview console][log] bridge hello answered")
             self.assertEqual(cdp.evaluate("document.documentElement.getAttribute('data-hello')"), "ok")
             self.assertNotEqual(cdp.evaluate("document.getElementById('hello').textContent"), "-")
+            # The page asks "remote.status" after hello; a fresh data folder has remote access off.
+            self.assertTrue(eventually(cdp, "document.documentElement.getAttribute('data-remote') === 'off'"))
+            self.assertEqual(cdp.evaluate("['remote-enabled', 'remote-port', 'remote-viewers'].map("
+                                          "id => document.getElementById(id).textContent)"), ["no", "-", "0"])
         else:
             self.wait_log("[webview console][warn] bridge: no port or token injected")
 

@@ -8,6 +8,9 @@
 //   advance <ms>              -> "advanced"         (both clocks)
 //   viewers                   -> "viewers <count>"
 //   restart                   -> "port <n>"
+//   share <payload JSON>      -> "share <result JSON>"
+//   revoke <payload JSON>     -> "revoke <result JSON>"
+//   kick <viewer id>          -> "kicked"
 //   quit
 #include <atomic>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include "bridge/tokens/capability_token_registry.h"
+#include "remote/remote_control.h"
 #include "remote/remote_listener.h"
 
 namespace {
@@ -77,6 +81,13 @@ int main() {
       Print("viewers " + std::to_string(state.viewers.size()));
     } else if (command == "restart") {
       if (!start()) Print("start failed");
+    } else if (command == "share") {
+      Print("share " + remote::HandleShareSources(state, nlohmann::json::parse(rest, nullptr, false)).dump());
+    } else if (command == "revoke") {
+      Print("revoke " + remote::HandleRevoke(state, nlohmann::json::parse(rest)).dump());
+    } else if (command == "kick") {
+      remote::HandleKick(state, rest);
+      Print("kicked");
     } else if (command == "quit") {
       break;
     }

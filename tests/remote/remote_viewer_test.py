@@ -169,6 +169,39 @@ class RemoteViewer(unittest.TestCase):
 
         self.run_async(body())
 
+    def test_share_limits_the_sources_then_kick_and_revoke_close_with_4403(self):
+        other = "p2@" + "b" * 64
+        self.assertEqual(self.command("share " + json.dumps({"shareId": "s1", "sources": [SOURCE]})),
+                         'share {"ok":true}')
+
+        async def body():
+            shared, reply = await self.admitted(view_token(share="s1"))
+            self.assertEqual(reply["payload"]["shareId"], "s1")
+            plain, _ = await self.admitted(view_token(sub="user:viewer2"))
+            kept, _ = await self.admitted(view_token(sub="user:viewer3"))
+            await self.request(shared, "live.subscribe", {"maxHz": 20})
+            self.assertEqual((await self.next_message(shared))["type"], "subscribe-ok")
+            self.publish({"source": other, "seq": 1, "provenance": "verified", "frame": {"v": 1}})
+            self.publish(frame(1))
+            m = await self.next_message(shared)
+            self.assertEqual([f["source"] for f in m["frames"]], [SOURCE])
+
+            self.assertEqual(self.command("kick rv2"), "kicked")
+            with self.assertRaises(websockets.exceptions.ConnectionClosed):
+                await asyncio.wait_for(plain.recv(), 5)
+            self.assertEqual((plain.close_code, plain.close_reason), (4403, "kicked"))
+
+            self.assertEqual(self.command("revoke " + json.dumps({"shareIds": ["s1"]})),
+                             'revoke {"closed":1,"ok":true}')
+            with self.assertRaises(websockets.exceptions.ConnectionClosed):
+                while True:
+                    await asyncio.wait_for(shared.recv(), 5)
+            self.assertEqual((shared.close_code, shared.close_reason), (4403, "revoked"))
+            self.assertEqual(self.command("viewers"), "viewers 1")
+            await kept.close()
+
+        self.run_async(body())
+
     def test_refusals_then_the_locked_out_ip(self):
         expired = sign("view", {"sub": "user:viewer1", "aud": AUDIENCE}, now=int(time.time()) - 7200)
         revoked = view_token()
