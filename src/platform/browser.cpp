@@ -10,6 +10,7 @@
 
 #include "base/base64.h"
 #include "platform/browser_cdp.h"
+#include "platform/browser_session.h"
 #include "platform/files.h"
 
 extern char** environ;
@@ -213,6 +214,8 @@ std::vector<std::string> BrowserEnvironmentBlock(const std::vector<std::string>&
   return out;
 }
 
+// The protocol side of the browser: the DevTools connection, the commands awaiting an answer,
+// and the page sessions, whose reported state (contexts, titles, opened windows) it keeps.
 class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnvironmentImpl> {
  public:
   using Done = std::function<void(const json& result, const std::string& error)>;
@@ -224,14 +227,14 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     // A paused new window is released, and a navigation is issued, only once the browser has
     // answered every command sent before: the startup scripts reach the renderer on their
     // own way, and a document started earlier runs without them.
-    std::shared_ptr<BrowserView> held = session.empty() ? nullptr : FindSession(session);
+    std::shared_ptr<BrowserSession> held = session.empty() ? nullptr : FindSession(session);
     if (held) {
-      ++held->setupPending_;
-      std::weak_ptr<BrowserView> weak = held;
+      ++held->setupPending;
+      std::weak_ptr<BrowserSession> weak = held;
       done = [this, weak, done = std::move(done)](const json& result, const std::string& error) {
         if (done) done(result, error);
         if (auto v = weak.lock()) {
-          --v->setupPending_;
+          --v->setupPending;
           MaybeRelease(v);
         }
       };
@@ -240,15 +243,15 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (done) pending_[id] = std::move(done);
   }
 
-  void MaybeRelease(const std::shared_ptr<BrowserView>& view) {
-    if (view->setupPending_ > 0 || shutdown_) return;
-    if (view->releaseWhenSettled_) {
-      view->releaseWhenSettled_ = false;
+  void MaybeRelease(const std::shared_ptr<BrowserSession>& view) {
+    if (view->setupPending > 0 || shutdown_) return;
+    if (view->releaseWhenSettled) {
+      view->releaseWhenSettled = false;
       view->Send("Runtime.runIfWaitingForDebugger", json::object());
     }
-    if (!view->navigateWhenSettled_.empty()) {
-      std::string uri = std::move(view->navigateWhenSettled_);
-      view->navigateWhenSettled_.clear();
+    if (!view->navigateWhenSettled.empty()) {
+      std::string uri = std::move(view->navigateWhenSettled);
+      view->navigateWhenSettled.clear();
       view->Send("Page.navigate", {{"url", uri}});
     }
   }
@@ -285,44 +288,44 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
       const json& ctx = params.value("context", json::object());
       if (ctx.contains("id") && ctx["id"].is_number_integer()) {
         int id = ctx["id"].get<int>();
-        view->contextOrigins_[id] = Str(ctx, "origin");
+        view->contextOrigins[id] = Str(ctx, "origin");
         const json& aux = ctx.value("auxData", json::object());
-        if (Str(aux, "frameId") == view->targetId_ && aux.value("isDefault", false) == true) view->topContexts_.insert(id);
+        if (Str(aux, "frameId") == view->targetId && aux.value("isDefault", false) == true) view->topContexts.insert(id);
       }
       return;
     }
     if (method == "Runtime.executionContextDestroyed") {
       if (params.contains("executionContextId") && params["executionContextId"].is_number_integer())
       {
-        view->contextOrigins_.erase(params["executionContextId"].get<int>());
-        view->topContexts_.erase(params["executionContextId"].get<int>());
+        view->contextOrigins.erase(params["executionContextId"].get<int>());
+        view->topContexts.erase(params["executionContextId"].get<int>());
       }
       return;
     }
     if (method == "Runtime.executionContextsCleared") {
-      view->contextOrigins_.clear();
-      view->topContexts_.clear();
+      view->contextOrigins.clear();
+      view->topContexts.clear();
       return;
     }
     if (method == "Runtime.bindingCalled") return OnBinding(*view, params);
     if (method == "Page.windowOpen") {
-      if (view->pendingOpens_.size() >= kMaxPendingOpens) view->pendingOpens_.erase(view->pendingOpens_.begin());
-      view->pendingOpens_.push_back(Str(params, "url"));
+      if (view->pendingOpens.size() >= kMaxPendingOpens) view->pendingOpens.erase(view->pendingOpens.begin());
+      view->pendingOpens.push_back(Str(params, "url"));
       return;
     }
     if (method == "Page.frameRequestedNavigation") return OnRequestedNavigation(*view, params);
     if (method == "Page.loadEventFired") {
-      if (view->reloadOnFirstLoad_) {
-        view->reloadOnFirstLoad_ = false;
+      if (view->reloadOnFirstLoad) {
+        view->reloadOnFirstLoad = false;
         view->Send("Page.reload", json::object());
         return;
       }
       QueryScreen(view);
-      if (auto handler = view->onCompleted_) handler(true, 0);
+      if (auto handler = view->onCompleted) handler(true, 0);
       return;
     }
     if (method == "Inspector.targetCrashed") {
-      if (auto handler = view->onFailed_) handler(1);  // the page's renderer process exited
+      if (auto handler = view->onFailed) handler(1);  // the page's renderer process exited
       return;
     }
   }
@@ -336,10 +339,12 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
       Send("Runtime.runIfWaitingForDebugger", json::object(), session, {});
       return;
     }
-    std::shared_ptr<BrowserView> view(new BrowserView());
-    view->env_ = weak_from_this();
-    view->targetId_ = targetId;
-    view->sessionId_ = session;
+    // The app's handle on this target owns its session; sessions_ holds it weakly.
+    auto view = std::make_shared<BrowserSession>();
+    auto appView = std::make_shared<BrowserView>(view);
+    view->environment = weak_from_this();
+    view->targetId = targetId;
+    view->sessionId = session;
     sessions_[session] = view;
     // Navigations, page messages and crashes arrive only with these domains on.
     view->Send("Page.enable", json::object());
@@ -348,24 +353,24 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     view->Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kOwnWindows}});
 
     std::string opener = Str(info, "openerId");
-    std::shared_ptr<BrowserView> openerView = opener.empty() ? nullptr : FindTarget(opener);
-    if (openerView && openerView->onNewWindow_) {
+    std::shared_ptr<BrowserSession> openerView = opener.empty() ? nullptr : FindTarget(opener);
+    if (openerView && openerView->onNewWindow) {
       NewWindowRequest request;
-      if (!openerView->pendingOpens_.empty()) {
-        request.uri = openerView->pendingOpens_.front();
-        openerView->pendingOpens_.erase(openerView->pendingOpens_.begin());
+      if (!openerView->pendingOpens.empty()) {
+        request.uri = openerView->pendingOpens.front();
+        openerView->pendingOpens.erase(openerView->pendingOpens.begin());
       } else {
         request.uri = Str(info, "url");
       }
-      request.view = view;
-      auto handler = openerView->onNewWindow_;
+      request.view = appView;
+      auto handler = openerView->onNewWindow;
       handler(request);
       switch (request.outcome) {
         case NewWindowRequest::Outcome::kAdopt:
           // A window the page opened starts its first document before the new-document
           // scripts reach it; that one is an empty page, then the address is loaded again.
-          view->releaseWhenSettled_ = true;
-          view->reloadOnFirstLoad_ = true;
+          view->releaseWhenSettled = true;
+          view->reloadOnFirstLoad = true;
           MaybeRelease(view);
           return;
         case NewWindowRequest::Outcome::kCancel:
@@ -383,17 +388,17 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
       return;
     }
     if (!main_) {
-      main_ = view;
+      main_ = appView;
       view->Send("Runtime.runIfWaitingForDebugger", json::object());
       auto waiters = std::move(mainWaiters_);
-      for (auto& w : waiters) w(view, {});
+      for (auto& w : waiters) w(appView, {});
       return;
     }
     Release(view);  // a window the host did not ask for runs as the browser would run it
   }
 
-  void QueryScreen(const std::shared_ptr<BrowserView>& view) {
-    std::weak_ptr<BrowserView> weak = view;
+  void QueryScreen(const std::shared_ptr<BrowserSession>& view) {
+    std::weak_ptr<BrowserSession> weak = view;
     view->Send("Runtime.evaluate",
                {{"expression", "[screen.availLeft || 0, screen.availTop || 0, screen.width, screen.height]"},
                 {"returnByValue", true}},
@@ -405,32 +410,32 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
                  for (int i = 0; i < 4; ++i) {
                    if (!value[i].is_number()) return;
                  }
-                 for (int i = 0; i < 4; ++i) v->screen_[i] = value[i].get<int>();
-                 v->screenKnown_ = v->screen_[2] > 0 && v->screen_[3] > 0;
+                 for (int i = 0; i < 4; ++i) v->screen[i] = value[i].get<int>();
+                 v->screenKnown = v->screen[2] > 0 && v->screen[3] > 0;
                });
   }
 
-  void Release(const std::shared_ptr<BrowserView>& view) {
+  void Release(const std::shared_ptr<BrowserSession>& view) {
     view->Send("Runtime.runIfWaitingForDebugger", json::object());
-    Send("Target.detachFromTarget", {{"sessionId", view->sessionId_}}, "", {});
-    sessions_.erase(view->sessionId_);
+    Send("Target.detachFromTarget", {{"sessionId", view->sessionId}}, "", {});
+    sessions_.erase(view->sessionId);
   }
 
   void OnGone(const std::string& targetId, const std::string& session) {
-    std::shared_ptr<BrowserView> view = !session.empty() ? FindSession(session) : FindTarget(targetId);
+    std::shared_ptr<BrowserSession> view = !session.empty() ? FindSession(session) : FindTarget(targetId);
     if (!view) return;
-    sessions_.erase(view->sessionId_);
-    if (view->closed_) return;
-    view->closed_ = true;
-    if (auto handler = view->onClosed_) handler();
+    sessions_.erase(view->sessionId);
+    if (view->closed) return;
+    view->closed = true;
+    if (auto handler = view->onClosed) handler();
   }
 
-  void OnRequestPaused(BrowserView& view, const json& params) {
+  void OnRequestPaused(BrowserSession& view, const json& params) {
     std::string requestId = Str(params, "requestId");
     const json& request = params.value("request", json::object());
     WebResourceRequest req{Str(request, "url"), Str(request, "method"), Str(params, "resourceType")};
-    bool topDocument = req.resourceType == "Document" && Str(params, "frameId") == view.targetId_;
-    if (topDocument && view.reloadOnFirstLoad_) {
+    bool topDocument = req.resourceType == "Document" && Str(params, "frameId") == view.targetId;
+    if (topDocument && view.reloadOnFirstLoad) {
       // The first document of a page-opened window would run without the startup scripts:
       // it gets an empty one instead, and the real one comes with the reload.
       view.Send("Fetch.fulfillRequest", {{"requestId", requestId},
@@ -439,18 +444,18 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
                                          {"body", ""}});
       return;
     }
-    if (topDocument && view.onNavigation_) {
-      auto handler = view.onNavigation_;
+    if (topDocument && view.onNavigation) {
+      auto handler = view.onNavigation;
       if (handler(req.uri)) {
         view.Send("Fetch.failRequest", {{"requestId", requestId}, {"errorReason", "Aborted"}});
         return;
       }
     }
     bool filtered = false;
-    for (const auto& f : view.filters_) filtered = filtered || StartsWith(req.uri, f);
+    for (const auto& f : view.filters) filtered = filtered || StartsWith(req.uri, f);
     std::optional<WebResourceResponse> response;
-    if (filtered && view.onResource_) {
-      auto handler = view.onResource_;
+    if (filtered && view.onResource) {
+      auto handler = view.onResource;
       response = handler(req);
     }
     if (!response) {
@@ -469,36 +474,36 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
 
   // Navigations to schemes that never reach the network (mailto:, javascript:, ...) are seen
   // here only; the policy may stop them before the browser hands them to another program.
-  void OnRequestedNavigation(BrowserView& view, const json& params) {
+  void OnRequestedNavigation(BrowserSession& view, const json& params) {
     std::string url = Str(params, "url");
-    if (Str(params, "frameId") != view.targetId_ || !view.onNavigation_) return;
+    if (Str(params, "frameId") != view.targetId || !view.onNavigation) return;
     if (StartsWith(url, "http:") || StartsWith(url, "https:") || url.empty()) return;
-    auto handler = view.onNavigation_;
+    auto handler = view.onNavigation;
     if (handler(url)) view.Send("Page.stopLoading", json::object());
   }
 
-  void OnTitle(BrowserView& view, const json& params) {
+  void OnTitle(BrowserSession& view, const json& params) {
     if (!params.contains("executionContextId") || !params["executionContextId"].is_number_integer()) return;
-    if (!view.topContexts_.count(params["executionContextId"].get<int>())) return;
+    if (!view.topContexts.count(params["executionContextId"].get<int>())) return;
     std::string title = Str(params, "payload");
     if (title.size() > kMaxTitleBytes) title.resize(kMaxTitleBytes);
-    if (title == view.title_) return;
-    view.title_ = title;
-    if (auto handler = view.onTitle_) handler(title);
+    if (title == view.title) return;
+    view.title = title;
+    if (auto handler = view.onTitle) handler(title);
   }
 
-  void OnBinding(BrowserView& view, const json& params) {
+  void OnBinding(BrowserSession& view, const json& params) {
     if (Str(params, "name") == kTitleBindingName) return OnTitle(view, params);
-    if (Str(params, "name") != kBindingName || !view.onMessage_) return;
+    if (Str(params, "name") != kBindingName || !view.onMessage) return;
     std::string origin;
     if (params.contains("executionContextId") && params["executionContextId"].is_number_integer()) {
-      auto it = view.contextOrigins_.find(params["executionContextId"].get<int>());
-      if (it != view.contextOrigins_.end()) origin = it->second;
+      auto it = view.contextOrigins.find(params["executionContextId"].get<int>());
+      if (it != view.contextOrigins.end()) origin = it->second;
     }
     std::string payload = Str(params, "payload");
     std::optional<std::string> text;
     if (!payload.empty() && payload[0] == 's') text = payload.substr(1);
-    auto handler = view.onMessage_;
+    auto handler = view.onMessage;
     handler(origin, text);
   }
 
@@ -513,21 +518,24 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (auto handler = onExited_) handler(status);
   }
 
-  std::shared_ptr<BrowserView> FindSession(const std::string& session) {
+  std::shared_ptr<BrowserSession> FindSession(const std::string& session) {
     auto it = sessions_.find(session);
     return it == sessions_.end() ? nullptr : it->second.lock();
   }
-  std::shared_ptr<BrowserView> FindTarget(const std::string& targetId) {
+  std::shared_ptr<BrowserSession> FindTarget(const std::string& targetId) {
     for (auto& [s, weak] : sessions_) {
       auto v = weak.lock();
-      if (v && v->targetId_ == targetId) return v;
+      if (v && v->targetId == targetId) return v;
     }
     return nullptr;
   }
 
+  // The browser process that shows the pages; 0 once it is gone.
+  int BrowserPid() const { return conn_ && !exited_ ? static_cast<int>(conn_->Pid()) : 0; }
+
   std::unique_ptr<CdpConnection> conn_;
   std::map<int, Done> pending_;
-  std::map<std::string, std::weak_ptr<BrowserView>> sessions_;
+  std::map<std::string, std::weak_ptr<BrowserSession>> sessions_;
   std::shared_ptr<BrowserView> main_;
   std::vector<std::function<void(std::shared_ptr<BrowserView>, const std::string&)>> mainWaiters_;
   std::function<void(int)> onExited_;
@@ -535,24 +543,21 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
   bool exited_ = false;
 };
 
-// ---- BrowserView ----
+// ---- BrowserSession ----
 
-BrowserView::~BrowserView() = default;
-
-void BrowserView::Send(const std::string& method, json params,
-                       std::function<void(const json&, const std::string&)> done) {
-  auto env = env_.lock();
+void BrowserSession::Send(const std::string& method, json params, Done done) {
+  auto env = environment.lock();
   if (!env) {
     if (done) done(json::object(), "browser is gone");
     return;
   }
-  env->Send(method, std::move(params), sessionId_, std::move(done));
+  env->Send(method, std::move(params), sessionId, std::move(done));
 }
 
-void BrowserView::UpdateFetchPatterns() {
+void BrowserSession::UpdateFetchPatterns() {
   json patterns = json::array();
-  for (const auto& f : filters_) patterns.push_back({{"urlPattern", f + "*"}, {"requestStage", "Request"}});
-  if (onNavigation_) patterns.push_back({{"urlPattern", "*"}, {"resourceType", "Document"}, {"requestStage", "Request"}});
+  for (const auto& f : filters) patterns.push_back({{"urlPattern", f + "*"}, {"requestStage", "Request"}});
+  if (onNavigation) patterns.push_back({{"urlPattern", "*"}, {"resourceType", "Document"}, {"requestStage", "Request"}});
   if (patterns.empty()) {
     Send("Fetch.disable", json::object());
   } else {
@@ -560,50 +565,42 @@ void BrowserView::UpdateFetchPatterns() {
   }
 }
 
-void BrowserView::AddResourceFilter(const std::string& prefix) {
-  filters_.push_back(prefix);
+void BrowserSession::AddResourceFilter(const std::string& prefix) {
+  filters.push_back(prefix);
   UpdateFetchPatterns();
 }
 
-void BrowserView::SetResourceHandler(std::function<std::optional<WebResourceResponse>(const WebResourceRequest&)> handler) {
-  onResource_ = std::move(handler);
-}
-
-void BrowserView::AddScriptOnDocumentCreated(const std::string& source,
-                                             std::function<void(bool, const std::string&)> done) {
+void BrowserSession::AddScriptOnDocumentCreated(const std::string& source,
+                                                std::function<void(bool, const std::string&)> done) {
   Send("Page.addScriptToEvaluateOnNewDocument", {{"source", source}},
        [done = std::move(done)](const json&, const std::string& error) {
          if (done) done(error.empty(), error);
        });
 }
 
-void BrowserView::SetWebMessageHandler(std::function<void(const std::string&, const std::optional<std::string>&)> handler) {
-  onMessage_ = std::move(handler);
-  if (messagesEnabled_) return;
-  messagesEnabled_ = true;
+void BrowserSession::SetWebMessageHandler(std::function<void(const std::string&, const std::optional<std::string>&)> handler) {
+  onMessage = std::move(handler);
+  if (messagesEnabled) return;
+  messagesEnabled = true;
   Send("Runtime.addBinding", {{"name", kBindingName}});
   Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kWebviewShim}});
 }
 
-void BrowserView::SetNavigationStartingHandler(std::function<bool(const std::string&)> handler) {
-  bool had = static_cast<bool>(onNavigation_);
-  onNavigation_ = std::move(handler);
-  if (had != static_cast<bool>(onNavigation_)) UpdateFetchPatterns();
+void BrowserSession::SetNavigationStartingHandler(std::function<bool(const std::string&)> handler) {
+  bool had = static_cast<bool>(onNavigation);
+  onNavigation = std::move(handler);
+  if (had != static_cast<bool>(onNavigation)) UpdateFetchPatterns();
 }
 
-void BrowserView::SetNewWindowHandler(std::function<void(NewWindowRequest&)> handler) { onNewWindow_ = std::move(handler); }
-void BrowserView::SetTitleChangedHandler(std::function<void(const std::string&)> handler) {
-  onTitle_ = std::move(handler);
-  if (titlesWatched_) return;
-  titlesWatched_ = true;
+void BrowserSession::SetTitleChangedHandler(std::function<void(const std::string&)> handler) {
+  onTitle = std::move(handler);
+  if (titlesWatched) return;
+  titlesWatched = true;
   Send("Runtime.addBinding", {{"name", kTitleBindingName}});
   Send("Page.addScriptToEvaluateOnNewDocument", {{"source", kTitleWatcher}});
 }
-void BrowserView::SetNavigationCompletedHandler(std::function<void(bool, int)> handler) { onCompleted_ = std::move(handler); }
-void BrowserView::SetProcessFailedHandler(std::function<void(int)> handler) { onFailed_ = std::move(handler); }
-void BrowserView::SetClosedHandler(std::function<void()> handler) { onClosed_ = std::move(handler); }
 
-SettingsResult BrowserView::LockDownSettings() {
+SettingsResult BrowserSession::LockDownSettings() {
   SettingsResult r;
   // The browser has no switch for its developer tools or its own shortcut keys per page.
   r.devTools = kBrowserNotImplemented;
@@ -614,33 +611,33 @@ SettingsResult BrowserView::LockDownSettings() {
   return r;
 }
 
-bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const {
-  if (!screenKnown_) return false;
-  left = screen_[0], top = screen_[1], width = screen_[2], height = screen_[3];
+bool BrowserSession::ScreenRect(int& left, int& top, int& width, int& height) const {
+  if (!screenKnown) return false;
+  left = screen[0], top = screen[1], width = screen[2], height = screen[3];
   return true;
 }
 
-void BrowserView::Navigate(const std::string& uri) {
-  auto env = env_.lock();
+void BrowserSession::Navigate(const std::string& uri) {
+  auto env = environment.lock();
   if (!env) return;
-  auto self = env->FindSession(sessionId_);
+  auto self = env->FindSession(sessionId);
   if (!self) return;  // closed
-  navigateWhenSettled_ = uri;
+  navigateWhenSettled = uri;
   env->MaybeRelease(self);
 }
 
-void BrowserView::WithWindow(std::function<void(int)> then) {
-  auto env = env_.lock();
-  if (!env || closed_) return;
-  env->Send("Browser.getWindowForTarget", {{"targetId", targetId_}}, "",
+void BrowserSession::WithWindow(std::function<void(int)> then) {
+  auto env = environment.lock();
+  if (!env || closed) return;
+  env->Send("Browser.getWindowForTarget", {{"targetId", targetId}}, "",
             [then = std::move(then)](const json& result, const std::string& error) {
               if (!error.empty() || !result.contains("windowId") || !result["windowId"].is_number_integer()) return;
               then(result["windowId"].get<int>());
             });
 }
 
-void BrowserView::SetBounds(int x, int y, int width, int height) {
-  std::weak_ptr<BrowserEnvironmentImpl> weak = env_;
+void BrowserSession::SetBounds(int x, int y, int width, int height) {
+  std::weak_ptr<BrowserEnvironmentImpl> weak = environment;
   WithWindow([weak, x, y, width, height](int windowId) {
     if (auto env = weak.lock()) {
       env->Send("Browser.setWindowBounds",
@@ -651,8 +648,8 @@ void BrowserView::SetBounds(int x, int y, int width, int height) {
   });
 }
 
-void BrowserView::SetFullscreen(bool fullscreen) {
-  std::weak_ptr<BrowserEnvironmentImpl> weak = env_;
+void BrowserSession::SetFullscreen(bool fullscreen) {
+  std::weak_ptr<BrowserEnvironmentImpl> weak = environment;
   WithWindow([weak, fullscreen](int windowId) {
     if (auto env = weak.lock()) {
       env->Send("Browser.setWindowBounds",
@@ -661,17 +658,56 @@ void BrowserView::SetFullscreen(bool fullscreen) {
   });
 }
 
-int BrowserView::BrowserProcessId() const {
-  auto env = env_.lock();
-  return env && env->conn_ && !env->exited_ ? static_cast<int>(env->conn_->Pid()) : 0;
+int BrowserSession::BrowserProcessId() const {
+  auto env = environment.lock();
+  return env ? env->BrowserPid() : 0;
 }
 
-void BrowserView::Close() {
-  if (closed_) return;
-  closed_ = true;
-  auto env = env_.lock();
-  if (env) env->Send("Target.closeTarget", {{"targetId", targetId_}}, "", {});
+void BrowserSession::Close() {
+  if (closed) return;
+  closed = true;
+  auto env = environment.lock();
+  if (env) env->Send("Target.closeTarget", {{"targetId", targetId}}, "", {});
 }
+
+// ---- BrowserView ----
+
+BrowserView::BrowserView(std::shared_ptr<BrowserSession> session) : session_(std::move(session)) {}
+BrowserView::~BrowserView() = default;
+
+void BrowserView::AddResourceFilter(const std::string& prefix) { session_->AddResourceFilter(prefix); }
+void BrowserView::SetResourceHandler(std::function<std::optional<WebResourceResponse>(const WebResourceRequest&)> handler) {
+  session_->onResource = std::move(handler);
+}
+void BrowserView::AddScriptOnDocumentCreated(const std::string& source,
+                                             std::function<void(bool, const std::string&)> done) {
+  session_->AddScriptOnDocumentCreated(source, std::move(done));
+}
+void BrowserView::SetWebMessageHandler(std::function<void(const std::string&, const std::optional<std::string>&)> handler) {
+  session_->SetWebMessageHandler(std::move(handler));
+}
+void BrowserView::SetNavigationStartingHandler(std::function<bool(const std::string&)> handler) {
+  session_->SetNavigationStartingHandler(std::move(handler));
+}
+void BrowserView::SetNewWindowHandler(std::function<void(NewWindowRequest&)> handler) { session_->onNewWindow = std::move(handler); }
+void BrowserView::SetTitleChangedHandler(std::function<void(const std::string&)> handler) {
+  session_->SetTitleChangedHandler(std::move(handler));
+}
+void BrowserView::SetNavigationCompletedHandler(std::function<void(bool, int)> handler) { session_->onCompleted = std::move(handler); }
+void BrowserView::SetProcessFailedHandler(std::function<void(int)> handler) { session_->onFailed = std::move(handler); }
+void BrowserView::SetClosedHandler(std::function<void()> handler) { session_->onClosed = std::move(handler); }
+SettingsResult BrowserView::LockDownSettings() { return session_->LockDownSettings(); }
+void BrowserView::Navigate(const std::string& uri) { session_->Navigate(uri); }
+void BrowserView::SetBounds(int x, int y, int width, int height) { session_->SetBounds(x, y, width, height); }
+void BrowserView::SetFullscreen(bool fullscreen) { session_->SetFullscreen(fullscreen); }
+bool BrowserView::IsVisible() const { return !session_->closed; }
+void BrowserView::Close() { session_->Close(); }
+bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const {
+  return session_->ScreenRect(left, top, width, height);
+}
+const std::string& BrowserView::TargetId() const { return session_->targetId; }
+int BrowserView::BrowserProcessId() const { return session_->BrowserProcessId(); }
+const std::string& BrowserView::Title() const { return session_->title; }
 
 // ---- BrowserEnvironment ----
 

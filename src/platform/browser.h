@@ -9,11 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <map>
-#include <set>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace platform {
 
@@ -87,10 +83,14 @@ struct NewWindowRequest {
 };
 
 class BrowserEnvironmentImpl;
+struct BrowserSession;
 
-// One page target of the browser (the main window's page or a popout's).
+// One page target of the browser (the main window's page or a popout's). The browser
+// environment makes every view; the DevTools plumbing behind it is its session
+// (platform/browser_session.h), which the view owns and forwards to.
 class BrowserView {
  public:
+  explicit BrowserView(std::shared_ptr<BrowserSession> session);
   ~BrowserView();
 
   // Requests whose URL starts with prefix go to the resource handler (a missing response
@@ -117,7 +117,7 @@ class BrowserView {
   void Navigate(const std::string& uri);
   void SetBounds(int x, int y, int width, int height);
   void SetFullscreen(bool fullscreen);
-  bool IsVisible() const { return !closed_; }
+  bool IsVisible() const;
   // Closes the browser window of this view; the closed handler does not run for it.
   void Close();
 
@@ -125,44 +125,13 @@ class BrowserView {
   // document has loaded.
   bool ScreenRect(int& left, int& top, int& width, int& height) const;
 
-  const std::string& TargetId() const { return targetId_; }
+  const std::string& TargetId() const;
   // The browser process that shows this view's window; 0 once the browser is gone.
   int BrowserProcessId() const;
-  const std::string& Title() const { return title_; }
+  const std::string& Title() const;
 
  private:
-  friend class BrowserEnvironmentImpl;
-  BrowserView() = default;
-  void Send(const std::string& method, nlohmann::json params,
-            std::function<void(const nlohmann::json& result, const std::string& error)> done = {});
-  void WithWindow(std::function<void(int windowId)> then);
-  void UpdateFetchPatterns();
-
-  std::weak_ptr<BrowserEnvironmentImpl> env_;
-  std::string targetId_;
-  std::string sessionId_;
-  std::string title_;  // the document's title, as last reported
-  bool closed_ = false;
-  std::vector<std::string> filters_;
-  std::function<std::optional<WebResourceResponse>(const WebResourceRequest&)> onResource_;
-  std::function<void(const std::string&, const std::optional<std::string>&)> onMessage_;
-  std::function<bool(const std::string&)> onNavigation_;
-  std::function<void(NewWindowRequest&)> onNewWindow_;
-  std::function<void(const std::string&)> onTitle_;
-  std::function<void(bool, int)> onCompleted_;
-  std::function<void(int)> onFailed_;
-  std::function<void()> onClosed_;
-  bool messagesEnabled_ = false;
-  bool titlesWatched_ = false;
-  std::map<int, std::string> contextOrigins_;
-  std::set<int> topContexts_;  // the top document's default worlds
-  std::vector<std::string> pendingOpens_;
-  int setupPending_ = 0;              // commands not yet answered
-  bool releaseWhenSettled_ = false;  // run the paused window once they are
-  std::string navigateWhenSettled_;  // the navigation to issue once they are
-  bool reloadOnFirstLoad_ = false;   // a page-opened window, loaded once without its scripts
-  bool screenKnown_ = false;
-  int screen_[4] = {0, 0, 0, 0};
+  std::shared_ptr<BrowserSession> session_;  // never null
 };
 
 // The browser process. Create starts it; done runs on the UI thread with the environment, or
