@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "app/binary_frames.h"
 #include "app/helpers.h"
@@ -73,7 +74,22 @@ int RunHost(const HostOptions& options) {
   InstallCrashFilter();
 
   step("warm-up");
-  base::StartDetachedThread("warm-up", [] { WarmUpDeviceKey(); });
+  // Joined on every way out of RunHost, so no start-up failure exits while it is inside the
+  // crypto library (which keeps its state to the end of the process).
+  struct JoinedThread {
+    std::thread thread;
+    ~JoinedThread() {
+      if (thread.joinable()) thread.join();
+    }
+  } warmUp{std::thread([] {
+    try {
+      WarmUpDeviceKey();
+    } catch (const std::exception& e) {
+      LogPrintf("[main] warm-up failed: %s\n", e.what());
+    } catch (...) {
+      LogPrintf("[main] warm-up failed\n");
+    }
+  })};
 
   step("package-identity");
   if (HasPackageIdentity()) {
