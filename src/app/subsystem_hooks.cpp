@@ -13,6 +13,7 @@
 #include "bridge/tokens/capability_token_registry.h"
 #include "media/export_session.h"
 #include "media/native_media.h"
+#include "plugins/decode_requests.h"
 #include "plugins/native_packs.h"
 #include "plugins/package_store.h"
 #include "plugins/plugin_host.h"
@@ -110,6 +111,8 @@ void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done
 void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTargets) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
+  plugins::RegisterDecodeRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); },
+                              dispatcher.sharedBlobRouter());
   RegisterDeviceIdentityRows(dispatcher.routes());
   RegisterOtaRows(dispatcher.routes());
   RegisterNativeDialogRows(dispatcher.routes());

@@ -30,8 +30,7 @@ void RegisterPendingRows(RpcRouteTable& routes) {
     if (PayloadReader(r.payload).String("filePath").empty()) return r.ReplyError("Invalid parameters");
     r.ReplyNotImplemented();
   });
-  routes.Register({"decodeTelemetryPlugin",
-                   "decodeNativePlugin", "cancelNativePluginDecode", "remote.shareSources",
+  routes.Register({"remote.shareSources",
                    "remote.status", "remote.setEnabled", "remote.revoke", "remote.kick", "remote.connect",
                    "remote.renew", "remote.disconnect"},
                   [](const RpcRequest& r) { r.ReplyNotImplemented(); });
