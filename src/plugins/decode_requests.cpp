@@ -137,7 +137,7 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
   if (packId.empty()) return Failure("temporary pack ID failed");
   const std::string folder = NativePackFolder(packId);
   std::error_code ec;
-  if (folder.size() > 260 + 50 || !fs::create_directory(folder, ec) || ec) {
+  if (platform::TempDir().size() > 260 || !fs::create_directory(folder, ec) || ec) {
     return Failure("temporary pack directory failed");
   }
   const std::string packPath = platform::JoinPath(folder, "session.pack.bin");

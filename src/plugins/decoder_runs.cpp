@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "base/log.h"
+#include "platform/net.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "plugins/launch_checks.h"
@@ -150,6 +151,7 @@ std::string RunJsonDecoder(const PluginLaunchContext& launch, const std::string&
     ResumePluginMainThread(record);
   }
 
+  platform::net::IgnoreSigpipe();  // a child that closes its stdin must not end the host
   std::string line = request;
   if (line.empty() || line.back() != '\n') line += '\n';
   size_t written = 0;
