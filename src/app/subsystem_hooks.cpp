@@ -14,6 +14,7 @@
 #include "media/export_session.h"
 #include "media/media_tools.h"
 #include "media/native_media.h"
+#include "plugins/decode_requests.h"
 #include "plugins/native_packs.h"
 #include "plugins/package_store.h"
 #include "plugins/plugin_host.h"
@@ -117,6 +118,8 @@ void RunOtaCheckWorker(unsigned long long mainWindow, std::function<void()> done
 void RegisterSubsystemRows(RpcDispatch& dispatcher, BinaryFrameTargets& binaryTargets) {
   plugins::RegisterSdkRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); });
   plugins::RegisterNativePackRows(dispatcher.routes());
+  plugins::RegisterDecodeRows(dispatcher.routes(), [&dispatcher] { return dispatcher.developerMode(); },
+                              dispatcher.sharedBlobRouter());
   RegisterDeviceIdentityRows(dispatcher.routes());
   RegisterOtaRows(dispatcher.routes());
   RegisterNativeDialogRows(dispatcher.routes());

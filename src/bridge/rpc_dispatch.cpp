@@ -72,7 +72,6 @@ RpcDispatch::RpcDispatch(RpcOutletPtr outlet, WindowSidePtr windows, Options opt
   if (!options_.wallClock) options_.wallClock = SystemWallClockMs;
   if (!options_.openExternal) options_.openExternal = platform::OpenExternal;
   if (!options_.revealInFolder) options_.revealInFolder = RevealInFolder;
-  RegisterPendingRows(routes_);
   RegisterGeneralRows();
 }
 

@@ -31,10 +31,6 @@ struct RpcDispatchOptions {
   std::function<bool(const std::string& path)> revealInFolder;
 };
 
-// The rows of subsystems still to come: the checks this side makes, then the answer of an
-// unknown type. A subsystem's own RegisterRows replaces them.
-void RegisterPendingRows(RpcRouteTable& routes);
-
 class RpcDispatch {
  public:
   using Options = RpcDispatchOptions;

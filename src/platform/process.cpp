@@ -318,8 +318,12 @@ SpawnResult Spawn(const SpawnOptions& options) {
                  argv.data(),
                  envp.data(),
                  options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                 stdinRead ? stdinRead.get() : devNull.get(),
-                 stdoutWrite ? stdoutWrite.get() : devNull.get(),
+                 stdinRead                                      ? stdinRead.get()
+                 : options.stdinMode == Stream::Given && options.givenStdin >= 0 ? options.givenStdin
+                                                                                 : devNull.get(),
+                 stdoutWrite                                      ? stdoutWrite.get()
+                 : options.stdoutMode == Stream::Given && options.givenStdout >= 0 ? options.givenStdout
+                                                                                   : devNull.get(),
                  stderrWrite ? stderrWrite.get() : devNull.get(),
                  gateRead ? gateRead.get() : -1,
                  reportWrite.get(),

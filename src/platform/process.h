@@ -26,7 +26,8 @@
 
 namespace platform::process {
 
-enum class Stream { Pipe, Null };
+// Given: the descriptor in SpawnOptions (a file the child reads or writes directly).
+enum class Stream { Pipe, Null, Given };
 
 struct SpawnOptions {
   std::vector<std::string> argv;  // argv[0] is the program's path (no PATH search)
@@ -36,6 +37,8 @@ struct SpawnOptions {
   Stream stdinMode = Stream::Null;
   Stream stdoutMode = Stream::Null;
   Stream stderrMode = Stream::Pipe;
+  int givenStdin = -1;   // Stream::Given only; the caller keeps ownership
+  int givenStdout = -1;  // Stream::Given only; the caller keeps ownership
 };
 
 class Child {
