@@ -18,8 +18,7 @@ import threading
 import time
 import unittest
 
-import bridge_rpc_test
-from host_harness import SIGNER, Host, wait_for
+from host_harness import SIGNER, start_with_page
 from plugin_client import PluginClient
 
 APP_ORIGIN = "https://app.quorvane.invalid"
@@ -122,18 +121,8 @@ class PageClient(PluginClient):
 class HostileConnections(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        debug_port = bridge_rpc_test.free_port()
-        cls.host = Host(prefix="qv-hostile-", QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-        cls.host.start()
-        try:
-            ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in cls.host.read_log())
-            assert ok, cls.host.read_log().decode(errors="replace")
-            cls.port = cls.host.bridge_port()
-            page = asyncio.run(bridge_rpc_test.BridgeRpc.read_page(debug_port))
-            cls.token, cls.installation_id, cls.session_handle, _ = page
-        except BaseException:
-            cls.host.remove()
-            raise
+        cls.host, cls.port, page = start_with_page("qv-hostile-")
+        cls.token, cls.installation_id, cls.session_handle, _ = page
         cls.pid = cls.host.proc.pid
 
     @classmethod
