@@ -417,21 +417,28 @@ void MemoryAfterLargeMessages() {
 
 }  // namespace
 
-int main() {
+// With an argument, only the part it names: "out", "in", "latency", "json" or "memory".
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
+  auto runs_ = [&](const char* part) { return only.empty() || only == part; };
   struct Run {
     size_t size;
     int count;
   } runs[] = {{16 * 1024, 20000}, {1024 * 1024, 400}, {8 * 1024 * 1024, 50}, {64 * 1024 * 1024, 6}};
   for (const auto& run : runs) {
+    if (!runs_("out")) break;
     Compare("host to page", run.size, run.count, {{"WsServer", MeasureWs}, {"raw TCP", MeasureTcp}});
   }
   for (const auto& run : runs) {
+    if (!runs_("in")) break;
     Compare("page to host", run.size, run.count,
             {{"WsServer", MeasureWsInbound}, {"raw TCP", MeasureTcp}, {"unmask only", MeasureUnmask}});
   }
-  CompareRoundTrips(1, 2000);
-  CompareRoundTrips(32, 200);
-  CompareJsonText();
-  MemoryAfterLargeMessages();
+  if (runs_("latency")) {
+    CompareRoundTrips(1, 2000);
+    CompareRoundTrips(32, 200);
+  }
+  if (runs_("json")) CompareJsonText();
+  if (runs_("memory")) MemoryAfterLargeMessages();
   return 0;
 }
