@@ -4,6 +4,11 @@
 // binary handler receives each whole message; the reference there is a reader that discards,
 // and a plain unmasking pass over the same bytes is printed as the ceiling a reader that must
 // unmask can reach. Prints MB/s, messages/s and the ratio.
+//
+// Then small requests echoed by the page's text handler (one at a time, and 32 sent at once),
+// beside a minimal echo over the same frames with TCP_NODELAY: p50, p99 and worst latency. Then
+// a 64 MiB JSON text request parsed as the dispatcher parses it, beside the same size in binary,
+// and resident memory after 20 such binary messages while the connection stays open.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -19,7 +24,10 @@
 #include "base/constants.h"
 #include "bridge/ws_frames.h"
 #include "bridge/ws_server.h"
+#include "platform/memory.h"
 #include "platform/net.h"
+
+#include <nlohmann/json.hpp>
 
 namespace net = platform::net;
 using Clock = std::chrono::steady_clock;
@@ -177,19 +185,260 @@ void Compare(const char* title, size_t size, int count, const std::vector<std::p
   }
 }
 
+// A masked client frame, as a browser sends it.
+std::string MaskedFrame(uint8_t opcode, const std::string& payload) {
+  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  std::string frame = EncodeWsFrameHeader(opcode, payload.size());
+  frame[1] = static_cast<char>(frame[1] | 0x80);
+  frame.append(reinterpret_cast<const char*>(key), 4);
+  const size_t start = frame.size();
+  frame += payload;
+  UnmaskWsPayload(frame.data() + start, payload.size(), key);  // masking is the same XOR
+  return frame;
+}
+
+struct Latencies {
+  double p50 = 0, p99 = 0, worst = 0;
+  bool ok = false;
+};
+
+// Sends rounds bursts of inFlight small text requests and waits for each burst's replies, which
+// it parses as frames; each request's latency runs from its send to its reply.
+Latencies RoundTrips(int fd, int inFlight, int rounds) {
+  net::SetNoDelay(fd);
+  std::vector<double> latencies;
+  std::vector<Clock::time_point> sentAt(inFlight);
+  WsFrameReader reader;
+  WsFrame frame;
+  std::vector<char> buffer(1 << 16);
+  for (int r = 0; r < rounds; ++r) {
+    for (int i = 0; i < inFlight; ++i) {
+      const std::string request = MaskedFrame(
+          kWsText, R"({"type":"isAlwaysOnTop","id":)" + std::to_string(r * inFlight + i) + R"(,"payload":{}})");
+      sentAt[i] = Clock::now();
+      if (!net::SendAll(fd, request.data(), request.size())) return {};
+    }
+    int done = 0;
+    while (done < inFlight) {
+      ssize_t n = net::Receive(fd, buffer.data(), buffer.size());
+      if (n <= 0) return {};
+      reader.Append(buffer.data(), static_cast<size_t>(n));
+      while (done < inFlight && reader.Next(&frame) == WsFrameReader::Status::Frame) {
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sentAt[done]).count());
+        ++done;
+      }
+    }
+  }
+  std::sort(latencies.begin(), latencies.end());
+  Latencies l;
+  l.p50 = latencies[latencies.size() / 2];
+  l.p99 = latencies[latencies.size() * 99 / 100];
+  l.worst = latencies.back();
+  l.ok = true;
+  return l;
+}
+
+// The page's text handler echoes each request through the listener's send path.
+Latencies WsRoundTrips(int inFlight, int rounds) {
+  auto server = WsServer::Create();
+  if (!server->Start(kToken)) return {};
+  WsServer* raw = server.get();
+  int fd = ConnectPage(*server);
+  server->SetOnUiText([raw](const std::string& text) { raw->SendTextToUi(text); });
+  Latencies l = RoundTrips(fd, inFlight, rounds);
+  server->Stop();
+  net::CloseSocket(fd);
+  return l;
+}
+
+// The reference: a thread that reads frames and writes each payload back in a frame, nothing else.
+Latencies EchoRoundTrips(int inFlight, int rounds) {
+  uint16_t port = 0;
+  int listenFd = net::ListenLoopback(4, &port);
+  if (listenFd < 0) return {};
+  int client = net::ConnectLoopback(port);
+  net::WaitReadable(listenFd, -1, 5000);
+  int fd = net::AcceptConnection(listenFd);
+  net::SetNoDelay(fd);
+  std::thread echo([fd] {
+    WsFrameReader reader;
+    WsFrame frame;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+      ssize_t n = net::Receive(fd, buffer.data(), buffer.size());
+      if (n <= 0) return;
+      reader.Append(buffer.data(), static_cast<size_t>(n));
+      while (reader.Next(&frame) == WsFrameReader::Status::Frame) {
+        const std::string header = EncodeWsFrameHeader(kWsText, frame.payload.size());
+        if (!net::SendAllPair(fd, header.data(), header.size(), frame.payload.data(), frame.payload.size())) return;
+      }
+    }
+  });
+  Latencies l = RoundTrips(client, inFlight, rounds);
+  net::ShutdownSocket(client);
+  echo.join();
+  net::CloseSocket(fd);
+  net::CloseSocket(client);
+  net::CloseSocket(listenFd);
+  return l;
+}
+
+void CompareRoundTrips(int inFlight, int rounds) {
+  constexpr int kRuns = 5;
+  std::vector<Latencies> ws, echo;
+  for (int run = 0; run < kRuns; ++run) {
+    ws.push_back(WsRoundTrips(inFlight, rounds));
+    echo.push_back(EchoRoundTrips(inFlight, rounds));
+  }
+  auto median = [](std::vector<Latencies> v, double Latencies::*field) {
+    std::sort(v.begin(), v.end(), [field](const Latencies& a, const Latencies& b) { return a.*field < b.*field; });
+    return v[v.size() / 2].*field;
+  };
+  auto worst = [](const std::vector<Latencies>& v) {
+    double w = 0;
+    bool ok = true;
+    for (const auto& l : v) {
+      w = std::max(w, l.worst);
+      ok = ok && l.ok;
+    }
+    return std::make_pair(w, ok);
+  };
+  std::printf("round trips, %d in flight x %d (median of %d runs; worst of all)\n", inFlight, rounds, kRuns);
+  for (auto* entry : {&ws, &echo}) {
+    const auto [w, ok] = worst(*entry);
+    std::printf("  %-16s p50 %.3f ms  p99 %.3f ms  worst %.3f ms%s\n", entry == &ws ? "WsServer" : "minimal echo",
+                median(*entry, &Latencies::p50), median(*entry, &Latencies::p99), w, ok ? "" : "  (FAILED)");
+  }
+  std::printf("  ratio            %.2f: p50 of WsServer to the echo's\n",
+              median(ws, &Latencies::p50) / median(echo, &Latencies::p50));
+}
+
+// Seconds from the first byte sent to the end of the page handler's work for one message.
+double OneInbound(int fd, const std::string& frame, std::mutex& mutex,
+                  std::condition_variable& changed, int& handled) {
+  std::unique_lock<std::mutex> lock(mutex);
+  const int before = handled;
+  lock.unlock();
+  const auto start = Clock::now();
+  if (!net::SendAll(fd, frame.data(), frame.size())) return -1;
+  lock.lock();
+  if (!changed.wait_for(lock, std::chrono::seconds(60), [&] { return handled > before; })) return -1;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A 64 MiB request as JSON text, parsed and its payload taken as the dispatcher does, against
+// the same number of bytes as one binary message.
+void CompareJsonText() {
+  constexpr size_t kSize = 64ull * 1024 * 1024;
+  constexpr int kRounds = 5;
+  auto server = WsServer::Create();
+  if (!server->Start(kToken)) return;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int handled = 0;
+  bool parsed = true;
+  server->SetOnUiText([&](const std::string& text) {
+    bool ok = false;
+    try {
+      nlohmann::json message = nlohmann::json::parse(text);
+      nlohmann::json payload = message["payload"];
+      ok = payload.is_object() && payload["data"].is_string();
+    } catch (const nlohmann::json::exception&) {
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    parsed = parsed && ok;
+    ++handled;
+    changed.notify_all();
+  });
+  server->SetOnUiBinary([&](const uint8_t*, size_t) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++handled;
+    changed.notify_all();
+  });
+  int fd = ConnectPage(*server);
+  const std::string head = R"({"type":"appendFileChunk","id":7,"payload":{"data":")";
+  const std::string tail = R"("}})";
+  std::string text = head + std::string(kSize - head.size() - tail.size(), 'A') + tail;
+  const std::string textFrame = MaskedFrame(kWsText, text);
+  text.clear();
+  text.shrink_to_fit();
+  const std::string binaryFrame = MaskedFrame(kWsBinary, std::string(kSize, 'A'));
+  std::vector<double> textSeconds, binarySeconds;
+  for (int round = 0; round < kRounds; ++round) {
+    textSeconds.push_back(OneInbound(fd, textFrame, mutex, changed, handled));
+    binarySeconds.push_back(OneInbound(fd, binaryFrame, mutex, changed, handled));
+  }
+  server->Stop();
+  net::CloseSocket(fd);
+  std::sort(textSeconds.begin(), textSeconds.end());
+  std::sort(binarySeconds.begin(), binarySeconds.end());
+  const bool ok = parsed && textSeconds.front() >= 0 && binarySeconds.front() >= 0;
+  std::printf("64 MiB request, page to host, handler done (median of %d)%s\n", kRounds, ok ? "" : "  (FAILED)");
+  std::printf("  JSON text        %8.1f ms (%.1f-%.1f)\n", textSeconds[kRounds / 2] * 1e3, textSeconds.front() * 1e3,
+              textSeconds.back() * 1e3);
+  std::printf("  binary           %8.1f ms (%.1f-%.1f)\n", binarySeconds[kRounds / 2] * 1e3,
+              binarySeconds.front() * 1e3, binarySeconds.back() * 1e3);
+  std::printf("  ratio            %.2f: JSON text to binary\n", textSeconds[kRounds / 2] / binarySeconds[kRounds / 2]);
+}
+
+// Resident memory before, and after 20 binary messages of 64 MiB with the connection still open.
+void MemoryAfterLargeMessages() {
+  constexpr size_t kSize = 64ull * 1024 * 1024;
+  auto server = WsServer::Create();
+  if (!server->Start(kToken)) return;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int handled = 0;
+  server->SetOnUiBinary([&](const uint8_t*, size_t) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++handled;
+    changed.notify_all();
+  });
+  int fd = ConnectPage(*server);
+  platform::ReturnFreeMemoryToSystem();
+  const double idle = platform::ResidentBytes() / (1024.0 * 1024.0);
+  bool ok = true;
+  {
+    const std::string frame = MaskedFrame(kWsBinary, std::string(kSize, 'A'));
+    for (int i = 0; i < 20 && ok; ++i) ok = OneInbound(fd, frame, mutex, changed, handled) >= 0;
+  }
+  platform::ReturnFreeMemoryToSystem();  // the sender's own copy of the frame
+  const auto end = Clock::now();
+  std::printf("resident memory, 20 x 64 MiB page to host, connection open%s\n", ok ? "" : "  (FAILED)");
+  std::printf("  idle before      %8.1f MiB\n", idle);
+  for (int second : {0, 1, 2, 5}) {
+    std::this_thread::sleep_until(end + std::chrono::seconds(second));
+    std::printf("  after %d s        %8.1f MiB (%+.1f)\n", second, platform::ResidentBytes() / (1024.0 * 1024.0),
+                platform::ResidentBytes() / (1024.0 * 1024.0) - idle);
+  }
+  server->Stop();
+  net::CloseSocket(fd);
+}
+
 }  // namespace
 
-int main() {
+// With an argument, only the part it names: "out", "in", "latency", "json" or "memory".
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
+  auto runs_ = [&](const char* part) { return only.empty() || only == part; };
   struct Run {
     size_t size;
     int count;
   } runs[] = {{16 * 1024, 20000}, {1024 * 1024, 400}, {8 * 1024 * 1024, 50}, {64 * 1024 * 1024, 6}};
   for (const auto& run : runs) {
+    if (!runs_("out")) break;
     Compare("host to page", run.size, run.count, {{"WsServer", MeasureWs}, {"raw TCP", MeasureTcp}});
   }
   for (const auto& run : runs) {
+    if (!runs_("in")) break;
     Compare("page to host", run.size, run.count,
             {{"WsServer", MeasureWsInbound}, {"raw TCP", MeasureTcp}, {"unmask only", MeasureUnmask}});
   }
+  if (runs_("latency")) {
+    CompareRoundTrips(1, 2000);
+    CompareRoundTrips(32, 200);
+  }
+  if (runs_("json")) CompareJsonText();
+  if (runs_("memory")) MemoryAfterLargeMessages();
   return 0;
 }

@@ -13,8 +13,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WsMessageAssembler assembler;
   const uint64_t limit = in.Byte() & 1 ? kWsMaxMessageBytes : kWsMaxPreHelloMessageBytes;
   while (!in.empty()) {
-    std::string piece = in.Take(1 + in.Byte() % 64);
-    reader.Append(piece.data(), piece.size());
+    const uint8_t how = in.Byte();
+    std::string piece = in.Take(1 + how % 64);
+    if (how & 0x80) {
+      // As the connection reads: into the space the reader offers, never past it.
+      const WsFrameReader::Writable space = reader.Space();
+      const size_t n = piece.size() < space.length ? piece.size() : space.length;
+      for (size_t i = 0; i < n; ++i) space.data[i] = piece[i];
+      reader.Commit(n);
+    } else {
+      reader.Append(piece.data(), piece.size());
+    }
     WsFrame frame;
     WsFrameReader::Status status;
     while ((status = reader.Next(&frame, limit)) == WsFrameReader::Status::Frame) {
@@ -23,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (assembler.Add(frame, limit) != WsMessageAssembler::Status::Pending) {
         if (assembler.message().size() > limit) __builtin_trap();
         assembler.Reset();
+        reader.Recycle(assembler.message());
       }
     }
     if (status == WsFrameReader::Status::TooLarge) return 0;

@@ -41,6 +41,11 @@ inline constexpr std::chrono::milliseconds kWsPluginHelloTimeout{1000};
 // whether or not the plugin sends anything.
 inline constexpr std::chrono::milliseconds kWsSessionRecheckInterval{5000};
 
+// A connection that received a large message gives its buffers back once this long has passed
+// without another, so the memory of a burst of large messages returns while the connection
+// stays open, and a steady stream of them keeps reusing the same pages.
+inline constexpr std::chrono::milliseconds kWsReleaseBuffersAfter{1000};
+
 // A send that makes no progress for this long fails, so a peer that stops reading cannot hold a
 // sender (and the locks above it) forever.
 inline constexpr int kWsSendTimeoutMs = 5000;

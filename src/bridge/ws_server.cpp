@@ -11,6 +11,7 @@
 #include "base/thread.h"
 #include "bridge/ws_frames.h"
 #include "bridge/ws_limits.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 
 namespace net = platform::net;
@@ -80,7 +81,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
-constexpr size_t kReceiveChunk = 8192;
 // How long Stop waits for the connection threads to end before it goes on regardless.
 constexpr auto kStopWait = std::chrono::milliseconds(5000);
 
@@ -93,32 +93,51 @@ int MillisecondsLeft(Clock::time_point deadline) {
 
 // Reads frames until the connection should end: the peer closed, an error, a frame or message
 // over limit(), a close frame, a refusal by onMessage or onCheck, or the server stopping.
-// onCheck runs once nextCheck() has come, however busy the peer keeps the socket.
+// onCheck runs once nextCheck() has come, however busy the peer keeps the socket. The socket is
+// polled only when a read finds nothing; buffers grown by a large message are given back once
+// kWsReleaseBuffersAfter passes without another.
 template <typename LimitFn, typename NextCheckFn, typename CheckFn, typename MessageFn>
 void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitFn limit, NextCheckFn nextCheck,
               CheckFn onCheck, MessageFn onMessage) {
   WsFrameReader reader;
   WsMessageAssembler assembler;
   WsFrame frame;
-  char chunk[kReceiveChunk];
+  Clock::time_point releaseAt = Clock::time_point::max();
+  auto holdsLarge = [&] {
+    return reader.CapacityBytes() > kWsKeptBufferBytes + WsFrameReader::kReadChunk ||
+           assembler.CapacityBytes() > kWsKeptBufferBytes || frame.payload.capacity() > kWsKeptBufferBytes;
+  };
   while (running) {
     const Clock::time_point due = nextCheck();
-    if (due <= Clock::now()) {
+    Clock::time_point now = Clock::now();
+    if (due <= now) {
       if (!onCheck()) return;
       continue;
     }
-    const int wait = due == Clock::time_point::max() ? -1 : MillisecondsLeft(due);
-    switch (net::WaitReadable(connection.fd(), -1, wait)) {
-      case net::WaitResult::TimedOut:
-        continue;
-      case net::WaitResult::Ready:
-        break;
-      default:
-        return;
+    if (releaseAt <= now) {
+      reader.ReleaseLargeBuffers();
+      assembler.ReleaseLargeBuffers();
+      ReleaseLargeFrameBuffer(frame);
+      platform::ReturnFreeMemoryToSystem();
+      releaseAt = Clock::time_point::max();
     }
-    ssize_t n = net::Receive(connection.fd(), chunk, sizeof chunk);
+    const WsFrameReader::Writable space = reader.Space();
+    ssize_t n = net::ReceiveNow(connection.fd(), space.data, space.length);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const Clock::time_point until = std::min(due, releaseAt);
+      const int wait = until == Clock::time_point::max() ? -1 : MillisecondsLeft(until);
+      switch (net::WaitReadable(connection.fd(), -1, wait)) {
+        case net::WaitResult::TimedOut:
+          continue;
+        case net::WaitResult::Ready:
+          break;
+        default:
+          return;
+      }
+      n = net::Receive(connection.fd(), space.data, space.length);
+    }
     if (n <= 0) return;
-    reader.Append(chunk, static_cast<size_t>(n));
+    reader.Commit(static_cast<size_t>(n));
     for (;;) {
       // The limit may rise within one read: the hello and the first requests can come together.
       const uint64_t max = limit();
@@ -140,6 +159,8 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
       const bool keep = onMessage(assembler.opcode(), assembler.message());
       assembler.Reset();
       if (!keep) return;
+      reader.Recycle(assembler.message());
+      if (holdsLarge()) releaseAt = Clock::now() + kWsReleaseBuffersAfter;
     }
   }
 }

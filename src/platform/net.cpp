@@ -185,6 +185,14 @@ ssize_t Receive(int fd, void* buffer, size_t length) {
   return n;
 }
 
+ssize_t ReceiveNow(int fd, void* buffer, size_t length) {
+  ssize_t n;
+  do {
+    n = recv(fd, buffer, length, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
 void SetNoDelay(int fd) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -53,6 +53,9 @@ bool SendAllPair(int fd, const void* head, size_t headLength, const void* body, 
 
 // One recv; the result as recv returns it, EINTR retried.
 ssize_t Receive(int fd, void* buffer, size_t length);
+// One recv that does not wait: -1 with errno EAGAIN/EWOULDBLOCK when nothing is there yet, so a
+// reader kept busy by its peer needs no poll before every read.
+ssize_t ReceiveNow(int fd, void* buffer, size_t length);
 
 void SetNoDelay(int fd);
 // A send that makes no progress for this long fails (EAGAIN) instead of blocking forever.

@@ -536,6 +536,9 @@ void AcceptThread(State& state) {
     }
     int fd = net::AcceptConnection(listenFd);
     if (fd < 0) continue;
+    // Viewers' requests and the events pushed to them are small and follow one another: Nagle's
+    // wait for a delayed ACK would hold each one back.
+    net::SetNoDelay(fd);
     const std::string ip = net::PeerIpv4(fd);
     std::vector<std::thread> finished;
     bool refused = false;

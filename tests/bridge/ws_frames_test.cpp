@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -166,6 +169,126 @@ TEST(WsFrames, UnmaskMatchesTheBytewiseRule) {
     UnmaskWsPayload(buffer.data() + 1, length, key);
     EXPECT_EQ(buffer.substr(1), expected) << length;
   }
+}
+
+// Unmasking a payload piece by piece, each piece told where it starts, gives the whole result.
+TEST(WsFrames, UnmaskInPiecesMatchesUnmaskingAtOnce) {
+  const uint8_t key[4] = {0x12, 0x9a, 0xff, 0x01};
+  std::string whole(1000, '\0');
+  for (size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<char>(i * 37 + 11);
+  std::string expected = whole;
+  UnmaskWsPayload(expected.data(), expected.size(), key);
+  for (size_t piece : {1, 3, 5, 8, 13, 999}) {
+    std::string pieces = whole;
+    for (size_t at = 0; at < pieces.size(); at += piece) {
+      UnmaskWsPayload(pieces.data() + at, std::min(piece, pieces.size() - at), key, at);
+    }
+    EXPECT_EQ(pieces, expected) << piece;
+  }
+}
+
+// A masked client frame with any length form.
+std::string MaskedLong(uint8_t first, const std::string& payload) {
+  const uint8_t key[4] = {0x5c, 0x03, 0xe1, 0x77};
+  std::string frame = EncodeWsFrameHeader(first & 0x0f, payload.size());
+  frame[0] = static_cast<char>(first);
+  frame[1] = static_cast<char>(frame[1] | 0x80);
+  frame.append(reinterpret_cast<const char*>(key), 4);
+  for (size_t i = 0; i < payload.size(); ++i) frame += static_cast<char>(payload[i] ^ key[i % 4]);
+  return frame;
+}
+
+std::string Pattern(size_t length, int seed) {
+  std::string s(length, '\0');
+  for (size_t i = 0; i < length; ++i) s[i] = static_cast<char>((i * 131 + seed) >> 3);
+  return s;
+}
+
+// Frames larger than a read are received straight into their payload: the bytes must come out
+// the same whichever way they arrive (Space/Commit as a socket would fill it, or Append), in
+// pieces that split headers, keys and payloads anywhere, and the frames after a large one must
+// not be swallowed into it.
+TEST(WsFrames, LargeFramesReceivedStraightIntoTheirPayload) {
+  const std::string big = Pattern(3 * WsFrameReader::kReadChunk + 5, 1);
+  const std::string mid = Pattern(20000, 2);  // unmasked frames of the direct size too
+  const std::string stream = MaskedLong(0x82, big) + Masked(0x81, "after") + MaskedLong(0x02, mid) +
+                             EncodeWsFrame(kWsContinuation, reinterpret_cast<const uint8_t*>(mid.data()), mid.size()) +
+                             Masked(0x89, "p") + MaskedLong(0x82, big);
+  for (bool throughSpace : {true, false}) {
+    for (size_t piece : {size_t(1) << 20, size_t(7), size_t(4096), size_t(65537)}) {
+      WsFrameReader reader;
+      std::vector<WsFrame> frames;
+      size_t at = 0;
+      while (at < stream.size()) {
+        size_t n = std::min(piece, stream.size() - at);
+        if (throughSpace) {
+          const WsFrameReader::Writable space = reader.Space();
+          ASSERT_GT(space.length, 0u);
+          n = std::min(n, space.length);
+          std::memcpy(space.data, stream.data() + at, n);
+          reader.Commit(n);
+        } else {
+          reader.Append(stream.data() + at, n);
+        }
+        at += n;
+        WsFrame frame;
+        WsFrameReader::Status status;
+        while ((status = reader.Next(&frame)) == WsFrameReader::Status::Frame) {
+          frames.push_back(frame);
+          reader.Recycle(frame.payload);
+        }
+        ASSERT_EQ(status, WsFrameReader::Status::NeedMore);
+      }
+      const std::string label = (throughSpace ? "space " : "append ") + std::to_string(piece);
+      ASSERT_EQ(frames.size(), 6u) << label;
+      EXPECT_EQ(frames[0].opcode, kWsBinary) << label;
+      EXPECT_TRUE(frames[0].fin) << label;
+      EXPECT_TRUE(frames[0].payload == big) << label;
+      EXPECT_EQ(frames[1].payload, "after") << label;
+      EXPECT_FALSE(frames[2].fin) << label;
+      EXPECT_TRUE(frames[2].payload == mid) << label;
+      EXPECT_EQ(frames[3].opcode, kWsContinuation) << label;
+      EXPECT_TRUE(frames[3].payload == mid) << label;
+      EXPECT_EQ(frames[4].opcode, kWsPing) << label;
+      EXPECT_TRUE(frames[5].payload == big) << label;
+    }
+  }
+}
+
+// A connection's buffers grow to its largest message and are kept for the next one, until they
+// are released; the read buffer stays near one read whatever the message size.
+TEST(WsFrames, LargeBuffersAreReusedThenGivenBack) {
+  const std::string big = Pattern(4 * kWsKeptBufferBytes, 3);
+  const std::string frameBytes = MaskedLong(0x82, big);
+  WsFrameReader reader;
+  WsFrame frame;
+  const char* firstPages = nullptr;
+  for (int round = 0; round < 2; ++round) {
+    size_t at = 0;
+    WsFrameReader::Status status = WsFrameReader::Status::NeedMore;
+    while (at < frameBytes.size()) {
+      const WsFrameReader::Writable space = reader.Space();
+      const size_t n = std::min(space.length, frameBytes.size() - at);
+      std::memcpy(space.data, frameBytes.data() + at, n);
+      reader.Commit(n);
+      at += n;
+      status = reader.Next(&frame);
+      if (status == WsFrameReader::Status::Frame) break;
+    }
+    ASSERT_EQ(status, WsFrameReader::Status::Frame);
+    ASSERT_TRUE(frame.payload == big);
+    const char* pages = frame.payload.data();
+    reader.Recycle(frame.payload);
+    EXPECT_TRUE(frame.payload.empty());
+    // The second message lands in the first one's buffer.
+    if (round == 1) {
+      EXPECT_EQ(pages, firstPages);
+    }
+    firstPages = pages;
+  }
+  EXPECT_GE(reader.CapacityBytes(), big.size());
+  reader.ReleaseLargeBuffers();
+  EXPECT_LE(reader.CapacityBytes(), kWsKeptBufferBytes + WsFrameReader::kReadChunk);
 }
 
 TEST(WsFrames, HeaderAndPayloadMakeTheWholeFrame) {
