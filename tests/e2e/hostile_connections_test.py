@@ -271,10 +271,11 @@ class HostileConnections(unittest.TestCase):
             self.assertEqual(closed[i][1:], (4401, "E_TOKEN_SIGNATURE"))
         # Their slots are free again: an honest plugin gets its hello answered (refused here,
         # with a code, because this host armed no package for the token).
-        honest = PluginClient(self.port)
-        self.addCleanup(honest.close)
+        # Minted before connecting: the signer can take longer than the 1 s hello deadline.
         token = sign("cap", {"sub": "user:u1/plugin:p1", "pkg": "a" * 64, "cap": "realtime",
                              "aud": "qvn-install:none", "scope": ["rt.publish:p1"]})
+        honest = PluginClient(self.port)
+        self.addCleanup(honest.close)
         honest.send_json({"type": "hello", "payload": {"role": "source", "token": token}})
         self.assertEqual(honest.close_frame(), (4401, "E_TOKEN_AUDIENCE"))
 
