@@ -84,6 +84,16 @@ class RemoteViewer(unittest.TestCase):
         self.server.stdin.flush()
         return self.server.stdout.readline().rstrip("\n")
 
+    async def viewers_become(self, count, timeout=10):
+        """The listener's viewer count once it is count (a closed viewer's session ends just after
+        its peer sees the close); the last count seen when the time runs out."""
+        deadline = time.monotonic() + timeout
+        while True:
+            seen = self.command("viewers")
+            if seen == "viewers %d" % count or time.monotonic() >= deadline:
+                return seen
+            await asyncio.sleep(0.05)
+
     def publish(self, message):
         self.assertEqual(self.command("publish " + json.dumps(message)), "published")
 
@@ -200,7 +210,7 @@ class RemoteViewer(unittest.TestCase):
                 while True:
                     await asyncio.wait_for(shared.recv(), 5)
             self.assertEqual((shared.close_code, shared.close_reason), (4403, "revoked"))
-            self.assertEqual(self.command("viewers"), "viewers 1")
+            self.assertEqual(await self.viewers_become(1), "viewers 1")
             await kept.close()
 
         self.run_async(body())
@@ -319,7 +329,7 @@ class RemoteViewer(unittest.TestCase):
             self.assertEqual(self.command("advance 61000"), "advanced")
             with self.assertRaises(websockets.exceptions.ConnectionClosed):
                 await asyncio.wait_for(ws.recv(), 10)
-            self.assertEqual(self.command("viewers"), "viewers 0")
+            self.assertEqual(await self.viewers_become(0), "viewers 0")
 
         self.run_async(body())
 
