@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SignedManifestText(manifest);
   } catch (const std::exception&) {
   }
-  LaunchSpec spec;
-  for (const char* capability : {"decode", "realtime"}) ResolveSignedLaunch(manifest, capability, spec);
+  LaunchSpec plan;
+  for (const char* capability : {"decode", "realtime"}) ResolveSignedLaunch(manifest, capability, plan);
   std::string error;
   ParseLaunchHint(rest, &error);
   return 0;

@@ -46,43 +46,43 @@ std::string PackageRelativePath(const std::string& packageFolder, const std::str
   return packageFolder + "/" + rel;
 }
 
-ResolvedLaunch ResolveLaunchCommand(const std::string& packageFolder, const LaunchSpec& spec,
+ResolvedLaunch ResolveLaunchCommand(const std::string& packageFolder, const LaunchSpec& plan,
                                     const std::string& capability, const std::string& systemPython) {
   ResolvedLaunch r;
   if (capability != "decode" && capability != "realtime") return Failed(r, "capability rejected");
-  r.transport = spec.transport.empty() ? DefaultTransportFor(capability) : spec.transport;
+  r.transport = plan.transport.empty() ? DefaultTransportFor(capability) : plan.transport;
   if (capability == "decode" && r.transport != "stdio") return Failed(r, "decode transport");
   if (capability == "realtime" && r.transport != "ws" && r.transport != "stdio") return Failed(r, "transport rejected");
 
-  const bool executableLaunch = !spec.executable.empty();
-  const bool interpreterLaunch = !spec.interpreter.empty() || spec.legacySystemInterpreter;
-  if (executableLaunch == interpreterLaunch || (interpreterLaunch && spec.script.empty())) {
+  const bool executableLaunch = !plan.executable.empty();
+  const bool interpreterLaunch = !plan.interpreter.empty() || plan.legacySystemInterpreter;
+  if (executableLaunch == interpreterLaunch || (interpreterLaunch && plan.script.empty())) {
     return Failed(r, "launch rejected");
   }
-  if (spec.args.size() > kMaxLaunchArgs || !std::all_of(spec.args.begin(), spec.args.end(), IsArgumentAcceptable)) {
+  if (plan.args.size() > kMaxLaunchArgs || !std::all_of(plan.args.begin(), plan.args.end(), IsArgumentAcceptable)) {
     return Failed(r, "argument rejected");
   }
   // Any regular file in the package may be the program on this platform (no ".exe" rule); the
   // store makes the signed launch programs runnable when it extracts them.
   if (executableLaunch) {
-    if (!IsSafeRelativePath(spec.executable)) return Failed(r, "path rejected");
-    r.argv.push_back(PackageRelativePath(packageFolder, spec.executable));
+    if (!IsSafeRelativePath(plan.executable)) return Failed(r, "path rejected");
+    r.argv.push_back(PackageRelativePath(packageFolder, plan.executable));
   } else {
-    if (!spec.legacySystemInterpreter && spec.kind != "python") return Failed(r, "launch rejected");
-    if (!IsSafeRelativePath(spec.script)) return Failed(r, "path rejected");
+    if (!plan.legacySystemInterpreter && plan.kind != "python") return Failed(r, "launch rejected");
+    if (!IsSafeRelativePath(plan.script)) return Failed(r, "path rejected");
     std::string interpreter = systemPython;
-    if (!spec.legacySystemInterpreter) {
-      if (!IsSafeRelativePath(spec.interpreter)) return Failed(r, "path rejected");
-      interpreter = PackageRelativePath(packageFolder, spec.interpreter);
+    if (!plan.legacySystemInterpreter) {
+      if (!IsSafeRelativePath(plan.interpreter)) return Failed(r, "path rejected");
+      interpreter = PackageRelativePath(packageFolder, plan.interpreter);
     }
     if (interpreter.empty()) return Failed(r, "interpreter missing");
-    r.argv = {interpreter, "-E", "-B", PackageRelativePath(packageFolder, spec.script)};
+    r.argv = {interpreter, "-E", "-B", PackageRelativePath(packageFolder, plan.script)};
   }
-  r.argv.insert(r.argv.end(), spec.args.begin(), spec.args.end());
+  r.argv.insert(r.argv.end(), plan.args.begin(), plan.args.end());
   r.workingDirectory = packageFolder;
 
-  const bool programThere = spec.legacySystemInterpreter ? IsRegularFile(r.argv[0]) : IsRegularPackageFile(r.argv[0]);
-  if (!programThere) return Failed(r, spec.legacySystemInterpreter ? "interpreter missing" : "executable missing");
+  const bool programThere = plan.legacySystemInterpreter ? IsRegularFile(r.argv[0]) : IsRegularPackageFile(r.argv[0]);
+  if (!programThere) return Failed(r, plan.legacySystemInterpreter ? "interpreter missing" : "executable missing");
   if (interpreterLaunch && !IsRegularPackageFile(r.argv[3])) return Failed(r, "executable missing");
   return r;
 }

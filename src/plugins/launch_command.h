@@ -24,7 +24,7 @@ inline constexpr size_t kMaxLaunchArgBytes = 256;
 // Fails with "capability rejected", "decode transport", "transport rejected", "launch rejected",
 // "argument rejected", "path rejected", "executable missing" or "interpreter missing".
 // systemPython is the interpreter found on the machine, "" when none was.
-ResolvedLaunch ResolveLaunchCommand(const std::string& packageFolder, const LaunchSpec& spec,
+ResolvedLaunch ResolveLaunchCommand(const std::string& packageFolder, const LaunchSpec& plan,
                                     const std::string& capability, const std::string& systemPython);
 
 // packageFolder joined with relative (whose '\' separators become '/').

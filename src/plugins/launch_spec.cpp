@@ -77,20 +77,20 @@ LaunchSpec ParseLaunchHint(const std::string& payloadText, std::string* error) {
     return Refuse(error, "launch spec invalid: legacy interpreter must be python");
   }
   PayloadReader reader(launch);
-  LaunchSpec spec;
-  spec.executable = reader.String("executable");
-  spec.interpreter = reader.String("interpreter");
-  spec.kind = reader.String("kind");
-  spec.script = reader.String("script");
-  spec.transport = reader.String("transport");
-  spec.legacySystemInterpreter = launch.contains("legacySystemInterpreter");
+  LaunchSpec plan;
+  plan.executable = reader.String("executable");
+  plan.interpreter = reader.String("interpreter");
+  plan.kind = reader.String("kind");
+  plan.script = reader.String("script");
+  plan.transport = reader.String("transport");
+  plan.legacySystemInterpreter = launch.contains("legacySystemInterpreter");
   if (launch.contains("args")) {
     for (const json& arg : launch["args"]) {
       if (!arg.is_string()) return Refuse(error, "argument rejected");
-      spec.args.push_back(arg.get<std::string>());
+      plan.args.push_back(arg.get<std::string>());
     }
   }
-  return spec;
+  return plan;
 }
 
 std::string ResolveSignedLaunch(const json& manifest, const std::string& capability, LaunchSpec& out) {
@@ -132,18 +132,18 @@ std::string ResolveSignedLaunch(const json& manifest, const std::string& capabil
     }
   }
   std::string error;
-  LaunchSpec spec = ParseLaunchHint(DumpCompact(json{{"launch", entry}}), &error);
+  LaunchSpec plan = ParseLaunchHint(DumpCompact(json{{"launch", entry}}), &error);
   if (!error.empty()) return error;
-  if (spec.transport.empty()) spec.transport = DefaultTransportFor(capability);
+  if (plan.transport.empty()) plan.transport = DefaultTransportFor(capability);
 
   if (manifest.contains("permissions")) {
     const std::string& program =
-        spec.legacySystemInterpreter ? spec.script : (!spec.executable.empty() ? spec.executable : spec.interpreter);
+        plan.legacySystemInterpreter ? plan.script : (!plan.executable.empty() ? plan.executable : plan.interpreter);
     if (!GrantsProgram(manifest["permissions"], capability, program)) {
       return "launch permission denied: signed native.execute does not grant the selected program";
     }
   }
-  out = spec;
+  out = plan;
   return "";
 }
 

@@ -68,11 +68,11 @@ std::vector<std::string> LaunchPrograms(const json& manifest) {
   if (!launch->is_object()) return programs;
   const auto forPlatform = launch->find(PluginPlatformName());
   if (forPlatform == launch->end() || !forPlatform->is_object()) return programs;
-  for (const json& spec : *forPlatform) {
-    if (!spec.is_object()) continue;
+  for (const json& granted : *forPlatform) {
+    if (!granted.is_object()) continue;
     for (const char* key : {"executable", "interpreter"}) {
-      const auto it = spec.find(key);
-      if (it != spec.end() && it->is_string()) programs.push_back(it->get<std::string>());
+      const auto it = granted.find(key);
+      if (it != granted.end() && it->is_string()) programs.push_back(it->get<std::string>());
     }
   }
   return programs;

@@ -7,52 +7,18 @@ import json
 import math
 import os
 import signal
-import socket
 import struct
 import subprocess
 import unittest
-import urllib.request
 
 import websockets
 
-from host_harness import Host, wait_for
-
-APP_ORIGIN = "https://app.quorvane.invalid"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-async def read_token(debug_port):
-    with urllib.request.urlopen("http://127.0.0.1:%d/json/list" % debug_port, timeout=10) as r:
-        targets = json.load(r)
-    page = next(t for t in targets if t["type"] == "page" and t["url"].startswith(APP_ORIGIN + "/"))
-    async with websockets.connect(page["webSocketDebuggerUrl"], max_size=None) as cdp:
-        await cdp.send(json.dumps({"id": 1, "method": "Runtime.evaluate",
-                                   "params": {"expression": "window.__QVN_NATIVE_WS_TOKEN__",
-                                              "returnByValue": True}}))
-        while True:
-            message = json.loads(await asyncio.wait_for(cdp.recv(), 10))
-            if message.get("id") == 1:
-                return message["result"]["result"]["value"]
-
+from host_harness import APP_ORIGIN, start_with_page
 
 def start_host(prefix):
-    debug_port = free_port()
-    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
-    host.start()
-    try:
-        ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in host.read_log())
-        assert ok, host.read_log().decode(errors="replace")
-        port = host.bridge_port()
-        token = asyncio.run(read_token(debug_port))
-    except BaseException:
-        host.remove()
-        raise
-    return host, port, token
+    """A started host and its bridge port and token, read from its own page."""
+    host, port, page = start_with_page(prefix)
+    return host, port, page[0]
 
 
 def make_frame(w, h, index):

@@ -53,27 +53,27 @@ TEST(ParseLaunchHint, FailureTexts) {
   for (const Case& c : cases) EXPECT_EQ(HintError(c.payload), c.error) << c.payload;
 
   std::string error;
-  const LaunchSpec spec = ParseLaunchHint(
+  const LaunchSpec plan = ParseLaunchHint(
       R"({"launch":{"script":"main.py","legacySystemInterpreter":"python","args":["-v","x"],"transport":"stdio"}})",
       &error);
   EXPECT_EQ(error, "");
-  EXPECT_EQ(spec, S("", "", "", "main.py", {"-v", "x"}, "stdio", true));
+  EXPECT_EQ(plan, S("", "", "", "main.py", {"-v", "x"}, "stdio", true));
 }
 
 TEST(ResolveSignedLaunch, HistoricalEntriesLaunchesAndPermissions) {
   auto resolve = [](const json& manifest, const std::string& capability, LaunchSpec* out = nullptr) {
-    LaunchSpec spec;
-    const std::string error = ResolveSignedLaunch(manifest, capability, spec);
-    if (out) *out = spec;
+    LaunchSpec plan;
+    const std::string error = ResolveSignedLaunch(manifest, capability, plan);
+    if (out) *out = plan;
     return error;
   };
   json py = BaseManifest();
   py["entry"] = "main.py";
-  LaunchSpec spec;
-  EXPECT_EQ(resolve(py, "decode", &spec), "");
-  EXPECT_EQ(spec, S("", "", "", "main.py", {}, "stdio", true));
-  EXPECT_EQ(resolve(py, "realtime", &spec), "");
-  EXPECT_EQ(spec.transport, "ws");
+  LaunchSpec plan;
+  EXPECT_EQ(resolve(py, "decode", &plan), "");
+  EXPECT_EQ(plan, S("", "", "", "main.py", {}, "stdio", true));
+  EXPECT_EQ(resolve(py, "realtime", &plan), "");
+  EXPECT_EQ(plan.transport, "ws");
   json pyWithPlatforms = py;
   pyWithPlatforms["platforms"] = json::array({PluginPlatformName()});
   EXPECT_EQ(resolve(pyWithPlatforms, "decode"),
@@ -81,14 +81,14 @@ TEST(ResolveSignedLaunch, HistoricalEntriesLaunchesAndPermissions) {
 
   json exe = BaseManifest();
   exe["entry"] = "bin/tool.exe";
-  EXPECT_EQ(resolve(exe, "decode", &spec), "");
-  EXPECT_EQ(spec.executable, "bin/tool.exe");
+  EXPECT_EQ(resolve(exe, "decode", &plan), "");
+  EXPECT_EQ(plan.executable, "bin/tool.exe");
 
   const std::string platform = PluginPlatformName();
   json launch = BaseManifest();
   launch["launch"] = {{platform, {{"decode", {{"interpreter", "py/python3"}, {"kind", "python"}, {"script", "m.py"}}}}}};
-  EXPECT_EQ(resolve(launch, "decode", &spec), "");
-  EXPECT_EQ(spec, S("", "py/python3", "python", "m.py", {}, "stdio"));
+  EXPECT_EQ(resolve(launch, "decode", &plan), "");
+  EXPECT_EQ(plan, S("", "py/python3", "python", "m.py", {}, "stdio"));
 
   auto withLaunch = [&](json value) {
     json m = BaseManifest();
@@ -185,8 +185,8 @@ class ResolveLaunchCommandTest : public ::testing::Test {
     WriteAll(python.str() + "/python3", "x");
     fs::create_symlink("/bin/sh", folder / "bin/link");
   }
-  ResolvedLaunch Resolve(const LaunchSpec& spec, const std::string& capability = "decode", bool withPython = true) {
-    return ResolveLaunchCommand(folder.str(), spec, capability, withPython ? python.str() + "/python3" : "");
+  ResolvedLaunch Resolve(const LaunchSpec& plan, const std::string& capability = "decode", bool withPython = true) {
+    return ResolveLaunchCommand(folder.str(), plan, capability, withPython ? python.str() + "/python3" : "");
   }
   testsupport::TempFolder folder{"qv-launch-"};
   testsupport::TempFolder python{"qv-python-"};
@@ -211,7 +211,7 @@ TEST_F(ResolveLaunchCommandTest, CommandsAndRefusals) {
   std::vector<std::string> seventeen(17, "a");
   struct Case {
     const char* what;
-    LaunchSpec spec;
+    LaunchSpec plan;
     std::string capability;
     std::string error;
     bool withPython = true;
@@ -241,7 +241,7 @@ TEST_F(ResolveLaunchCommandTest, CommandsAndRefusals) {
       {"no system python", S("", "", "", "main.py", {}, "", true), "decode", "interpreter missing", false},
   };
   for (const Case& c : cases) {
-    r = Resolve(c.spec, c.capability, c.withPython);
+    r = Resolve(c.plan, c.capability, c.withPython);
     EXPECT_EQ(r.error, c.error) << c.what;
     if (!c.error.empty()) {
       EXPECT_TRUE(r.argv.empty()) << c.what;

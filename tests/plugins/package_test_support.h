@@ -35,9 +35,9 @@ struct ZipItem {
 // Writes the entries in order with zipfile, then patches declared sizes where asked.
 inline const char kZipWriter[] = R"PY(
 import base64, json, struct, sys, zipfile
-spec = json.load(open(sys.argv[1]))
+entries = json.load(open(sys.argv[1]))
 with zipfile.ZipFile(sys.argv[2], "w") as z:
-    for e in spec:
+    for e in entries:
         info = zipfile.ZipInfo(e["name"], (2024, 1, 2, 3, 4, 6))
         info.compress_type = zipfile.ZIP_DEFLATED if e["deflate"] else zipfile.ZIP_STORED
         if e["symlink"]:
@@ -45,7 +45,7 @@ with zipfile.ZipFile(sys.argv[2], "w") as z:
             info.external_attr = 0o120777 << 16
         z.writestr(info, base64.b64decode(e["data"]))
 data = bytearray(open(sys.argv[2], "rb").read())
-for e in spec:
+for e in entries:
     if e["declared"] < 0:
         continue
     name = e["name"].encode()
@@ -83,17 +83,17 @@ inline bool RunToEnd(const std::vector<std::string>& argv) {
 
 inline std::string BuildZip(const std::vector<ZipItem>& items) {
   testsupport::TempFolder temp("qv-zip-");
-  json spec = json::array();
+  json entries = json::array();
   for (const ZipItem& item : items) {
-    spec.push_back({{"name", item.name},
-                    {"data", Base64Encode(reinterpret_cast<const uint8_t*>(item.data.data()), item.data.size())},
-                    {"symlink", item.symlink},
-                    {"deflate", item.deflate},
-                    {"declared", item.declaredSize}});
+    entries.push_back({{"name", item.name},
+                       {"data", Base64Encode(reinterpret_cast<const uint8_t*>(item.data.data()), item.data.size())},
+                       {"symlink", item.symlink},
+                       {"deflate", item.deflate},
+                       {"declared", item.declaredSize}});
   }
   WriteAll(temp / "writer.py", kZipWriter);
-  WriteAll(temp / "spec.json", spec.dump());
-  EXPECT_TRUE(RunToEnd({"/usr/bin/python3", temp / "writer.py", temp / "spec.json", temp / "out.zip"}));
+  WriteAll(temp / "entries.json", entries.dump());
+  EXPECT_TRUE(RunToEnd({"/usr/bin/python3", temp / "writer.py", temp / "entries.json", temp / "out.zip"}));
   return ReadAll(temp / "out.zip");
 }
 
