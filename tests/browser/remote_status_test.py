@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, evaluate_in_page, start_with_page  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run_inside, write_settings  # noqa: E402
 from plugin_process_test import Page, sign  # noqa: E402
 
 SHOWN = ("JSON.stringify(['remote-enabled', 'remote-port', 'remote-addresses', 'remote-viewers', 'remote-toggle']"
@@ -49,14 +49,6 @@ async def page_request(port, token, type_, payload):
     async with websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port, token), origin=APP_ORIGIN,
                                   max_size=None, open_timeout=10, ping_interval=None) as ws:
         return await Page(ws).request(type_, payload)
-
-
-async def admitted_viewer(address, token):
-    ws = await websockets.connect("ws://%s:%d/" % (address, REMOTE_PORT), open_timeout=10, ping_interval=None)
-    await ws.send(json.dumps({"type": "hello", "payload": {"protocol": 2, "role": "viewer", "token": token}}))
-    reply = json.loads(await asyncio.wait_for(ws.recv(), 10))
-    assert reply.get("type") == "hello-ok", reply
-    return ws
 
 
 async def scenario(host, port, page_values, address, failures):

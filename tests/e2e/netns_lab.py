@@ -2,6 +2,7 @@
 and network namespace, where the real remote port cannot collide with anything else on the
 machine, and adds host namespaces joined to its own by veth pairs. Every address is one of the
 namespaces' own."""
+import asyncio
 import contextlib
 import ctypes
 import json
@@ -67,6 +68,16 @@ def write_settings(host, text):
     with open(path, "w") as f:
         f.write(text if isinstance(text, str) else json.dumps(text))
     return path
+
+
+async def admitted_viewer(address, token):
+    """A viewer on the remote port of address whose hello the host answered with "hello-ok"."""
+    import websockets
+    ws = await websockets.connect("ws://%s:%d/" % (address, REMOTE_PORT), open_timeout=10, ping_interval=None)
+    await ws.send(json.dumps({"type": "hello", "payload": {"protocol": 2, "role": "viewer", "token": token}}))
+    reply = json.loads(await asyncio.wait_for(ws.recv(), 10))
+    assert reply.get("type") == "hello-ok", reply
+    return ws
 
 
 def link_up(enter, name):

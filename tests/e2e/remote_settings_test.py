@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, start_with_page, wait_for  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run_inside, write_settings  # noqa: E402
 from plugin_process_test import Page, sign  # noqa: E402
 
 ON = '{"enabled":true,"port":51515,"v":1}'
@@ -50,14 +50,6 @@ async def open_page(port, token):
     ws = await websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port, token), origin=APP_ORIGIN,
                                   max_size=None, open_timeout=10, ping_interval=None)
     return Page(ws)
-
-
-async def admitted_viewer(address, token):
-    ws = await websockets.connect("ws://%s:%d/" % (address, REMOTE_PORT), open_timeout=10, ping_interval=None)
-    await ws.send(json.dumps({"type": "hello", "payload": {"protocol": 2, "role": "viewer", "token": token}}))
-    reply = json.loads(await asyncio.wait_for(ws.recv(), 10))
-    assert reply.get("type") == "hello-ok", reply
-    return ws
 
 
 async def close_code(ws):
