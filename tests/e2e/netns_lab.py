@@ -117,7 +117,7 @@ class Lab:
 
     def add_local_address(self, index):
         """A LAN address of the test's own namespace (a veth pair with both ends here), for a host
-        that runs beside the test. Returns the address."""
+        that runs beside the test, on the link "va<index>". Returns the address."""
         a, b = "va%d" % index, "vb%d" % index
         run("ip", "link", "add", a, "type", "veth", "peer", "name", b)
         address = "10.0.%d.10" % index

@@ -1,6 +1,7 @@
 """Remote access switched through the page of the real host, on the real remote port inside a
 network namespace the test made (so the port cannot collide with anything else on the machine):
-start-up from the settings file, "remote.listener" events on page connect and on every change,
+start-up from the settings file, "remote.listener" events on page connect and on every change
+(switching, admission, a session's end, an address appearing),
 "remote.setEnabled" closing the viewers and binding the port again while their connections are
 still winding down, and the settings file after a kill -9 in the middle of switching."""
 import asyncio
@@ -15,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, start_with_page, wait_for  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run, run_inside, write_settings  # noqa: E402
 from plugin_process_test import Page, sign  # noqa: E402
 
 ON = '{"enabled":true,"port":51515,"v":1}'
@@ -66,7 +67,7 @@ async def until_listener(page, predicate, after):
     await page.until(lambda events: any(predicate(e) for e in listener_events(page)[after:]))
 
 
-async def switching(host, port, page_values, address, checks):
+async def switching(host, port, page_values, address, device, checks):
     expect = checks.expect
     token, installation, session, _ = page_values
 
@@ -138,6 +139,13 @@ async def switching(host, port, page_values, address, checks):
         await page.until(lambda events: len(listener_events(page)[-1]["viewers"]) == 1)
         await viewer.close()
 
+        # An address that appears while listening is reported without any request.
+        seen = len(listener_events(page))
+        added = address.rsplit(".", 1)[0] + ".11"
+        run("ip", "addr", "add", added + "/24", "dev", device)
+        await page.until(lambda events: any({"ip": added, "kind": "lan"} in e["addresses"]
+                                            for e in listener_events(page)[seen:]), timeout=30)
+
         # Another page connection is told the status at once as well.
         second = await open_page(port, token)
         try:
@@ -188,7 +196,7 @@ def inside():
             checks.expect(wait_for(lambda: LISTENING in host.read_log(), 30), "listens at launch")
             checks.expect(read_text(settings_path(host)) == ON, "the stored port is rewritten")
             try:
-                asyncio.run(asyncio.wait_for(switching(host, port, page_values, address, checks), 120))
+                asyncio.run(asyncio.wait_for(switching(host, port, page_values, address, "va2", checks), 120))
             except (AssertionError, asyncio.TimeoutError, OSError, websockets.WebSocketException) as e:
                 checks.failures.append("switching stopped: %r" % e)
             code = host.stop()
