@@ -1,7 +1,7 @@
 """Remote access switched through the page of the real host, on the real remote port inside a
 network namespace the test made (so the port cannot collide with anything else on the machine):
 start-up from the settings file, "remote.listener" events on page connect and on every change
-(switching, admission, a session's end, an address appearing),
+(switching, admission, a session's end, an address appearing), a port held by another program,
 "remote.setEnabled" closing the viewers and binding the port again while their connections are
 still winding down, and the settings file after a kill -9 in the middle of switching."""
 import asyncio
@@ -9,6 +9,7 @@ import json
 import os
 import re
 import signal
+import socket
 import sys
 import unittest
 
@@ -156,6 +157,30 @@ async def switching(host, port, page_values, address, device, checks):
         await page.ws.close()
 
 
+async def bind_failure(port, token, holder, checks):
+    """Launched enabled while something else holds the port: the failure is in the status, not an
+    error of any request; once the port is free, switching on listens."""
+    expect = checks.expect
+    page = await open_page(port, token)
+    try:
+        await until_listener(page, lambda e: True, 0)
+        first = listener_events(page)[0]
+        expect(first["enabled"] is True and first["port"] is None and first.get("error") == "E_REMOTE_BIND",
+               "a bind failure at launch is in the status: %r" % first)
+        again = await page.request("remote.setEnabled", {"enabled": True})
+        expect("data" in again and again["data"].get("error") == "E_REMOTE_BIND" and again["data"]["port"] is None,
+               "switching on while the port is held answers the status: %r" % again)
+        holder.close()
+        on = await page.request("remote.setEnabled", {"enabled": True})
+        expect(on.get("data", {}).get("port") == REMOTE_PORT and "error" not in on.get("data", {}),
+               "switching on once the port is free listens: %r" % on)
+        off = await page.request("remote.setEnabled", {"enabled": False})
+        expect(off.get("data", {}).get("port") is None and "error" not in off.get("data", {}),
+               "switched off: %r" % off)
+    finally:
+        await page.ws.close()
+
+
 async def flood_and_kill(host, port, token, delay):
     """Sends switching requests without waiting for the answers and kills the host after delay."""
     page = await open_page(port, token)
@@ -205,6 +230,20 @@ def inside():
                 checks.failures.append("\n".join(re.findall(r"\[remote\][^\n]*", host.read_log().decode(errors="replace"))))
         finally:
             host.remove()
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("0.0.0.0", REMOTE_PORT))
+        holder.listen()
+        try:
+            host, port, page_values = start_with_page("qv-remote-bind-", prepare=lambda h: write_settings(h, ON))
+            try:
+                asyncio.run(asyncio.wait_for(bind_failure(port, page_values[0], holder, checks), 60))
+            except (AssertionError, asyncio.TimeoutError, OSError, websockets.WebSocketException) as e:
+                checks.failures.append("bind failure stopped: %r" % e)
+            finally:
+                host.remove()
+        finally:
+            holder.close()
         killed_while_switching(checks)
     finally:
         lab.close()
