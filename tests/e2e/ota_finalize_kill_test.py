@@ -12,7 +12,7 @@ import unittest
 from host_harness import Host, evaluate_in_page, free_port, wait_for
 from ota_harness import UpdateServer, make_pack, sha256_file
 
-KILL_ROUNDS = 8
+KILL_ROUNDS = 6
 
 
 class KilledFinalise(unittest.TestCase):
@@ -24,7 +24,7 @@ class KilledFinalise(unittest.TestCase):
         self.ota = os.path.join(self.host.env["XDG_DATA_HOME"], "Quorvane", "ota")
         self.active = os.path.join(self.ota, "active")
         # Big enough that hashing and moving take a while; incompressible, so the pack stays big.
-        self.filler = random.Random(7).randbytes(16 << 20)
+        self.filler = random.Random(7).randbytes(8 << 20)
         self.packs = {}  # version -> (kind, sha256, heading)
 
     def offer(self, version, kind):
