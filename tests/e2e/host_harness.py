@@ -107,11 +107,11 @@ async def read_page(debug_port):
     return json.loads(await evaluate_in_page(debug_port, expression))
 
 
-def start_with_page(prefix):
+def start_with_page(prefix, **extra_env):
     """A started host whose own page has said hello; returns (host, bridge port, page values).
     The bridge token is only ever handed to the page, so it is read out of the page."""
     debug_port = free_port()
-    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port), **extra_env)
     host.start()
     try:
         ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in host.read_log())
