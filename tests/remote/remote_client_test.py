@@ -141,12 +141,14 @@ class Driver:
 
 class FakeInstance:
     """A scripted instance: script(instance, ws, index) runs for each connection; what the client
-    sent on connection i is in sessions[i], its Host header in hosts[i]."""
+    sent on connection i is in sessions[i], its Host and Sec-WebSocket-Key headers in hosts[i] and
+    keys[i]."""
 
     def __init__(self, script):
         self.script = script
         self.sessions = []
         self.hosts = []
+        self.keys = []
         self.ended = 0
         self.release = asyncio.Event()
 
@@ -161,6 +163,7 @@ class FakeInstance:
         import websockets
         self.sessions.append([])
         self.hosts.append(ws.request_headers.get("Host"))
+        self.keys.append(ws.request_headers.get("Sec-WebSocket-Key"))
         try:
             await self.script(self, ws, len(self.sessions) - 1)
         except (websockets.ConnectionClosed, asyncio.TimeoutError):
@@ -180,6 +183,48 @@ class FakeInstance:
     async def stop(self):
         self.server.close()
         await self.server.wait_closed()
+
+
+class RawInstance:
+    """Answers each upgrade request with answer(key) and then records whether the client sent
+    anything more before closing ("eof" or the bytes)."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.after = []
+
+    async def start(self, host=LAN):
+        self.server = await asyncio.start_server(self.handle, host, 0)
+        self.port = self.server.sockets[0].getsockname()[1]
+        self.address = "%s:%d" % (host, self.port)
+        return self
+
+    async def handle(self, reader, writer):
+        try:
+            head = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)
+            key = next((line.split(b":", 1)[1].strip().decode() for line in head.split(b"\r\n")
+                        if line.lower().startswith(b"sec-websocket-key:")), "")
+            writer.write(self.answer(key).encode())
+            await writer.drain()
+            data = await asyncio.wait_for(reader.read(1), 10)
+            self.after.append(data or "eof")
+        except (asyncio.TimeoutError, asyncio.IncompleteReadError, ConnectionError) as e:
+            self.after.append(repr(e))
+        finally:
+            writer.close()
+
+    async def stop(self):
+        self.server.close()
+        await self.server.wait_closed()
+
+
+def accept_of(key):
+    import hashlib
+    digest = hashlib.sha1((key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest()
+    return base64.b64encode(digest).decode()
+
+
+SAMPLE_KEY = "dGhlIHNhbXBsZSBub25jZQ=="
 
 
 def hello_ok(capabilities=()):
@@ -269,6 +314,10 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
                 self.assertNotIn("reason", events[-1])
                 self.assertEqual(len(first.sessions), 2)
                 self.assertEqual(second.sessions, [])
+                # Every upgrade request carries a key of its own.
+                self.assertNotEqual(first.keys[0], first.keys[1])
+                self.assertNotIn(SAMPLE_KEY, first.keys)
+                self.assertEqual([len(base64.b64decode(k)) for k in first.keys], [16, 16])
                 self.assertEqual((await self.driver.request("remote.disconnect", {"connectionId": cid}))["data"],
                                  {"ok": True})
 
@@ -361,6 +410,32 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(len(self.driver.closed("same")), 2)
         self.assertTrue(await wait_until(lambda: server.ended == 2))
 
+    async def test_only_a_proper_upgrade_answer_is_a_connection(self):
+        upgrade = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        cases = (
+            ("another status mentioning 101", lambda key: "HTTP/1.1 200 OK\r\nX-Was: HTTP/1.1 101\r\n"
+                                                           "Sec-WebSocket-Accept: %s\r\n\r\n" % accept_of(key)),
+            ("101 of another version", lambda key: "HTTP/1.0 101 Switching Protocols\r\n"
+                                                   "Sec-WebSocket-Accept: %s\r\n\r\n" % accept_of(key)),
+            ("the accept of another key", lambda key: upgrade + "Sec-WebSocket-Accept: %s\r\n\r\n"
+                                                      % accept_of(SAMPLE_KEY)),
+            ("no accept", lambda key: upgrade + "\r\n"),
+        )
+        for name, answer in cases:
+            with self.subTest(name):
+                raw = RawInstance(answer)
+                await raw.start()
+                try:
+                    cid = "u-" + name.replace(" ", "-")
+                    await self.connect(cid, [raw.address])
+                    events = await self.driver.until(cid, "closed")
+                    self.assertNotIn("connected", [e["state"] for e in events])
+                    self.assertEqual(events[-1].get("reason"), "E_REMOTE_UNREACHABLE")
+                    # The client hangs up instead of sending its hello.
+                    self.assertEqual(raw.after, ["eof"])
+                finally:
+                    await raw.stop()
+
     async def test_a_renewal_before_hello_ok_waits_for_the_next_hello(self):
         async def script(instance, ws, index):
             await instance.receive(ws, index)
@@ -426,6 +501,15 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
             break
         else:
             self.fail("every connect gave up by itself before it could be stopped")
+        # Left alone, a connect there gives up after its own bound, not the system's minutes.
+        started = time.monotonic()
+        await self.connect("hole-alone", [HOLE_ADDRESS])
+        closed = await wait_until(lambda: self.driver.closed("hole-alone"), 20)
+        self.assertTrue(closed, "a connect to a blackholed address did not give up")
+        self.assertEqual(self.driver.closed("hole-alone")[0]["reason"], "E_REMOTE_UNREACHABLE")
+        print("a blackholed connect gave up by itself after %.0f ms" % ((time.monotonic() - started) * 1000),
+              file=sys.stderr)
+        await self.driver.request("remote.disconnect", {"connectionId": "hole-alone"})
         # At exit every connection is stopped the same way.
         exiting = await Driver().start()
         exiting.proc.stdin.write((json.dumps({"id": 1, "type": "remote.connect", "payload": {
