@@ -3,7 +3,8 @@
 // {"id":..,"type":"remote.connect"|"remote.renew"|"remote.disconnect"|...,"payload":{..}}, handed to
 // the same rows the host registers, on this one thread like the page connection's. Every reply and
 // every event the rows and the connection threads send is written to standard output as one line.
-// End of input stops every connection (as the host does at exit) and ends the program.
+// End of input stops every connection (as the host does at exit), says {"type":"driver.stopped"}
+// and ends the program.
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -56,5 +57,6 @@ int main() {
     }
   }
   remote::CloseAllOutConns(state);
+  Print(R"({"type":"driver.stopped"})");
   return 0;
 }

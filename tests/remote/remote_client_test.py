@@ -127,7 +127,8 @@ class Driver:
 
     async def close(self, timeout=30.0):
         """Ends the input; True when the driver exited within timeout."""
-        self.proc.stdin.close()
+        if not self.proc.stdin.is_closing():
+            self.proc.stdin.close()
         try:
             await asyncio.wait_for(self.proc.wait(), timeout)
             return True
@@ -517,9 +518,12 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
         await exiting.proc.stdin.drain()
         self.assertTrue(await wait_until(lambda: exiting.reply(1) is not None and syn_sent_to_hole(), 2.5))
         started = time.monotonic()
-        self.assertTrue(await exiting.close(timeout=2.0), "exit waited for the blackholed connect")
-        print("exit stopped a blackholed connect in %.0f ms" % ((time.monotonic() - started) * 1000),
-              file=sys.stderr)
+        exiting.proc.stdin.close()
+        stopped = await wait_until(lambda: {"type": "driver.stopped"} in exiting.lines, 2.0)
+        took = time.monotonic() - started
+        self.assertTrue(await exiting.close())
+        self.assertTrue(stopped, "exit waited for the blackholed connect")
+        print("exit stopped a blackholed connect in %.0f ms" % (took * 1000), file=sys.stderr)
 
 
 class RemoteClient(unittest.TestCase):
