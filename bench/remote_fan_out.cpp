@@ -3,6 +3,11 @@
 // the publisher building and serialising the same messages with no fan-out (the hub's own work)
 // in the same run; then publish-to-viewer latency for one viewer at maxHz 20.
 //
+// Last, the outgoing client as the viewer: instance A's real listener on loopback, instance B's
+// outgoing connection to it, and B's page connection (a loopback WebSocket carrying B's events);
+// publish on A to "remote.batch" read on B's page, p50/p99, printed beside a direct viewer of the
+// same listener (our own client speaking the viewer protocol) timing the same frames.
+//
 // The viewers are attached to the state directly (past the listener's limit of four admitted
 // viewers); each has a sender thread doing what a session does with its queue (pump, frame, send)
 // and a reader on the other end of its loopback connection.
@@ -11,15 +16,21 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/json.h"
+#include "bridge/tokens/capability_token_registry.h"
+#include "bridge/ws_handshake.h"
 #include "platform/net.h"
 #include "platform/unique_fd.h"
+#include "remote/out_conn.h"
 #include "remote/remote_listener.h"
 #include "remote/remote_wire.h"
+#include "token_minter.h"
 
 namespace net = platform::net;
 using Clock = std::chrono::steady_clock;
@@ -119,6 +130,181 @@ double Publish(remote::State* state, double seconds) {
   return double(seq - 1) / elapsed;
 }
 
+// The bench's own issuer: a fixed seed (this key signs nothing but the bench's tokens) and a
+// registry that trusts it, as the host's does the real issuer.
+constexpr const char* kIssuer = "https://issuer.bench.invalid";
+constexpr const char* kInstall = "0123456789abcdef0123456789abcdef";
+constexpr const char* kSession = "fedcba9876543210fedcba9876543210";
+
+struct BenchIssuer {
+  qvsign::SigningKey key;
+  std::unique_ptr<CapabilityTokenRegistry> registry;
+  bool Init() {
+    if (!qvsign::SigningKeyFromSeedHex(std::string(64, '7'), key)) return false;
+    registry = std::make_unique<CapabilityTokenRegistry>(key.publicKey, kIssuer);
+    registry->SetInstallation(kInstall, kSession);
+    return registry->ApplyRevocations(qvsign::SignRevocationList(key, {{"kid", "rpc-cap"}}).dump()).code.empty();
+  }
+  std::string ViewToken() const {
+    json claims = {{"sub", "user:bench"}, {"aud", std::string("qvn-install:") + kInstall + "/" + kSession}};
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    qvsign::FillViewDefaults(claims, kIssuer, now);
+    return qvsign::MintToken(key, claims);
+  }
+};
+
+// The publish time of every frame of an "rt.batch" or "remote.batch" text, as latency samples.
+void TimeFrames(const std::string& text, const char* type, std::vector<int64_t>& latencyUs) {
+  const int64_t now = NowUs();
+  const json m = json::parse(text, nullptr, false);
+  if (!m.is_object() || m.value("type", "") != type || !m.contains("frames") || !m["frames"].is_array()) return;
+  for (const json& f : m["frames"]) {
+    if (f.contains("frame") && f["frame"].is_object() && f["frame"].contains("t")) {
+      latencyUs.push_back(now - f["frame"]["t"].get<int64_t>());
+    }
+  }
+}
+
+// Our own viewer of a listener on loopback: upgrade, hello, subscribe at maxHz 20, then every
+// "rt.batch" timed until stop. ready is set once subscribed; false on any failure before that.
+bool DirectViewer(uint16_t port, const std::string& token, std::atomic<bool>& ready, std::atomic<bool>& stop,
+                  std::vector<int64_t>& latencyUs) {
+  platform::UniqueFd fd(net::ConnectLoopback(port));
+  if (!fd) return false;
+  net::SetNoDelay(fd.get());
+  remote::SetSocketTimeouts(fd.get(), 3000, 3000);
+  const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
+                              "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  if (!net::SendAll(fd.get(), request.data(), request.size())) return false;
+  std::string buffer;
+  size_t end;
+  while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
+    char chunk[1024];
+    const ssize_t n = net::Receive(fd.get(), chunk, sizeof chunk);
+    if (n <= 0 || buffer.size() > 8192) return false;
+    buffer.append(chunk, static_cast<size_t>(n));
+  }
+  if (buffer.compare(0, 13, "HTTP/1.1 101 ") != 0 ||
+      remote::FindHeaderValue(buffer.substr(0, end), "Sec-WebSocket-Accept") != WsAcceptKey(key)) {
+    return false;
+  }
+  buffer.erase(0, end + 4);
+  const json hello = {{"type", "hello"}, {"payload", {{"protocol", 2}, {"role", "viewer"}, {"token", token}}}};
+  if (!remote::WsSendText(fd.get(), DumpCompact(hello), true)) return false;
+  std::string text;
+  if (remote::WsReadMessage(fd.get(), buffer, &text, false) != remote::ReadResult::Message ||
+      json::parse(text, nullptr, false).value("type", "") != "hello-ok") {
+    return false;
+  }
+  const json subscribe = {{"type", "live.subscribe"}, {"payload", {{"maxHz", 20}}}};
+  if (!remote::WsSendText(fd.get(), DumpCompact(subscribe), true)) return false;
+  ready = true;
+  remote::SetSocketTimeouts(fd.get(), 200, -1);
+  while (!stop) {
+    const remote::ReadResult r = remote::WsReadMessage(fd.get(), buffer, &text, false);
+    if (r == remote::ReadResult::Closed) break;
+    if (r == remote::ReadResult::Message) TimeFrames(text, "rt.batch", latencyUs);
+  }
+  return true;
+}
+
+std::optional<remote::TargetAddress> LoopbackTarget(const std::string& address) {
+  const size_t colon = address.find(':');
+  if (colon == std::string::npos || address.compare(0, colon, "127.0.0.1") != 0) return std::nullopt;
+  return remote::TargetAddress{"127.0.0.1", "lan", static_cast<uint16_t>(std::stoi(address.substr(colon + 1)))};
+}
+
+void PrintLatency(const char* what, std::vector<int64_t> lat) {
+  std::sort(lat.begin(), lat.end());
+  if (lat.empty()) {
+    std::printf("%s: no messages arrived\n", what);
+    return;
+  }
+  auto pct = [&](double p) { return lat[std::min(lat.size() - 1, size_t(p * double(lat.size())))] / 1000.0; };
+  std::printf("%s, %zu samples: p50 %.2f ms, p99 %.2f ms\n", what, lat.size(), pct(0.50), pct(0.99));
+}
+
+// A publishes at 10 Hz (under maxHz 20, so nothing merges); B's outgoing connection and a direct
+// viewer of A both watch, and each frame is timed where it arrives: B's page and the direct viewer.
+int OutgoingClientLatency() {
+  BenchIssuer issuer;
+  if (!issuer.Init()) {
+    std::printf("bench issuer failed\n");
+    return 1;
+  }
+  remote::State a(remote::Clock::System(), [] { return std::vector<remote::LanAddress>{{"127.0.0.1", "lan"}}; },
+                  issuer.registry.get());
+  a.port = 0;
+  if (!remote::StartListener(a).empty()) {
+    std::printf("listener failed\n");
+    return 1;
+  }
+  uint16_t port;
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    port = static_cast<uint16_t>(a.boundPort);
+  }
+  remote::FanOutVerified(a, {{"source", kSource}, {"seq", 1}, {"provenance", "verified"},
+                             {"declare", {{"kind", "stream"}, {"channels", json::array()}}}});
+
+  // B's page connection: B's events go out as server text frames, as the bridge sends them.
+  LoopbackPair page;
+  if (!page.Open()) return 1;
+  net::SetNoDelay(page.sender.get());
+  std::atomic<bool> bConnected{false};
+  std::vector<int64_t> pageLatency;
+  remote::State b(remote::Clock::System(), [] { return std::vector<remote::LanAddress>{}; });
+  std::mutex pageMutex;
+  b.eventSink = [&](const std::string& text) { remote::WsSendText(page.sender.get(), text, false, &pageMutex); };
+  std::thread pageReader([&] {
+    remote::SetSocketTimeouts(page.reader.get(), 200, -1);
+    std::string buffer, text;
+    for (;;) {
+      const remote::ReadResult r = remote::WsReadMessage(page.reader.get(), buffer, &text, false);
+      if (r == remote::ReadResult::Closed) return;
+      if (r != remote::ReadResult::Message) continue;
+      if (text.find("\"state\":\"connected\"") != std::string::npos) bConnected = true;
+      TimeFrames(text, "remote.batch", pageLatency);
+    }
+  });
+  std::atomic<bool> directReady{false}, stop{false};
+  std::vector<int64_t> directLatency;
+  std::thread direct([&] { DirectViewer(port, issuer.ViewToken(), directReady, stop, directLatency); });
+  const std::string error = remote::HandleConnect(b, "bench", issuer.ViewToken(),
+                                                  {"127.0.0.1:" + std::to_string(port)}, json::object(), 20,
+                                                  LoopbackTarget);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while ((!bConnected || !directReady) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  int result = 0;
+  if (!error.empty() || !bConnected || !directReady) {
+    std::printf("outgoing client or direct viewer did not connect (%s)\n", error.c_str());
+    result = 1;
+  } else {
+    auto next = Clock::now();
+    for (int seq = 2; seq <= 101; ++seq) {
+      remote::FanOutVerified(a, MakeFrame(seq));
+      next += std::chrono::milliseconds(100);
+      std::this_thread::sleep_until(next);
+    }
+  }
+  remote::CloseAllOutConns(b);
+  stop = true;
+  direct.join();
+  net::ShutdownSocket(page.sender.get());
+  pageReader.join();
+  remote::StopListener(a);
+  if (result == 0) {
+    PrintLatency("publish on A to \"remote.batch\" on B's page via B's outgoing client, maxHz 20", pageLatency);
+    PrintLatency("publish on A to a direct viewer of A (our own client), maxHz 20, same frames", directLatency);
+  }
+  return result;
+}
+
 }  // namespace
 
 int main() {
@@ -179,5 +365,5 @@ int main() {
   auto pct = [&](double p) { return lat[std::min(lat.size() - 1, size_t(p * double(lat.size())))] / 1000.0; };
   std::printf("publish-to-viewer latency, 1 viewer at maxHz 20, %zu samples: p50 %.2f ms, p99 %.2f ms\n", lat.size(),
               pct(0.50), pct(0.99));
-  return 0;
+  return OutgoingClientLatency();
 }

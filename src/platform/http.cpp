@@ -1,6 +1,8 @@
 #include "platform/http.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <mutex>
 
@@ -45,6 +47,15 @@ size_t OnData(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
+// Adds the CAs of one PEM file to the trust store libcurl has already set up for the connection;
+// a file that does not load fails the connection rather than leaving the store as it was.
+CURLcode AddTrustedCas(CURL*, void* sslContext, void* user) {
+  const auto* file = static_cast<const std::string*>(user);
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+  if (!store || X509_STORE_load_file(store, file->c_str()) != 1) return CURLE_SSL_CACERT_BADFILE;
+  return CURLE_OK;
+}
+
 bool IsHttpsUrl(const std::string& url) {
   static const char kScheme[] = "https://";
   if (url.size() <= sizeof kScheme - 1) return false;
@@ -85,6 +96,10 @@ HttpResult HttpRequest(const std::string& url, const HttpRequestOptions& options
   if (!options.caFile.empty()) {
     curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  }
+  if (!options.extraCaFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, AddTrustedCas);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &options.extraCaFile);
   }
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "Quorvane/OTA");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 15000L);

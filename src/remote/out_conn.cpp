@@ -249,6 +249,8 @@ ClientSessionResult RunClientSession(State& state, OutConn& conn, const std::str
   if (!target) return result;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return result;
+  // Batches are small and latency matters more than packet count.
+  net::SetNoDelay(fd);
   {
     std::lock_guard<std::mutex> lock(conn.stateMutex);
     if (conn.stop->load()) {

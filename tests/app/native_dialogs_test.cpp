@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "platform/files.h"
 #include "platform/process.h"
@@ -170,6 +171,69 @@ TEST_F(NativeDialogTest, WithoutADisplayDialogsCancelAndSayWhy) {
   testing::internal::CaptureStdout();
   EXPECT_TRUE(platform::ShowFolderDialog().cancelled);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "[dialogs] zenity not found: folder picker reported as cancelled\n");
+}
+
+// What zenity's answers become, through a stand-in zenity on PATH that prints the chosen text,
+// ends the chosen way and keeps its arguments: the consent box is only ever yes for OK, and
+// closing or killing a dialog is a cancel, never a choice.
+TEST_F(NativeDialogTest, ZenityAnswersBecomeTheDialogResults) {
+  const std::string bin = folder / "bin";
+  fs::create_directories(bin);
+  {
+    std::ofstream script(bin + "/zenity");
+    script << "#!/bin/sh\n"
+              "printf '%s\\n' \"$@\" > \"$QV_FAKE_ZENITY/args\"\n"
+              "cat \"$QV_FAKE_ZENITY/out\"\n"
+              "code=$(cat \"$QV_FAKE_ZENITY/code\")\n"
+              "[ \"$code\" = killed ] && kill -TERM $$\n"
+              "exit \"$code\"\n";
+  }
+  fs::permissions(bin + "/zenity", fs::perms::owner_all);
+  testsupport::ScopedEnv display("DISPLAY", ":99"), path("PATH", bin + ":/usr/bin:/bin"),
+      fake("QV_FAKE_ZENITY", folder.str());
+  auto answer = [&](const std::string& code, const std::string& out) {
+    std::ofstream(folder / "code") << code;
+    std::ofstream(folder / "out") << out;
+  };
+  auto args = [&] {
+    std::string text;
+    platform::ReadFile(folder / "args", &text);
+    return text;
+  };
+
+  struct Consent {
+    std::string code;
+    bool yes;
+  } consents[] = {{"0", true}, {"1", false}, {"killed", false}, {"5", false}, {"255", false}};
+  for (const Consent& c : consents) {
+    answer(c.code, "");
+    EXPECT_EQ(platform::ShowOkCancelWarning("Caption", "<b>text</b>"), c.yes) << c.code;
+  }
+  EXPECT_EQ(args(), "--question\n--no-markup\n--icon-name=dialog-warning\n--default-cancel\n--ok-label=OK\n"
+                    "--cancel-label=Cancel\n--title=Caption\n--text=<b>text</b>\n");
+
+  struct Pick {
+    std::string code, out;
+    platform::DialogResult result;
+  } picks[] = {
+      {"0", "/home/u/Videos\n", {true, false, "/home/u/Videos", ""}},
+      {"1", "", {false, true, "", ""}},       // Cancel or the window closed
+      {"killed", "", {false, true, "", ""}},  // ended from outside
+      {"0", "", {false, false, "", "GetDisplayName() failed"}},
+      {"0", "/a\n/b\n", {false, false, "", "GetDisplayName() failed"}},
+      {"5", "", {false, false, "", "Show() failed"}},
+  };
+  for (const Pick& p : picks) {
+    answer(p.code, p.out);
+    platform::DialogResult got = platform::ShowFolderDialog();
+    EXPECT_EQ(std::make_tuple(got.ok, got.cancelled, got.path, got.error),
+              std::make_tuple(p.result.ok, p.result.cancelled, p.result.path, p.result.error))
+        << p.code << " " << p.out;
+  }
+  EXPECT_EQ(args(), "--file-selection\n--directory\n");
+  answer("0", "/home/u/clip.mp4\n");
+  EXPECT_EQ(platform::ShowSaveDialog("clip.mp4").path, "/home/u/clip.mp4");
+  EXPECT_EQ(args(), "--file-selection\n--save\n--confirm-overwrite\n--filename=clip.mp4\n");
 }
 
 // The pid of a zenity child of this process, or 0.

@@ -569,4 +569,72 @@ TEST_F(OtaCheckTest, ServerOfAnotherCaIsRefused) {
   EXPECT_NE(log.find("[ota-native] manifest failed: refused: not an https URL\n"), std::string::npos) << log;
 }
 
+// The test setting's CA is trusted besides the build's own; it never makes a bad server pass.
+TEST_F(OtaCheckTest, AddedCaIsTrustedBesidesTheBuildsOwn) {
+  Route({{"/api/v1/win/manifest", {{"body", R"({"version":"0.0.1"})"}}}});
+  struct Case {
+    std::string caFile, extraCaFile;
+    bool reached;
+  } cases[] = {
+      {pki_->otherCa, pki_->ca, true},        // added to a build that trusts only another CA
+      {"", pki_->ca, true},                   // added to the system's store
+      {pki_->otherCa, pki_->otherCa, false},  // nothing trusts the server's CA
+      {"", pki_->otherCa, false},
+      {pki_->ca, (pki_->folder / "missing.pem"), false},  // an unreadable file fails the request
+  };
+  for (const Case& c : cases) {
+    config_.caFile = c.caFile;
+    config_.extraCaFile = c.extraCaFile;
+    WriteText(requests_, "");
+    std::string log = Check();
+    EXPECT_EQ(log.find("[ota-native] up to date") != std::string::npos, c.reached) << c.caFile << " + " << c.extraCaFile << "\n" << log;
+    EXPECT_EQ(Requests().size(), c.reached ? 1u : 0u) << log;
+  }
+}
+
+TEST(OtaTestSettingTest, TakesOnlyHttpsOnALoopbackHostWithAPort) {
+  OtaServerConfig build;
+  build.baseUrl = "https://updates.example.invalid";
+  build.caFile = "/build/ca.pem";
+  struct Case {
+    const char* server;
+    const char* ca;
+    std::string baseUrl, extraCa, log;
+  } cases[] = {
+      {nullptr, "/t/ca.pem", build.baseUrl, "", ""},  // a CA alone changes nothing
+      {"", "/t/ca.pem", build.baseUrl, "", ""},
+      {"https://127.0.0.1:8443", "/t/ca.pem", "https://127.0.0.1:8443", "/t/ca.pem",
+       "[ota-native] test update server https://127.0.0.1:8443 (added CA: /t/ca.pem)\n"},
+      {"https://[::1]:1", nullptr, "https://[::1]:1", "", "[ota-native] test update server https://[::1]:1 (added CA: none)\n"},
+      {"https://localhost:65535", "", "https://localhost:65535", "",
+       "[ota-native] test update server https://localhost:65535 (added CA: none)\n"},
+      {"http://127.0.0.1:8443", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"HTTP://127.0.0.1:8443", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://updates.example.com:443", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1.example.com:443", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://localhost@evil.example:443", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1:", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1:0", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1:65536", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1:8443/path", "/t/ca.pem", build.baseUrl, "", "ignored"},
+      {"https://127.0.0.1:8443#x", "/t/ca.pem", build.baseUrl, "", "ignored"},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    OtaServerConfig got = ApplyOtaTestSettings(build, c.server, c.ca);
+    std::string log = testing::internal::GetCapturedStdout();
+    const std::string name = c.server ? c.server : "(unset)";
+    EXPECT_EQ(got.baseUrl, c.baseUrl) << name;
+    EXPECT_EQ(got.caFile, build.caFile) << name;  // the build's own trust stays
+    EXPECT_EQ(got.extraCaFile, c.extraCa) << name;
+    if (c.log == "ignored") {
+      EXPECT_EQ(log, "[ota-native] QVN_UPDATE_TEST_SERVER ignored: only https://<loopback host>:<port> is taken\n")
+          << name;
+    } else {
+      EXPECT_EQ(log, c.log) << name;
+    }
+  }
+}
+
 }  // namespace

@@ -109,13 +109,14 @@ async def read_page(debug_port):
     return json.loads(await evaluate_in_page(debug_port, expression))
 
 
-def start_with_page(prefix, prepare=None, wrapper=(), network=contextlib.nullcontext):
+def start_with_page(prefix, prepare=None, wrapper=(), network=contextlib.nullcontext, **extra_env):
     """A started host whose own page has said hello; returns (host, bridge port, page values).
     The bridge token is only ever handed to the page, so it is read out of the page. prepare(host)
-    runs before the start; wrapper prefixes the command; the page is read inside network()."""
+    runs before the start; wrapper prefixes the command; the page is read inside network();
+    extra_env is added to the host's environment."""
     with network():
         debug_port = free_port()
-    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port))
+    host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port), **extra_env)
     try:
         if prepare:
             prepare(host)

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -444,6 +446,29 @@ TEST_F(OutConnTest, ViewerOfOurOwnListener) {
   const std::string token = ViewToken();
   ASSERT_EQ(Connect("c", {address}, 20, token), "");
   log.Until("c", "connected");
+  // Both ends of the session send without waiting to fill a packet.
+  auto noDelay = [](int fd) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
+  };
+  remote::OutConnPtr client;
+  remote::ViewerPtr served;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    ASSERT_EQ(state->outConns.size(), 1u);
+    ASSERT_EQ(state->viewers.size(), 1u);
+    client = state->outConns[0];
+    served = state->viewers[0];
+  }
+  {
+    std::lock_guard<std::mutex> lock(client->stateMutex);
+    EXPECT_TRUE(noDelay(client->socket));
+  }
+  {
+    std::lock_guard<std::mutex> lock(served->writeLock);
+    EXPECT_TRUE(noDelay(served->socket));
+  }
   publish(2);
   std::vector<int64_t> seqs;
   for (int i = 0; i < 100 && seqs.size() < 2; ++i) {

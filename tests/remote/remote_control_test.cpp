@@ -170,6 +170,19 @@ TEST_F(RemoteControlTest, RowsRefuseWrongMemberTypes) {
       {"remote.kick", {{"viewerId", 3}}},
       {"remote.shareSources", {{"shareId", 3}}},
       {"remote.shareSources", "text"},
+      {"remote.setEnabled", json::array({true})},
+      {"remote.kick", "rv1"},
+      // The outgoing client's rows: a wrong member never starts, renews or stops a connection.
+      {"remote.connect", {{"connectionId", 5}, {"token", "t"}}},
+      {"remote.connect", {{"connectionId", "c"}, {"token", json::array()}}},
+      {"remote.connect", {{"connectionId", "c"}, {"token", "t"}, {"maxHz", "20"}}},
+      {"remote.connect", {{"connectionId", "c"}, {"token", "t"}, {"maxHz", true}}},
+      {"remote.connect", json::array({"c", "t"})},
+      {"remote.renew", {{"connectionId", "c"}, {"token", 1}}},
+      {"remote.renew", {{"connectionId", false}, {"token", "t"}}},
+      {"remote.renew", 7},
+      {"remote.disconnect", {{"connectionId", json::object()}}},
+      {"remote.disconnect", "c"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> replies;
@@ -183,7 +196,14 @@ TEST_F(RemoteControlTest, RowsRefuseWrongMemberTypes) {
     std::string type = c.type;
     routes.Find(type)->operator()(RpcRequest{id, type, c.payload, outlet});
     ASSERT_EQ(replies.size(), 1u) << c.type;
-    EXPECT_TRUE(json::parse(replies[0]).contains("error")) << c.type << " " << c.payload.dump();
+    // The type error itself, not a later refusal such as an unusable address.
+    const std::string expected = type == "remote.shareSources" ? "E_SHARE_SOURCES_INVALID" : "invalid parameter";
+    const json reply = json::parse(replies[0]);
+    ASSERT_TRUE(reply.contains("error")) << c.type << " " << c.payload.dump();
+    EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << reply.dump();
   }
   EXPECT_TRUE(events.empty());
+  std::lock_guard<std::mutex> lock(state->mutex);
+  EXPECT_TRUE(state->outConns.empty());
+  EXPECT_FALSE(state->enabled);
 }

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstdlib>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -95,6 +97,7 @@ void RunPass(const OtaServerConfig& config, const std::function<void()>& onAppli
   const std::string installId = LoadOrCreateInstallationId();
   platform::HttpRequestOptions plain;
   plain.caFile = config.caFile;
+  plain.extraCaFile = config.extraCaFile;
 
   platform::HttpResult manifest = OtaHttp(MakeManifestUrl(config.baseUrl, nativeVersion, installId), plain);
   if (!CheckHttpResult(manifest, "manifest")) return;
@@ -181,6 +184,28 @@ OtaServerConfig DefaultOtaServerConfig() {
   OtaServerConfig config;
   config.baseUrl = QV_UPDATE_SERVER_URL;
   config.caFile = QV_UPDATE_CA_FILE;
+  return ApplyOtaTestSettings(std::move(config), std::getenv("QVN_UPDATE_TEST_SERVER"),
+                              std::getenv("QVN_UPDATE_TEST_CA"));
+}
+
+OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile) {
+  if (!server || !*server) return config;
+  const std::string url = server;
+  bool loopback = false;
+  for (const char* host : {"https://127.0.0.1:", "https://[::1]:", "https://localhost:"}) {
+    if (url.rfind(host, 0) != 0) continue;
+    const std::string port = url.substr(std::char_traits<char>::length(host));
+    loopback = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+               std::stoul(port) >= 1 && std::stoul(port) <= 65535;
+  }
+  if (!loopback) {
+    LogPrintf("[ota-native] QVN_UPDATE_TEST_SERVER ignored: only https://<loopback host>:<port> is taken\n");
+    return config;
+  }
+  config.baseUrl = url;
+  config.extraCaFile = caFile ? caFile : "";
+  LogPrintf("[ota-native] test update server %s (added CA: %s)\n", url.c_str(),
+            config.extraCaFile.empty() ? "none" : config.extraCaFile.c_str());
   return config;
 }
 

@@ -23,11 +23,19 @@
 struct OtaServerConfig {
   std::string baseUrl;  // https://host[:port], no trailing slash
   std::string caFile;   // the only CAs trusted; empty: the system's
+  std::string extraCaFile;  // CAs trusted besides those (the test setting's); empty: none
   size_t maxDownloadBytes = 0;  // 0: the asset pack reader's own file limit
 };
 
-// The build's update server (QV_UPDATE_SERVER_URL, QV_UPDATE_CA_FILE).
+// The build's update server (QV_UPDATE_SERVER_URL, QV_UPDATE_CA_FILE), with the test setting
+// applied (QVN_UPDATE_TEST_SERVER, QVN_UPDATE_TEST_CA from the environment).
 OtaServerConfig DefaultOtaServerConfig();
+// The test setting, so whole-program tests can run the host against a server of their own:
+// server replaces the base URL only when it is https on a loopback host with a port
+// ("https://127.0.0.1:<port>", "https://[::1]:<port>", "https://localhost:<port>"), and
+// caFile is then trusted besides the build's CAs. It cannot name another host or scheme, and
+// nothing of it turns a check off; a refused value is logged and changes nothing.
+OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile);
 
 // Logs a failed step ("manifest", "descriptor", "bundle") and answers false; true for 2xx.
 bool CheckHttpResult(const platform::HttpResult& result, const char* step);

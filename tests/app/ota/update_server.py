@@ -3,14 +3,17 @@
 usage: update_server.py CERT KEY ROUTES LOG
 
 Serves on 127.0.0.1 (port chosen by the system, printed as the first line of standard output). Each request reads ROUTES
-(a JSON object: path without query -> {"status", "body" | "bodyFile" | "bodyBytes", "location"})
-afresh, so a test can change the answers between requests, and appends one JSON line per request
-to LOG: {"path", "query", "authorization", "userAgent"}.
+(a JSON object: path without query -> {"status", "body" | "bodyFile" | "bodyBytes", "location",
+"waitForFile"}) afresh, so a test can change the answers between requests, and appends one JSON line per request
+to LOG: {"path", "query", "authorization", "userAgent"}. A route with "waitForFile" answers only
+once that file exists (for at most a minute), so a test can hold a request until it is ready.
 """
 import http.server
 import json
+import os
 import ssl
 import sys
+import time
 import urllib.parse
 
 cert, key, routes_path, log_path = sys.argv[1:5]
@@ -31,6 +34,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(routes_path) as f:
             routes = json.load(f)
         route = routes.get(url.path, {"status": 404, "body": "no such path"})
+        if "waitForFile" in route:
+            end = time.monotonic() + 60
+            while not os.path.exists(route["waitForFile"]) and time.monotonic() < end:
+                time.sleep(0.02)
         self.send_response(route.get("status", 200))
         if "location" in route:
             self.send_header("Location", route["location"])
