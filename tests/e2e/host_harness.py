@@ -1,5 +1,6 @@
 """The built host in a throw-away folder with its own HOME and data folder, for whole-program tests."""
 import asyncio
+import contextlib
 import json
 import os
 import re
@@ -39,8 +40,9 @@ class Host:
         self.log = os.path.join(self.exe_dir, "Quorvane.log")
         self.proc = None
 
-    def start(self):
-        self.proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+    def start(self, wrapper=()):
+        """Starts the host, behind wrapper (e.g. an nsenter prefix) when one is given."""
+        self.proc = subprocess.Popen(list(wrapper) + [self.exe], env=self.env, cwd=self.root,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def read_log(self):
@@ -107,17 +109,23 @@ async def read_page(debug_port):
     return json.loads(await evaluate_in_page(debug_port, expression))
 
 
-def start_with_page(prefix, **extra_env):
+def start_with_page(prefix, prepare=None, wrapper=(), network=contextlib.nullcontext, **extra_env):
     """A started host whose own page has said hello; returns (host, bridge port, page values).
-    The bridge token is only ever handed to the page, so it is read out of the page."""
-    debug_port = free_port()
+    The bridge token is only ever handed to the page, so it is read out of the page. prepare(host)
+    runs before the start; wrapper prefixes the command; the page is read inside network();
+    extra_env is added to the host's environment."""
+    with network():
+        debug_port = free_port()
     host = Host(prefix=prefix, QVN_WEBVIEW_DEBUG_PORT=str(debug_port), **extra_env)
-    host.start()
     try:
+        if prepare:
+            prepare(host)
+        host.start(wrapper)
         ok = wait_for(lambda: b"[webview console][log] bridge hello answered" in host.read_log())
         assert ok, host.read_log().decode(errors="replace")
         port = host.bridge_port()
-        return host, port, asyncio.run(read_page(debug_port))
+        with network():
+            return host, port, asyncio.run(read_page(debug_port))
     except BaseException:
         host.remove()
         raise

@@ -5,22 +5,16 @@ addresses, as on a network. Every address belongs to namespaces this test made."
 import json
 import os
 import socket
-import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from host_harness import Host, wait_for  # noqa: E402
+from netns_lab import REMOTE_PORT as PORT, Lab, run_inside, write_settings  # noqa: E402
 
-PORT = 51515
 KEY_REQUEST = ("GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n%s\r\n")
 MASK = bytes([0x5a, 0x0c, 0xe3, 0x71])
-
-
-def run(*args):
-    subprocess.run(list(args), check=True, capture_output=True)
 
 
 def handshake(source, target, host_header=None, extra=""):
@@ -70,42 +64,6 @@ def read_frames(s):
     return frames
 
 
-class Lab:
-    """Inside the test's own user and network namespace: one namespace per host, joined by veth."""
-
-    def __init__(self):
-        run("ip", "link", "set", "lo", "up")
-        self.holders = []
-
-    def add_host_namespace(self, index, viewer_addresses):
-        holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
-        self.holders.append(holder)
-        ns = "/proc/%d/ns/net" % holder.pid
-        # The holder must be in its namespace before the peer end moves there.
-        if not wait_for(lambda: os.readlink(ns) != os.readlink("/proc/self/ns/net"), 10):
-            raise AssertionError("namespace holder did not start")
-        outside, inside = "vh%d" % index, "vi%d" % index
-        run("ip", "link", "add", outside, "type", "veth", "peer", "name", inside, "netns", str(holder.pid))
-        for address in viewer_addresses:
-            run("ip", "addr", "add", address + "/24", "dev", outside)
-        run("ip", "link", "set", outside, "up")
-        host_address = "10.0.%d.10" % index
-        enter = ["nsenter", "--net=" + ns]
-        run(*enter, "ip", "addr", "add", host_address + "/24", "dev", inside)
-        run(*enter, "ip", "link", "set", inside, "up")
-        run(*enter, "ip", "link", "set", "lo", "up")
-        # The host reads its address list when it starts listening: only links that are up count.
-        if not wait_for(lambda: b"LOWER_UP" in subprocess.run(enter + ["ip", "link", "show", "dev", inside],
-                                                              capture_output=True).stdout, 10):
-            raise AssertionError("veth %s did not come up" % inside)
-        return enter, host_address
-
-    def close(self):
-        for h in self.holders:
-            h.kill()
-            h.wait()
-
-
 def inside():
     """The body, run as root of a fresh user and network namespace."""
     lab = Lab()
@@ -115,14 +73,10 @@ def inside():
         setups = []
         for index in (1, 2):
             viewers = ["10.0.%d.%d" % (index, n) for n in (1, 2, 3)]
-            enter, address = lab.add_host_namespace(index, viewers)
+            enter, _, address = lab.add_host_namespace(index, viewers)
             host = Host(prefix="qv-remote-lan-")
-            settings = os.path.join(host.root, "data", "Quorvane")
-            os.makedirs(settings)
-            with open(os.path.join(settings, "remote-access.json"), "w") as f:
-                f.write(json.dumps({"enabled": True, "port": PORT, "v": 1}))
-            host.proc = subprocess.Popen(enter + [host.exe], env=host.env, cwd=host.root,
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            write_settings(host, {"enabled": True, "port": PORT, "v": 1})
+            host.start(enter)
             hosts.append(host)
             setups.append((host, address, viewers))
         for host, address, viewers in setups:
@@ -185,13 +139,7 @@ def check_host(host, address, viewers, failures):
 
 class RemoteLan(unittest.TestCase):
     def test_two_hosts_on_the_remote_port_behind_veth(self):
-        probe = subprocess.run(["unshare", "-rn", "ip", "link", "add", "qvp0", "type", "veth", "peer", "name", "qvp1"],
-                               capture_output=True)
-        if probe.returncode != 0:
-            self.skipTest("network namespaces are not allowed here: " + probe.stderr.decode(errors="replace").strip())
-        result = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(__file__), "--inside"],
-                                capture_output=True, text=True, timeout=240)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        run_inside(self, __file__)
 
 
 if __name__ == "__main__":
