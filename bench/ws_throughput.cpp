@@ -15,6 +15,7 @@
 #include <mutex>
 #include <utility>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
@@ -417,9 +418,11 @@ void MemoryAfterLargeMessages() {
 
 }  // namespace
 
-// With an argument, only the part it names: "out", "in", "latency", "json" or "memory".
+// With an argument, only the part it names: "out", "in", "latency", "json" or "memory"; with a
+// second, only the message size it gives in KiB (for profiling one case).
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
+  const size_t onlyKiB = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 0;
   auto runs_ = [&](const char* part) { return only.empty() || only == part; };
   struct Run {
     size_t size;
@@ -427,10 +430,12 @@ int main(int argc, char** argv) {
   } runs[] = {{16 * 1024, 20000}, {1024 * 1024, 400}, {8 * 1024 * 1024, 50}, {64 * 1024 * 1024, 6}};
   for (const auto& run : runs) {
     if (!runs_("out")) break;
+    if (onlyKiB && run.size != onlyKiB * 1024) continue;
     Compare("host to page", run.size, run.count, {{"WsServer", MeasureWs}, {"raw TCP", MeasureTcp}});
   }
   for (const auto& run : runs) {
     if (!runs_("in")) break;
+    if (onlyKiB && run.size != onlyKiB * 1024) continue;
     Compare("page to host", run.size, run.count,
             {{"WsServer", MeasureWsInbound}, {"raw TCP", MeasureTcp}, {"unmask only", MeasureUnmask}});
   }
