@@ -162,7 +162,7 @@ int RunHost(const HostOptions& options) {
   BinaryFrameTargets binaryTargets;
   RegisterSubsystemRows(*dispatcher, binaryTargets);
   step("ui-handlers");
-  wsServer->SetOnUiText([d = dispatcher.get()](const std::string& text) { d->HandleMessage(text); });
+  wsServer->SetOnUiText([d = dispatcher.get()](std::string& text) { d->HandleMessageInPlace(text); });
   binaryTargets.deliverBlobChunk = [d = dispatcher.get()](uint32_t stream, uint32_t request, const uint8_t* bytes,
                                                           size_t length) {
     d->blobRouter().Deliver(stream, request, bytes, length);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +16,30 @@
 #include "bridge/rpc_routes.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "bridge/window_side.h"
+
+// A request text read once before it is parsed. deepAt is where its nesting first goes deeper
+// than maxNesting, the byte tokens::NestingExceededAt gives (0: never; the scan stops there).
+// The long string literals made only of printable ASCII without an escape are noted (which
+// literal of the text, counting from 0, and where its contents lie), so the parse can take each
+// whole instead of lexing it a byte at a time: a large request is mostly one such payload.
+struct RequestTextScan {
+  struct LongString {
+    size_t ordinal;
+    size_t begin;
+    size_t length;
+  };
+  size_t deepAt = 0;
+  std::vector<LongString> longStrings;
+};
+RequestTextScan ScanRequestText(std::string_view text, size_t maxNesting);
+// The text parsed exactly as nlohmann::json::parse parses it, the same value or the same
+// exception, with the scan's long strings taken whole. scan must come from this text.
+nlohmann::json ParseRequestText(const std::string& text, const RequestTextScan& scan);
+// The same parse, with text as scratch: the largest long string takes over text's buffer
+// instead of being copied, and *taken is where that string lies in the value (null when it is
+// a key, or was replaced by a repeated key, or there was none). text is empty afterwards;
+// moving *taken back into it returns the buffer. On a refusal text is left as it was.
+nlohmann::json ParseRequestTextInPlace(std::string& text, const RequestTextScan& scan, std::string** taken);
 
 // An http or https URL with an authority and no blanks, controls or backslashes, 8..8192 bytes.
 bool IsOpenableExternalUrl(const std::string& url);
@@ -44,6 +70,10 @@ class RpcDispatch {
 
   // One complete text message of the UI connection, on its thread under the UI dispatch lock.
   void HandleMessage(const std::string& text);
+  // The same for a message the caller lends as scratch: its largest string goes to the row
+  // without a copy, and once the request is done text holds that buffer again, with other
+  // contents, for the caller to reuse.
+  void HandleMessageInPlace(std::string& text);
 
   BlobChunkRouter& blobRouter() { return *blobRouter_; }
   // For readers on worker threads that may outlive the dispatcher.
@@ -62,6 +92,7 @@ class RpcDispatch {
 
  private:
   void RegisterGeneralRows();
+  void Handle(const std::string& text, std::string* scratch);
   void Reply(const nlohmann::json& id, const nlohmann::json& data);
   void ReplyError(const nlohmann::json& id, const std::string& error);
   CapabilityTokenRegistry& Registry() const { return *options_.registry; }

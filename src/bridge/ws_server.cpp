@@ -94,8 +94,8 @@ int MillisecondsLeft(Clock::time_point deadline) {
 // Reads frames until the connection should end: the peer closed, an error, a frame or message
 // over limit(), a close frame, a refusal by onMessage or onCheck, or the server stopping.
 // onCheck runs once nextCheck() has come, however busy the peer keeps the socket. The socket is
-// polled only when a read finds nothing; buffers grown by a large message are given back once
-// kWsReleaseBuffersAfter passes without another.
+// polled only when something is due and a read finds nothing; buffers grown by a large message
+// are given back once kWsReleaseBuffersAfter passes without another.
 template <typename LimitFn, typename NextCheckFn, typename CheckFn, typename MessageFn>
 void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitFn limit, NextCheckFn nextCheck,
               CheckFn onCheck, MessageFn onMessage) {
@@ -122,11 +122,13 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
       releaseAt = Clock::time_point::max();
     }
     const WsFrameReader::Writable space = reader.Space();
-    ssize_t n = net::ReceiveNow(connection.fd(), space.data, space.length);
+    const Clock::time_point until = std::min(due, releaseAt);
+    // With nothing due, one blocking read returns what has arrived or waits for it (a shutdown
+    // ends the wait); otherwise the wait for the socket is bounded by what is due.
+    ssize_t n = until == Clock::time_point::max() ? net::Receive(connection.fd(), space.data, space.length)
+                                                  : net::ReceiveNow(connection.fd(), space.data, space.length);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const Clock::time_point until = std::min(due, releaseAt);
-      const int wait = until == Clock::time_point::max() ? -1 : MillisecondsLeft(until);
-      switch (net::WaitReadable(connection.fd(), -1, wait)) {
+      switch (net::WaitReadable(connection.fd(), -1, MillisecondsLeft(until))) {
         case net::WaitResult::TimedOut:
           continue;
         case net::WaitResult::Ready:

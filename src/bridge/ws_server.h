@@ -33,7 +33,9 @@ class WsConnection;
 
 class WsServer : public std::enable_shared_from_this<WsServer> {
  public:
-  using UiTextHandler = std::function<void(const std::string& text)>;
+  // The text is the connection's own message buffer, lent for the call: a handler may take
+  // parts of it and leave other contents; the buffer is only reused for later messages.
+  using UiTextHandler = std::function<void(std::string& text)>;
   using UiBinaryHandler = std::function<void(const uint8_t* bytes, size_t length)>;
   using UiConnectedHandler = std::function<void()>;
   using UiClosedHandler = std::function<void()>;

@@ -1,13 +1,27 @@
 #include "platform/memory.h"
 
 #include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace platform {
 
 void ReturnFreeMemoryToSystem() { malloc_trim(0); }
+
+void AdviseHugePages(void* data, size_t length) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHugePage = 2 * 1024 * 1024;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + length) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)length;
+#endif
+}
 
 size_t ResidentBytes() {
   FILE* f = std::fopen("/proc/self/statm", "r");

@@ -9,6 +9,11 @@ namespace platform {
 // buffers, not per message.
 void ReturnFreeMemoryToSystem();
 
+// Asks the system to back the whole 2 MiB pages within [data, data + length) with huge pages
+// when it first touches them: a buffer of many MiB filled once then costs a few dozen page
+// faults instead of thousands. A hint only; nothing changes for the caller when it is ignored.
+void AdviseHugePages(void* data, size_t length);
+
 // The process's resident memory in bytes, 0 when it cannot be read.
 size_t ResidentBytes();
 

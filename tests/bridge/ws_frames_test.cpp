@@ -157,11 +157,11 @@ TEST(WsFrames, AssemblerJoinsFragmentsAndBoundsTheMessage) {
 
 namespace {
 
-// The word-wide unmasking against the rule itself, at lengths around the word size and from an
-// odd start, so the tail and an unaligned buffer are both covered.
+// The block- and word-wide unmasking against the rule itself, at lengths around the word and
+// block sizes and from an odd start, so each tail and an unaligned buffer are covered.
 TEST(WsFrames, UnmaskMatchesTheBytewiseRule) {
   const uint8_t key[4] = {0x12, 0x9a, 0xff, 0x01};
-  for (size_t length : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 1000}) {
+  for (size_t length : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 31, 63, 64, 65, 71, 72, 73, 127, 128, 129, 1000}) {
     std::string buffer(length + 1, '\0');
     for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<char>(i * 37 + 11);
     std::string expected = buffer.substr(1);
@@ -178,7 +178,7 @@ TEST(WsFrames, UnmaskInPiecesMatchesUnmaskingAtOnce) {
   for (size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<char>(i * 37 + 11);
   std::string expected = whole;
   UnmaskWsPayload(expected.data(), expected.size(), key);
-  for (size_t piece : {1, 3, 5, 8, 13, 999}) {
+  for (size_t piece : {1, 3, 5, 8, 13, 65, 130, 999}) {
     std::string pieces = whole;
     for (size_t at = 0; at < pieces.size(); at += piece) {
       UnmaskWsPayload(pieces.data() + at, std::min(piece, pieces.size() - at), key, at);
