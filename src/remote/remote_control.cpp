@@ -66,14 +66,8 @@ void SendListenerStatusEvent(State& state) {
   SendEvent(state, DumpCompact(status));
 }
 
-void OnPageConnected(State& state) {
-  bool enabled;
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    enabled = state.enabled;
-  }
-  if (enabled) EmitListenerStatus(state);
-}
+// A page that connects is told the status at once, on or off, so it never shows a stale one.
+void OnPageConnected(State& state) { EmitListenerStatus(state); }
 
 void HandleSetEnabled(State& state, bool enabled, int32_t port) {
   std::string path;

@@ -26,9 +26,7 @@ void HandleSetEnabled(State& state, bool enabled, int32_t port);
 // Builds the status and sends it as a "remote.listener" event; what the state's
 // listenerStatusHook calls.
 void SendListenerStatusEvent(State& state);
-// The page (re)connected: it is told the status at once while remote access is on; while it is
-// off the page asks "remote.status" itself, and pages that never look at remote access see no
-// unrequested message.
+// The page (re)connected: it is told the status at once, whether remote access is on or off.
 void OnPageConnected(State& state);
 
 // {"ok":true} or {"ok":false,"error":code}.

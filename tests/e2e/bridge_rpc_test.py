@@ -15,7 +15,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page
+from host_harness import APP_ORIGIN, BUILD, SIGNER, next_reply, start_with_page
 from plugin_client import PluginClient
 
 CAPABILITIES = [
@@ -67,7 +67,7 @@ class BridgeRpc(unittest.TestCase):
         if payload is not None:
             message["payload"] = payload
         await ws.send(json.dumps(message))
-        return await asyncio.wait_for(ws.recv(), 10)
+        return await next_reply(ws, 10)
 
     def expected_hello(self):
         return {"protocol": 2, "platform": "linux", "hardened": True, "capabilities": CAPABILITIES,
@@ -85,7 +85,7 @@ class BridgeRpc(unittest.TestCase):
         async def run():
             async with self.connect("/?protocol=2") as ws:
                 await ws.send(json.dumps({"id": "h", "type": "hello", "payload": {"token": self.token}}))
-                return await asyncio.wait_for(ws.recv(), 10)
+                return await next_reply(ws, 10)
         self.assertEqual(asyncio.run(run()), compact({"id": "h", "data": self.expected_hello()}))
 
     def test_token_in_the_path_needs_no_hello(self):
@@ -107,9 +107,9 @@ class BridgeRpc(unittest.TestCase):
             self.assertEqual(await self.request(old, 1, "setUILanguage"), '{"data":{"success":true},"id":1}')
             async with self.connect("/") as new:
                 await new.send(json.dumps({"id": 2, "type": "hello", "payload": {"token": self.token}}))
-                self.assertEqual(json.loads(await asyncio.wait_for(new.recv(), 10))["id"], 2)
+                self.assertEqual(json.loads(await next_reply(new, 10))["id"], 2)
                 with self.assertRaises(websockets.ConnectionClosed):
-                    await asyncio.wait_for(old.recv(), 10)
+                    await next_reply(old, 10)
                 self.assertEqual(await self.request(new, 3, "getPluginDeveloperMode"),
                                  '{"data":{"enabled":false},"id":3}')
         connected = b"[main] WS client connected\n"

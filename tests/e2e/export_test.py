@@ -13,7 +13,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, start_with_page
+from host_harness import APP_ORIGIN, next_reply, start_with_page
 
 def start_host(prefix):
     """A started host and its bridge port and token, read from its own page."""
@@ -79,7 +79,7 @@ class Export(unittest.TestCase):
 
     async def request(self, ws, id_, type_, payload):
         await ws.send(json.dumps({"id": id_, "type": type_, "payload": payload}))
-        return json.loads(await asyncio.wait_for(ws.recv(), 60))
+        return json.loads(await next_reply(ws, 60))
 
     def test_sixty_frames_with_audio(self):
         w, h, rate, frames = 320, 240, 48000, 60
@@ -175,12 +175,12 @@ class ExportKilled(unittest.TestCase):
                                               max_size=None, open_timeout=10, ping_interval=None) as ws:
                     await ws.send(json.dumps({"id": 1, "type": "startNativeExport",
                                               "payload": {"outputPath": target, "width": 64, "height": 48}}))
-                    self.assertIn("data", json.loads(await asyncio.wait_for(ws.recv(), 30)))
+                    self.assertIn("data", json.loads(await next_reply(ws, 30)))
                     for i in range(30):
                         await ws.send(fnvq(64, 48, i * 33333.0, make_frame(64, 48, i)))
                     # A request after the frames answers once they have all been handled.
                     await ws.send(json.dumps({"id": 2, "type": "getPluginDeveloperMode"}))
-                    await asyncio.wait_for(ws.recv(), 30)
+                    await next_reply(ws, 30)
                     host.proc.send_signal(signal.SIGKILL)
                     host.proc.wait(timeout=30)
             try:

@@ -26,6 +26,26 @@ def wait_for(predicate, timeout=30.0):
     return False
 
 
+def is_pushed_status(message):
+    """True for the remote-access status the host pushes to every page as it connects (and on
+    every change): an event, not the reply a test is waiting for."""
+    if not isinstance(message, str) or '"remote.listener"' not in message:
+        return False
+    try:
+        value = json.loads(message)
+    except ValueError:
+        return False
+    return isinstance(value, dict) and value.get("type") == "remote.listener" and "id" not in value
+
+
+async def next_reply(ws, timeout):
+    """The next message on a page connection that is not a pushed remote-access status."""
+    while True:
+        message = await asyncio.wait_for(ws.recv(), timeout)
+        if not is_pushed_status(message):
+            return message
+
+
 class Host:
     def __init__(self, prefix="qv-e2e-", **extra_env):
         self.root = tempfile.mkdtemp(prefix=prefix)

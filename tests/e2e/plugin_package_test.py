@@ -9,7 +9,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, SIGNER, start_with_page
+from host_harness import APP_ORIGIN, SIGNER, next_reply, start_with_page
 
 
 def build_package(folder):
@@ -47,7 +47,7 @@ class PluginPackages(unittest.TestCase):
             replies = []
             for n, (type_, payload) in enumerate(requests, 1):
                 await ws.send(json.dumps({"id": n, "type": type_, "payload": payload}))
-                replies.append(json.loads(await asyncio.wait_for(ws.recv(), 30)))
+                replies.append(json.loads(await next_reply(ws, 30)))
             return replies
 
     def test_stage_again_and_unstage(self):

@@ -6,6 +6,7 @@
 
 #include "platform/net.h"
 #include "platform/unique_fd.h"
+#include "remote/remote_control.h"
 #include "remote/remote_listener.h"
 #include "remote/remote_wire.h"
 #include "platform/files.h"
@@ -191,4 +192,7 @@ TEST(RemoteStart, StoredPortIsRewrittenAndDisabledStaysSilent) {
   EXPECT_FALSE(state->listening);
   EXPECT_EQ(state->port, remote::kRemotePort);
   EXPECT_EQ(statusEvents, 0);
+  // A page that connects is still told, so it shows "off" without asking.
+  remote::OnPageConnected(*state);
+  EXPECT_EQ(statusEvents, 1);
 }
