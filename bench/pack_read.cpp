@@ -40,7 +40,7 @@ namespace {
 
 constexpr uint64_t kPackBytes = 1ull << 30;
 constexpr size_t kRange = 2u * 1024 * 1024;
-constexpr int kRounds = 5;
+constexpr int kRounds = 9;
 const std::string kToken(64, '7');
 const std::string kPackId = "0123456789abcdef0123456789abcdef";
 
