@@ -115,7 +115,16 @@ bool RegisterNativePack(const std::string& packId, const std::string& folder, co
 }
 
 json HandleNativePackRequest(const json& payload, std::vector<uint8_t>& frame) {
-  frame.clear();
+  // The frame is empty unless a read succeeded. The caller may hand the same buffer to every
+  // read: it is only resized, and every byte of it is written below, so a 2 MiB read after a
+  // 2 MiB read neither allocates nor clears.
+  struct EmptyUnlessRead {
+    std::vector<uint8_t>& frame;
+    bool read = false;
+    ~EmptyUnlessRead() {
+      if (!read) frame.clear();
+    }
+  } result{frame};
   auto text = [&](const char* key) {
     auto it = payload.find(key);
     return it != payload.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -163,14 +172,15 @@ json HandleNativePackRequest(const json& payload, std::vector<uint8_t>& frame) {
   platform::UniqueFd file(
       open(platform::JoinPath(pack.directory, "session.pack.bin").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return {{"ok", false}, {"error", "native pack file unavailable"}};
-  frame.assign(16 + static_cast<size_t>(length), 0);
+  frame.resize(16 + static_cast<size_t>(length));
   base::WriteLe32(frame.data(), base::FourCc("KNVQ"));
   base::WriteLe32(frame.data() + 4, requestId);
   base::WriteLe32(frame.data() + 8, static_cast<uint32_t>(length));
+  base::WriteLe32(frame.data() + 12, 0);
   if (!ReadRange(file.get(), offset, frame.data() + 16, static_cast<size_t>(length))) {
-    frame.clear();
     return {{"ok", false}, {"error", "native pack range read failed"}};
   }
+  result.read = true;
   pack.lastAccess = Now();
   return {{"offset", offset}, {"length", length}, {"requestId", requestId}};
 }
@@ -185,7 +195,9 @@ void RegisterNativePackRows(RpcRouteTable& routes) {
       payload.erase("touch");
       payload.erase("close");
       if (extraFlag) payload[extraFlag] = true;
-      std::vector<uint8_t> frame;
+      // Rows run on the page connection's thread, one at a time: its own buffer is reused for
+      // every range it reads and goes with the thread.
+      thread_local std::vector<uint8_t> frame;
       json reply = HandleNativePackRequest(payload, frame);
       if (reply.contains("error")) return r.ReplyError(reply["error"].get<std::string>());
       r.Reply(reply);

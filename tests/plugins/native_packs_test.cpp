@@ -61,6 +61,27 @@ TEST_F(NativePackTest, RangeReadsAndTheirFrame) {
   EXPECT_EQ(frame.size(), 16u + 2097152u);
 }
 
+// The rows hand every read the same buffer: what a read leaves must be its own frame only.
+TEST_F(NativePackTest, OneBufferForEveryRead) {
+  std::vector<uint8_t> frame(64, 0xEE);
+  ASSERT_FALSE(Read(100, 50, 9, &frame).contains("error"));
+  ASSERT_EQ(frame.size(), 66u);
+  EXPECT_EQ(base::ReadLe32(frame.data() + 12), 0u);
+  EXPECT_EQ(std::string(frame.begin() + 16, frame.end()), bytes.substr(100, 50));
+
+  ASSERT_FALSE(Read(0, 2097152, 2, &frame).contains("error"));
+  ASSERT_FALSE(Read(7, 20, 3, &frame).contains("error"));
+  ASSERT_EQ(frame.size(), 36u);
+  EXPECT_EQ(base::ReadLe32(frame.data() + 4), 3u);
+  EXPECT_EQ(std::string(frame.begin() + 16, frame.end()), bytes.substr(7, 20));
+
+  EXPECT_EQ(Read(kSize, 1, 4, &frame)["error"], "native pack range rejected");
+  EXPECT_TRUE(frame.empty());
+  ASSERT_FALSE(Read(1, 1, 5, &frame).contains("error"));
+  EXPECT_EQ(Request({{"touch", true}}, &frame), json({{"ok", true}}));
+  EXPECT_TRUE(frame.empty());  // a touch sends no frame, whatever the buffer held
+}
+
 TEST_F(NativePackTest, RangeRejections) {
   const json rejected = {{"ok", false}, {"error", "native pack range rejected"}};
   struct Case {

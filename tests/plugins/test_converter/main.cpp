@@ -10,6 +10,8 @@
 //   "flood": N          write N bytes of non-JSON lines to stderr
 //   "badLine": true     end stderr with a line that is neither JSON nor UTF-8
 //   "args": path        write its arguments to this file, one a line
+//   "echo": true        the pack is "QVNPAK01" followed by the input bytes (at least 96 bytes), so
+//                       a test can see what reached the converter's stdin
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,6 +24,21 @@
 
 #include "../test_child_io.h"
 
+// The default pack: its magic (or garbage), the input's byte count, then zeros up to "size".
+bool WriteCountPack(const nlohmann::json& settings, uint64_t inputBytes) {
+  const uint64_t size = settings.value("size", uint64_t{128});
+  std::string head = settings.value("garbage", false) ? "GARBAGE!" : "QVNPAK01";
+  head += std::to_string(inputBytes);
+  head.resize(std::min<uint64_t>(size, std::max<size_t>(head.size(), 64)), '\0');
+  if (head.size() > size) head.resize(size);
+  WriteAll(1, head);
+  if (size > head.size()) {
+    // Sparse: seek to the last byte and write it.
+    if (lseek(1, static_cast<off_t>(size - 1), SEEK_SET) < 0) return false;
+    WriteAll(1, std::string(1, '\0'));
+  }
+  return true;
+}
 
 int main(int argc, char** argv) {
   const nlohmann::json settings = ChildSettings();
@@ -30,9 +47,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) out << argv[i] << "\n";
   }
 
+  const bool echo = settings.value("echo", false);
+  if (echo) WriteAll(1, "QVNPAK01");
   uint64_t inputBytes = 0;
   char buffer[65536];
-  for (ssize_t n; (n = read(0, buffer, sizeof buffer)) > 0;) inputBytes += static_cast<uint64_t>(n);
+  for (ssize_t n; (n = read(0, buffer, sizeof buffer)) > 0;) {
+    inputBytes += static_cast<uint64_t>(n);
+    if (echo) WriteAll(1, std::string(buffer, static_cast<size_t>(n)));
+  }
 
   if (int64_t flood = settings.value("flood", 0); flood > 0) {
     std::string line(1023, 'x');
@@ -46,16 +68,10 @@ int main(int argc, char** argv) {
   }
 
   if (settings.value("badLine", false)) WriteAll(2, "\xff not json\n");
-  const uint64_t size = settings.value("size", uint64_t{128});
-  std::string head = settings.value("garbage", false) ? "GARBAGE!" : "QVNPAK01";
-  head += std::to_string(inputBytes);
-  head.resize(std::min<uint64_t>(size, std::max<size_t>(head.size(), 64)), '\0');
-  if (head.size() > size) head.resize(size);
-  WriteAll(1, head);
-  if (size > head.size()) {
-    // Sparse: seek to the last byte and write it.
-    if (lseek(1, static_cast<off_t>(size - 1), SEEK_SET) < 0) return 70;
-    WriteAll(1, std::string(1, '\0'));
+  if (echo) {
+    if (inputBytes + 8 < 96) WriteAll(1, std::string(96 - 8 - inputBytes, '\0'));
+  } else if (!WriteCountPack(settings, inputBytes)) {
+    return 70;
   }
   if (settings.value("hang", false)) {
     for (;;) pause();
