@@ -432,7 +432,9 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
                     events = await self.driver.until(cid, "closed")
                     self.assertNotIn("connected", [e["state"] for e in events])
                     self.assertEqual(events[-1].get("reason"), "E_REMOTE_UNREACHABLE")
-                    # The client hangs up instead of sending its hello.
+                    # The client hangs up instead of sending its hello (the instance may see the
+                    # hang-up after the page saw "closed").
+                    self.assertTrue(await wait_until(lambda: raw.after))
                     self.assertEqual(raw.after, ["eof"])
                 finally:
                     await raw.stop()
