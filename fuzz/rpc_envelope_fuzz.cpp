@@ -32,6 +32,8 @@ RpcDispatch& Dispatcher() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Dispatcher().HandleMessage(std::string(reinterpret_cast<const char*>(data), size));
+  // As the host's page connection hands it over: the dispatcher may borrow the text's buffer.
+  std::string text(reinterpret_cast<const char*>(data), size);
+  Dispatcher().HandleMessageInPlace(text);
   return 0;
 }
