@@ -128,9 +128,9 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
     }
   }
   const SdkRecord probe = ProbeSdkFolder(comFolder);
-  context.localLibraryRoot = comFolder;
-  context.localLibraryKind = kind;
-  context.localLibraryVersion = probe.version;
+  context.inputs.localLibraryRoot = comFolder;
+  context.inputs.localLibraryKind = kind;
+  context.inputs.localLibraryVersion = probe.version;
   LogPrintf("[plugin] registered vendor COM: %s\n", comFolder.c_str());
 
   const std::string packId = NewPackId();
@@ -232,9 +232,9 @@ json JsonRoad(const json& payload, bool developerMode, PluginLaunchContext& cont
               const DecodeOptions& options, const SdkSearchPlaces& places) {
   const std::optional<SdkRecord> library = SelectLocalLibrary(payload, developerMode, fileName, places);
   if (!library) return Failure("local library directory is not configured", "local_library_not_configured");
-  context.localLibraryRoot = library->folder;
-  context.localLibraryKind = library->kind;
-  context.localLibraryVersion = library->version;
+  context.inputs.localLibraryRoot = library->folder;
+  context.inputs.localLibraryKind = library->kind;
+  context.inputs.localLibraryVersion = library->version;
 
   json request = {{"op", "decode"}, {"fileName", fileName}};
   if (auto it = payload.find("path"); it != payload.end()) {
@@ -252,8 +252,8 @@ json JsonRoad(const json& payload, bool developerMode, PluginLaunchContext& cont
   return {{"ok", true},
           {"result", std::move(result)},
           {"provenance", "verified"},
-          {"libraryId", ToValidUtf8(context.localLibraryRoot)},
-          {"version", ToValidUtf8(context.localLibraryVersion)}};
+          {"libraryId", ToValidUtf8(context.inputs.localLibraryRoot)},
+          {"version", ToValidUtf8(context.inputs.localLibraryVersion)}};
 }
 
 }  // namespace
@@ -291,10 +291,10 @@ json DecodeTelemetryPlugin(const json& payloadIn, bool developerMode, const Deco
   context.packageSha256 = PayloadReader(payload).String("packageSha256");
   context.capability = "decode";
   if (auto settings = payload.find("pluginSettings"); settings != payload.end() && settings->is_object()) {
-    context.pluginSettings = settings->dump(-1, ' ', false, json::error_handler_t::replace);
+    context.inputs.pluginSettings = DumpCompact(*settings);
   }
   std::string error;
-  context.launch = ParseLaunchHint(payload.dump(-1, ' ', false, json::error_handler_t::replace), &error);
+  context.launch = ParseLaunchHint(DumpCompact(payload), &error);
   if (!error.empty()) return Classified(error);
 
   const std::string fileName = PayloadReader(payload).String("fileName");
@@ -356,13 +356,11 @@ void ResetDecodeTablesForTesting() {
 
 namespace {
 
-std::string CompactText(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
-
 // The thread body of one decode request.
 void DecodePluginWorker(RpcOutletPtr outlet, std::shared_ptr<BlobChunkRouter> router, json id, json payload,
                         bool developerMode, uint64_t generation) {
   const DecodeProgressFn sink = [&outlet, &payload](const json& progress) {
-    if (outlet) outlet->SendText(CompactText(MakeDecodeProgressEvent(progress, payload)));
+    if (outlet) outlet->SendText(DumpCompact(MakeDecodeProgressEvent(progress, payload)));
   };
   const PluginInputReader reader = MakePluginInputReader(outlet, router, generation);
   json result;

@@ -162,10 +162,11 @@ std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& 
   if (context.pluginId.empty() || context.capability.empty()) {
     return LogLaunchRejected("launch spec invalid: pluginId or capability is missing");
   }
-  if (!context.gt7Host.empty() && !IsGt7ConsoleAddress(context.gt7Host)) return "E_GT7_CONSOLE_IP";
-  if (!context.bmsTelemetryUrl.empty() &&
+  const PluginRunInputs& in = context.inputs;
+  if (!in.gt7Host.empty() && !IsGt7ConsoleAddress(in.gt7Host)) return "E_GT7_CONSOLE_IP";
+  if (!in.bmsTelemetryUrl.empty() &&
       !(context.capability == "realtime" && context.pluginId == "com.qvn.decoder.bmsapi" &&
-        IsBmsTelemetryUrl(context.bmsTelemetryUrl))) {
+        IsBmsTelemetryUrl(in.bmsTelemetryUrl))) {
     return LogLaunchRejected("E_BMS_TELEMETRY_URL");
   }
   InstalledPackage package;
@@ -191,12 +192,7 @@ std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& 
   record.transport = resolved.transport;
   record.argv = resolved.argv;
   record.workingDirectory = resolved.workingDirectory;
-  record.gt7Host = context.gt7Host;
-  record.bmsTelemetryUrl = context.bmsTelemetryUrl;
-  record.localLibraryRoot = context.localLibraryRoot;
-  record.localLibraryKind = context.localLibraryKind;
-  record.localLibraryVersion = context.localLibraryVersion;
-  record.pluginSettings = context.pluginSettings;
+  record.inputs = context.inputs;
   record.tokenStamp = ServerNow(*services);
   record.token = services->tokens->GetPluginLaunchCredentials(context.pluginId).token;
   return "";
@@ -206,17 +202,18 @@ EnvironmentPairs BuildChildEnvironment(const PluginProcess& record) {
   const Services services = CurrentServices();
   PluginLaunchCredentials credentials;
   if (services->tokens) credentials = services->tokens->GetPluginLaunchCredentials(record.pluginId);
+  const PluginRunInputs& in = record.inputs;
   EnvironmentPairs pairs = {{"QVN_RPC_PORT", credentials.port},
                             {"QVN_RPC_CAP_TOKEN", credentials.token},
                             {"QVN_PLUGIN_MODE", record.mode},
-                            {"QVN_PLUGIN_SETTINGS", record.pluginSettings}};
-  if (!record.gt7Host.empty()) pairs.emplace_back("QVN_GT7_HOST", record.gt7Host);
-  if (!record.bmsTelemetryUrl.empty()) pairs.emplace_back("QVN_BMS_TELEMETRY_URL", record.bmsTelemetryUrl);
-  if (!record.localLibraryRoot.empty()) {
-    pairs.emplace_back("QVN_LOCAL_LIBRARY_ROOT", record.localLibraryRoot);
-    if (!record.localLibraryKind.empty()) pairs.emplace_back("QVN_LOCAL_LIBRARY_KIND", record.localLibraryKind);
-    if (!record.localLibraryVersion.empty()) {
-      pairs.emplace_back("QVN_LOCAL_LIBRARY_VERSION", record.localLibraryVersion);
+                            {"QVN_PLUGIN_SETTINGS", in.pluginSettings}};
+  if (!in.gt7Host.empty()) pairs.emplace_back("QVN_GT7_HOST", in.gt7Host);
+  if (!in.bmsTelemetryUrl.empty()) pairs.emplace_back("QVN_BMS_TELEMETRY_URL", in.bmsTelemetryUrl);
+  if (!in.localLibraryRoot.empty()) {
+    pairs.emplace_back("QVN_LOCAL_LIBRARY_ROOT", in.localLibraryRoot);
+    if (!in.localLibraryKind.empty()) pairs.emplace_back("QVN_LOCAL_LIBRARY_KIND", in.localLibraryKind);
+    if (!in.localLibraryVersion.empty()) {
+      pairs.emplace_back("QVN_LOCAL_LIBRARY_VERSION", in.localLibraryVersion);
     }
   }
   return pairs;
@@ -637,19 +634,19 @@ std::string StartRealtimePlugin(const std::string& payloadText) {
   context.packageSha256 = text("packageSha256");
   context.capability = text("capability");
   if (auto it = payload.find("pluginSettings"); it != payload.end() && it->is_object()) {
-    context.pluginSettings = DumpCompact(*it);
+    context.inputs.pluginSettings = DumpCompact(*it);
   }
   if (const std::string root = text("localLibraryRoot"); !root.empty()) {
     if (auto sdk = ProbeRealtimeSdkRoot(root)) {
-      context.localLibraryRoot = root;
-      context.localLibraryKind = sdk->kind;
-      context.localLibraryVersion = "unknown";
+      context.inputs.localLibraryRoot = root;
+      context.inputs.localLibraryKind = sdk->kind;
+      context.inputs.localLibraryVersion = "unknown";
     }
   }
-  context.gt7Host = text("gt7Host");
+  context.inputs.gt7Host = text("gt7Host");
   if (auto it = payload.find("bmsTelemetryUrl"); it != payload.end() && !it->is_null()) {
     if (!it->is_string()) return LogLaunchRejected("E_BMS_TELEMETRY_URL");
-    context.bmsTelemetryUrl = it->get<std::string>();
+    context.inputs.bmsTelemetryUrl = it->get<std::string>();
   }
   std::string error;
   context.launch = ParseLaunchHint(payloadText, &error);
