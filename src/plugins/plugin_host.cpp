@@ -333,16 +333,23 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
 
 void PluginStdoutReader(const std::string& pluginId) {
   const Services services = CurrentServices();
+  // The reader's own copy of the read end: the record's is reset only once this reader has
+  // ended or the run has left the map, and a reset never closes the descriptor under a read here.
+  platform::UniqueFd stdoutCopy;
+  {
+    std::lock_guard<std::mutex> lock(PluginRegistryMutex());
+    PluginProcess* record = FindLiveLocked(pluginId);
+    if (!record || !record->stdoutRead) return;
+    stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
+    if (!stdoutCopy) return;
+  }
   std::string buffer;
   char chunk[4096];
   for (;;) {
-    platform::UniqueFd stdoutCopy;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
       PluginProcess* record = FindLiveLocked(pluginId);
       if (!record || !record->stdoutRead) return;
-      stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
-      if (!stdoutCopy) return;
     }
     // Looked at again every poll interval, so a run that was stopped ends its reader even if a
     // stray process still holds the pipe's other end.
