@@ -112,7 +112,8 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
   const bool pds = context.pluginId == kPdsConverterId;
   const std::string kind = pds ? "pds" : "bmsapi";
   const std::string comFolder = RegisteredSdkFolder(kind, places);
-  if (comFolder.empty() || ProbeSdkFolder(comFolder).kind.empty()) {
+  const SdkRecord probe = comFolder.empty() ? SdkRecord() : ProbeSdkFolder(comFolder);
+  if (probe.kind.empty()) {
     return pds ? Failure("Pi Data Access Objects is not installed or x64 DAE COM registration is missing",
                          "pi_dao_not_installed")
                : Failure("Bosch BMS2API is not installed or x64 COM registration is missing",
@@ -127,7 +128,6 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
           "local_library_not_configured");
     }
   }
-  const SdkRecord probe = ProbeSdkFolder(comFolder);
   context.inputs.localLibraryRoot = comFolder;
   context.inputs.localLibraryKind = kind;
   context.inputs.localLibraryVersion = probe.version;

@@ -22,6 +22,7 @@
 #include "bridge/tokens/plugin_permissions.h"
 #include "bridge/tokens/token_format.h"
 #include "platform/process.h"
+#include "plugins/decoder_runs.h"
 #include "plugins/package_store.h"
 #include "plugins/sdk_discovery.h"
 
@@ -165,7 +166,7 @@ std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& 
   const PluginRunInputs& in = context.inputs;
   if (!in.gt7Host.empty() && !IsGt7ConsoleAddress(in.gt7Host)) return "E_GT7_CONSOLE_IP";
   if (!in.bmsTelemetryUrl.empty() &&
-      !(context.capability == "realtime" && context.pluginId == "com.qvn.decoder.bmsapi" &&
+      !(context.capability == "realtime" && context.pluginId == kBmsConverterId &&
         IsBmsTelemetryUrl(in.bmsTelemetryUrl))) {
     return LogLaunchRejected("E_BMS_TELEMETRY_URL");
   }
@@ -670,9 +671,9 @@ void RegisterPluginHostRows(RpcRouteTable& routes, std::function<bool()> develop
 
     std::string inputName;
     bool select = true;
-    if (pluginId == "com.qvn.decoder.pds") {
+    if (pluginId == kPdsConverterId) {
       inputName = "realtime.pds";
-    } else if (pluginId == "com.qvn.decoder.bmsapi") {
+    } else if (pluginId == kBmsConverterId) {
       inputName = "realtime.bmsbin";
     } else {
       auto root = payload.find("localLibraryRoot");
