@@ -293,8 +293,14 @@ json DecodeTelemetryPlugin(const json& payloadIn, bool developerMode, const Deco
   if (auto settings = payload.find("pluginSettings"); settings != payload.end() && settings->is_object()) {
     context.inputs.pluginSettings = DumpCompact(*settings);
   }
+  // The hint's text holds only the members it reads, so a page's "b64" input is not written out
+  // and parsed once more.
+  json hint = json::object();
+  for (const char* key : {"launch", "executable", "platform"}) {
+    if (auto it = payload.find(key); it != payload.end()) hint[key] = *it;
+  }
   std::string error;
-  context.launch = ParseLaunchHint(DumpCompact(payload), &error);
+  context.launch = ParseLaunchHint(DumpCompact(hint), &error);
   if (!error.empty()) return Classified(error);
 
   const std::string fileName = PayloadReader(payload).String("fileName");
