@@ -55,13 +55,6 @@ std::condition_variable& RunsChanged() {
   return *changed;
 }
 
-// The live record of pluginId, or null. PluginRegistryMutex held.
-PluginProcess* FindLiveLocked(const std::string& pluginId) {
-  auto it = PluginRegistry().find(pluginId);
-  if (it == PluginRegistry().end() || it->second.stopped) return nullptr;
-  return &it->second;
-}
-
 int64_t ServerNow(const PluginHostServices& services) {
   return services.tokens ? services.tokens->ServerNowSeconds(services.wallClockMs()) : 0;
 }
@@ -302,7 +295,7 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
   std::string packageSha256;
   {
     std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-    PluginProcess* record = FindLiveLocked(pluginId);
+    PluginProcess* record = FindLivePluginLocked(pluginId);
     if (!record) return;
     packageSha256 = record->packageSha256;
   }
@@ -313,7 +306,7 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
   reply += '\n';
 
   std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-  PluginProcess* record = FindLiveLocked(pluginId);
+  PluginProcess* record = FindLivePluginLocked(pluginId);
   if (!record || !record->stdinWrite) return;
   // The pipe is non-blocking; a line no longer than PIPE_BUF is written whole or not at all, so a
   // child that stopped reading loses replies instead of stalling every plugin query.
@@ -339,7 +332,7 @@ void PluginStdoutReader(const std::string& pluginId) {
   platform::UniqueFd stdoutCopy;
   {
     std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-    PluginProcess* record = FindLiveLocked(pluginId);
+    PluginProcess* record = FindLivePluginLocked(pluginId);
     if (!record || !record->stdoutRead) return;
     stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
     if (!stdoutCopy) return;
@@ -349,7 +342,7 @@ void PluginStdoutReader(const std::string& pluginId) {
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record || !record->stdoutRead) return;
     }
     // Looked at again every poll interval, so a run that was stopped ends its reader even if a
@@ -389,7 +382,7 @@ void PluginSupervisor(const std::string& pluginId) {
     std::shared_ptr<platform::process::Child> child;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record || !record->process) return;
       PumpPluginStderr(*record);
       child = record->process;
@@ -413,7 +406,7 @@ void PluginSupervisor(const std::string& pluginId) {
     int32_t restarts = 0;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record) return;
       isStdio = record->transport == "stdio";
       pid = record->pid;
@@ -452,7 +445,7 @@ void PluginSupervisor(const std::string& pluginId) {
       std::thread oldReader;
       {
         std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-        PluginProcess* record = FindLiveLocked(pluginId);
+        PluginProcess* record = FindLivePluginLocked(pluginId);
         if (!record) return;
         oldReader = std::move(record->reader);
       }
@@ -461,7 +454,7 @@ void PluginSupervisor(const std::string& pluginId) {
     InvokeKickPluginSessionsHook(pluginId);
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      if (!FindLiveLocked(pluginId)) return;
+      if (!FindLivePluginLocked(pluginId)) return;
     }
     const uint64_t generation = TakePluginGeneration();
     PublishPluginStatus(pluginId, "restarting", 0, restarts, false);
@@ -471,7 +464,7 @@ void PluginSupervisor(const std::string& pluginId) {
     {
       std::unique_lock<std::mutex> lock(PluginRegistryMutex());
       const bool ended = RunsChanged().wait_for(lock, services->restartDelays[delayIndex],
-                                                [&] { return FindLiveLocked(pluginId) == nullptr; });
+                                                [&] { return FindLivePluginLocked(pluginId) == nullptr; });
       if (ended) return;
     }
 
@@ -487,7 +480,7 @@ void PluginSupervisor(const std::string& pluginId) {
       std::string packageError;
       if (tokenCode.empty()) packageError = CheckRestartPackage(pluginId, packageSha256, mode);
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record) return;
       if (!tokenCode.empty() || !packageError.empty()) {
         if (!tokenCode.empty()) LogPrintf("[plugin] restart refused plugin=%s: %s\n", pluginId.c_str(), tokenCode.c_str());
@@ -524,7 +517,7 @@ void PluginSupervisor(const std::string& pluginId) {
     if (started) {
       {
         std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-        if (PluginProcess* record = FindLiveLocked(pluginId)) ResumePluginMainThread(*record);
+        if (PluginProcess* record = FindLivePluginLocked(pluginId)) ResumePluginMainThread(*record);
       }
       PublishPluginStatus(pluginId, "running", statusPid, restarts, false);
     }

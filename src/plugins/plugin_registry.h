@@ -87,6 +87,8 @@ using StdioGenerationHook = std::function<void(const std::string& pluginId, uint
 // Process-wide, never destroyed (detached workers may still ask at exit).
 std::unordered_map<std::string, PluginProcess>& PluginRegistry();
 std::mutex& PluginRegistryMutex();
+// The record of pluginId unless it is absent or stopped, else null. PluginRegistryMutex held.
+PluginProcess* FindLivePluginLocked(const std::string& pluginId);
 // Starts at 1; each start or restart takes the value and adds one.
 std::atomic<uint64_t>& PluginGenerationCounter();
 uint64_t TakePluginGeneration();
