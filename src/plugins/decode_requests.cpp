@@ -112,7 +112,8 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
   const bool pds = context.pluginId == kPdsConverterId;
   const std::string kind = pds ? "pds" : "bmsapi";
   const std::string comFolder = RegisteredSdkFolder(kind, places);
-  if (comFolder.empty() || ProbeSdkFolder(comFolder).kind.empty()) {
+  const SdkRecord probe = comFolder.empty() ? SdkRecord() : ProbeSdkFolder(comFolder);
+  if (probe.kind.empty()) {
     return pds ? Failure("Pi Data Access Objects is not installed or x64 DAE COM registration is missing",
                          "pi_dao_not_installed")
                : Failure("Bosch BMS2API is not installed or x64 COM registration is missing",
@@ -127,10 +128,9 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
           "local_library_not_configured");
     }
   }
-  const SdkRecord probe = ProbeSdkFolder(comFolder);
-  context.localLibraryRoot = comFolder;
-  context.localLibraryKind = kind;
-  context.localLibraryVersion = probe.version;
+  context.inputs.localLibraryRoot = comFolder;
+  context.inputs.localLibraryKind = kind;
+  context.inputs.localLibraryVersion = probe.version;
   LogPrintf("[plugin] registered vendor COM: %s\n", comFolder.c_str());
 
   const std::string packId = NewPackId();
@@ -232,9 +232,9 @@ json JsonRoad(const json& payload, bool developerMode, PluginLaunchContext& cont
               const DecodeOptions& options, const SdkSearchPlaces& places) {
   const std::optional<SdkRecord> library = SelectLocalLibrary(payload, developerMode, fileName, places);
   if (!library) return Failure("local library directory is not configured", "local_library_not_configured");
-  context.localLibraryRoot = library->folder;
-  context.localLibraryKind = library->kind;
-  context.localLibraryVersion = library->version;
+  context.inputs.localLibraryRoot = library->folder;
+  context.inputs.localLibraryKind = library->kind;
+  context.inputs.localLibraryVersion = library->version;
 
   json request = {{"op", "decode"}, {"fileName", fileName}};
   if (auto it = payload.find("path"); it != payload.end()) {
@@ -252,8 +252,8 @@ json JsonRoad(const json& payload, bool developerMode, PluginLaunchContext& cont
   return {{"ok", true},
           {"result", std::move(result)},
           {"provenance", "verified"},
-          {"libraryId", ToValidUtf8(context.localLibraryRoot)},
-          {"version", ToValidUtf8(context.localLibraryVersion)}};
+          {"libraryId", ToValidUtf8(context.inputs.localLibraryRoot)},
+          {"version", ToValidUtf8(context.inputs.localLibraryVersion)}};
 }
 
 }  // namespace
@@ -291,10 +291,16 @@ json DecodeTelemetryPlugin(const json& payloadIn, bool developerMode, const Deco
   context.packageSha256 = PayloadReader(payload).String("packageSha256");
   context.capability = "decode";
   if (auto settings = payload.find("pluginSettings"); settings != payload.end() && settings->is_object()) {
-    context.pluginSettings = settings->dump(-1, ' ', false, json::error_handler_t::replace);
+    context.inputs.pluginSettings = DumpCompact(*settings);
+  }
+  // The hint's text holds only the members it reads, so a page's "b64" input is not written out
+  // and parsed once more.
+  json hint = json::object();
+  for (const char* key : {"launch", "executable", "platform"}) {
+    if (auto it = payload.find(key); it != payload.end()) hint[key] = *it;
   }
   std::string error;
-  context.launch = ParseLaunchHint(payload.dump(-1, ' ', false, json::error_handler_t::replace), &error);
+  context.launch = ParseLaunchHint(DumpCompact(hint), &error);
   if (!error.empty()) return Classified(error);
 
   const std::string fileName = PayloadReader(payload).String("fileName");
@@ -356,13 +362,11 @@ void ResetDecodeTablesForTesting() {
 
 namespace {
 
-std::string CompactText(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
-
 // The thread body of one decode request.
 void DecodePluginWorker(RpcOutletPtr outlet, std::shared_ptr<BlobChunkRouter> router, json id, json payload,
                         bool developerMode, uint64_t generation) {
   const DecodeProgressFn sink = [&outlet, &payload](const json& progress) {
-    if (outlet) outlet->SendText(CompactText(MakeDecodeProgressEvent(progress, payload)));
+    if (outlet) outlet->SendText(DumpCompact(MakeDecodeProgressEvent(progress, payload)));
   };
   const PluginInputReader reader = MakePluginInputReader(outlet, router, generation);
   json result;

@@ -25,18 +25,23 @@ struct LaunchSpec {
   bool operator==(const LaunchSpec&) const = default;
 };
 
-// What a plugin start or a decode works from.
-struct PluginLaunchContext {
-  std::string pluginId;
-  std::string packageSha256;
-  std::string capability;  // "decode" or "realtime"
-  LaunchSpec launch;
+// What the page chose for one run; the run's record keeps it and the child gets it in its environment.
+struct PluginRunInputs {
   std::string gt7Host;
   std::string bmsTelemetryUrl;
   std::string localLibraryRoot;
   std::string localLibraryKind;
   std::string localLibraryVersion;
   std::string pluginSettings = "{}";
+};
+
+// What a plugin start or a decode works from.
+struct PluginLaunchContext {
+  std::string pluginId;
+  std::string packageSha256;
+  std::string capability;  // "decode" or "realtime"
+  LaunchSpec launch;
+  PluginRunInputs inputs;
 };
 
 // "stdio" for "decode", "ws" for anything else.

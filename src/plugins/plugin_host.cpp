@@ -22,6 +22,7 @@
 #include "bridge/tokens/plugin_permissions.h"
 #include "bridge/tokens/token_format.h"
 #include "platform/process.h"
+#include "plugins/decoder_runs.h"
 #include "plugins/package_store.h"
 #include "plugins/sdk_discovery.h"
 
@@ -52,13 +53,6 @@ Services CurrentServices() {
 std::condition_variable& RunsChanged() {
   static base::NeverDestroyed<std::condition_variable> changed;
   return *changed;
-}
-
-// The live record of pluginId, or null. PluginRegistryMutex held.
-PluginProcess* FindLiveLocked(const std::string& pluginId) {
-  auto it = PluginRegistry().find(pluginId);
-  if (it == PluginRegistry().end() || it->second.stopped) return nullptr;
-  return &it->second;
 }
 
 int64_t ServerNow(const PluginHostServices& services) {
@@ -162,10 +156,11 @@ std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& 
   if (context.pluginId.empty() || context.capability.empty()) {
     return LogLaunchRejected("launch spec invalid: pluginId or capability is missing");
   }
-  if (!context.gt7Host.empty() && !IsGt7ConsoleAddress(context.gt7Host)) return "E_GT7_CONSOLE_IP";
-  if (!context.bmsTelemetryUrl.empty() &&
-      !(context.capability == "realtime" && context.pluginId == "com.qvn.decoder.bmsapi" &&
-        IsBmsTelemetryUrl(context.bmsTelemetryUrl))) {
+  const PluginRunInputs& in = context.inputs;
+  if (!in.gt7Host.empty() && !IsGt7ConsoleAddress(in.gt7Host)) return "E_GT7_CONSOLE_IP";
+  if (!in.bmsTelemetryUrl.empty() &&
+      !(context.capability == "realtime" && context.pluginId == kBmsConverterId &&
+        IsBmsTelemetryUrl(in.bmsTelemetryUrl))) {
     return LogLaunchRejected("E_BMS_TELEMETRY_URL");
   }
   InstalledPackage package;
@@ -191,12 +186,7 @@ std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& 
   record.transport = resolved.transport;
   record.argv = resolved.argv;
   record.workingDirectory = resolved.workingDirectory;
-  record.gt7Host = context.gt7Host;
-  record.bmsTelemetryUrl = context.bmsTelemetryUrl;
-  record.localLibraryRoot = context.localLibraryRoot;
-  record.localLibraryKind = context.localLibraryKind;
-  record.localLibraryVersion = context.localLibraryVersion;
-  record.pluginSettings = context.pluginSettings;
+  record.inputs = context.inputs;
   record.tokenStamp = ServerNow(*services);
   record.token = services->tokens->GetPluginLaunchCredentials(context.pluginId).token;
   return "";
@@ -206,17 +196,18 @@ EnvironmentPairs BuildChildEnvironment(const PluginProcess& record) {
   const Services services = CurrentServices();
   PluginLaunchCredentials credentials;
   if (services->tokens) credentials = services->tokens->GetPluginLaunchCredentials(record.pluginId);
+  const PluginRunInputs& in = record.inputs;
   EnvironmentPairs pairs = {{"QVN_RPC_PORT", credentials.port},
                             {"QVN_RPC_CAP_TOKEN", credentials.token},
                             {"QVN_PLUGIN_MODE", record.mode},
-                            {"QVN_PLUGIN_SETTINGS", record.pluginSettings}};
-  if (!record.gt7Host.empty()) pairs.emplace_back("QVN_GT7_HOST", record.gt7Host);
-  if (!record.bmsTelemetryUrl.empty()) pairs.emplace_back("QVN_BMS_TELEMETRY_URL", record.bmsTelemetryUrl);
-  if (!record.localLibraryRoot.empty()) {
-    pairs.emplace_back("QVN_LOCAL_LIBRARY_ROOT", record.localLibraryRoot);
-    if (!record.localLibraryKind.empty()) pairs.emplace_back("QVN_LOCAL_LIBRARY_KIND", record.localLibraryKind);
-    if (!record.localLibraryVersion.empty()) {
-      pairs.emplace_back("QVN_LOCAL_LIBRARY_VERSION", record.localLibraryVersion);
+                            {"QVN_PLUGIN_SETTINGS", in.pluginSettings}};
+  if (!in.gt7Host.empty()) pairs.emplace_back("QVN_GT7_HOST", in.gt7Host);
+  if (!in.bmsTelemetryUrl.empty()) pairs.emplace_back("QVN_BMS_TELEMETRY_URL", in.bmsTelemetryUrl);
+  if (!in.localLibraryRoot.empty()) {
+    pairs.emplace_back("QVN_LOCAL_LIBRARY_ROOT", in.localLibraryRoot);
+    if (!in.localLibraryKind.empty()) pairs.emplace_back("QVN_LOCAL_LIBRARY_KIND", in.localLibraryKind);
+    if (!in.localLibraryVersion.empty()) {
+      pairs.emplace_back("QVN_LOCAL_LIBRARY_VERSION", in.localLibraryVersion);
     }
   }
   return pairs;
@@ -304,7 +295,7 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
   std::string packageSha256;
   {
     std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-    PluginProcess* record = FindLiveLocked(pluginId);
+    PluginProcess* record = FindLivePluginLocked(pluginId);
     if (!record) return;
     packageSha256 = record->packageSha256;
   }
@@ -315,7 +306,7 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
   reply += '\n';
 
   std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-  PluginProcess* record = FindLiveLocked(pluginId);
+  PluginProcess* record = FindLivePluginLocked(pluginId);
   if (!record || !record->stdinWrite) return;
   // The pipe is non-blocking; a line no longer than PIPE_BUF is written whole or not at all, so a
   // child that stopped reading loses replies instead of stalling every plugin query.
@@ -336,16 +327,23 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
 
 void PluginStdoutReader(const std::string& pluginId) {
   const Services services = CurrentServices();
+  // The reader's own copy of the read end: the record's is reset only once this reader has
+  // ended or the run has left the map, and a reset never closes the descriptor under a read here.
+  platform::UniqueFd stdoutCopy;
+  {
+    std::lock_guard<std::mutex> lock(PluginRegistryMutex());
+    PluginProcess* record = FindLivePluginLocked(pluginId);
+    if (!record || !record->stdoutRead) return;
+    stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
+    if (!stdoutCopy) return;
+  }
   std::string buffer;
   char chunk[4096];
   for (;;) {
-    platform::UniqueFd stdoutCopy;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record || !record->stdoutRead) return;
-      stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
-      if (!stdoutCopy) return;
     }
     // Looked at again every poll interval, so a run that was stopped ends its reader even if a
     // stray process still holds the pipe's other end.
@@ -384,7 +382,7 @@ void PluginSupervisor(const std::string& pluginId) {
     std::shared_ptr<platform::process::Child> child;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record || !record->process) return;
       PumpPluginStderr(*record);
       child = record->process;
@@ -408,7 +406,7 @@ void PluginSupervisor(const std::string& pluginId) {
     int32_t restarts = 0;
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record) return;
       isStdio = record->transport == "stdio";
       pid = record->pid;
@@ -447,7 +445,7 @@ void PluginSupervisor(const std::string& pluginId) {
       std::thread oldReader;
       {
         std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-        PluginProcess* record = FindLiveLocked(pluginId);
+        PluginProcess* record = FindLivePluginLocked(pluginId);
         if (!record) return;
         oldReader = std::move(record->reader);
       }
@@ -456,7 +454,7 @@ void PluginSupervisor(const std::string& pluginId) {
     InvokeKickPluginSessionsHook(pluginId);
     {
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      if (!FindLiveLocked(pluginId)) return;
+      if (!FindLivePluginLocked(pluginId)) return;
     }
     const uint64_t generation = TakePluginGeneration();
     PublishPluginStatus(pluginId, "restarting", 0, restarts, false);
@@ -466,7 +464,7 @@ void PluginSupervisor(const std::string& pluginId) {
     {
       std::unique_lock<std::mutex> lock(PluginRegistryMutex());
       const bool ended = RunsChanged().wait_for(lock, services->restartDelays[delayIndex],
-                                                [&] { return FindLiveLocked(pluginId) == nullptr; });
+                                                [&] { return FindLivePluginLocked(pluginId) == nullptr; });
       if (ended) return;
     }
 
@@ -482,7 +480,7 @@ void PluginSupervisor(const std::string& pluginId) {
       std::string packageError;
       if (tokenCode.empty()) packageError = CheckRestartPackage(pluginId, packageSha256, mode);
       std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-      PluginProcess* record = FindLiveLocked(pluginId);
+      PluginProcess* record = FindLivePluginLocked(pluginId);
       if (!record) return;
       if (!tokenCode.empty() || !packageError.empty()) {
         if (!tokenCode.empty()) LogPrintf("[plugin] restart refused plugin=%s: %s\n", pluginId.c_str(), tokenCode.c_str());
@@ -519,7 +517,7 @@ void PluginSupervisor(const std::string& pluginId) {
     if (started) {
       {
         std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-        if (PluginProcess* record = FindLiveLocked(pluginId)) ResumePluginMainThread(*record);
+        if (PluginProcess* record = FindLivePluginLocked(pluginId)) ResumePluginMainThread(*record);
       }
       PublishPluginStatus(pluginId, "running", statusPid, restarts, false);
     }
@@ -637,19 +635,19 @@ std::string StartRealtimePlugin(const std::string& payloadText) {
   context.packageSha256 = text("packageSha256");
   context.capability = text("capability");
   if (auto it = payload.find("pluginSettings"); it != payload.end() && it->is_object()) {
-    context.pluginSettings = DumpCompact(*it);
+    context.inputs.pluginSettings = DumpCompact(*it);
   }
   if (const std::string root = text("localLibraryRoot"); !root.empty()) {
     if (auto sdk = ProbeRealtimeSdkRoot(root)) {
-      context.localLibraryRoot = root;
-      context.localLibraryKind = sdk->kind;
-      context.localLibraryVersion = "unknown";
+      context.inputs.localLibraryRoot = root;
+      context.inputs.localLibraryKind = sdk->kind;
+      context.inputs.localLibraryVersion = "unknown";
     }
   }
-  context.gt7Host = text("gt7Host");
+  context.inputs.gt7Host = text("gt7Host");
   if (auto it = payload.find("bmsTelemetryUrl"); it != payload.end() && !it->is_null()) {
     if (!it->is_string()) return LogLaunchRejected("E_BMS_TELEMETRY_URL");
-    context.bmsTelemetryUrl = it->get<std::string>();
+    context.inputs.bmsTelemetryUrl = it->get<std::string>();
   }
   std::string error;
   context.launch = ParseLaunchHint(payloadText, &error);
@@ -666,9 +664,9 @@ void RegisterPluginHostRows(RpcRouteTable& routes, std::function<bool()> develop
 
     std::string inputName;
     bool select = true;
-    if (pluginId == "com.qvn.decoder.pds") {
+    if (pluginId == kPdsConverterId) {
       inputName = "realtime.pds";
-    } else if (pluginId == "com.qvn.decoder.bmsapi") {
+    } else if (pluginId == kBmsConverterId) {
       inputName = "realtime.bmsbin";
     } else {
       auto root = payload.find("localLibraryRoot");

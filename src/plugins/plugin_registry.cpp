@@ -36,13 +36,6 @@ Slot Copy(Slot HookSlots::*slot) {
   return Slots().*slot;
 }
 
-// The live record of pluginId, or null. PluginRegistryMutex held.
-PluginProcess* FindLive(const std::string& pluginId) {
-  auto it = PluginRegistry().find(pluginId);
-  if (it == PluginRegistry().end() || it->second.stopped) return nullptr;
-  return &it->second;
-}
-
 }  // namespace
 
 std::unordered_map<std::string, PluginProcess>& PluginRegistry() {
@@ -53,6 +46,12 @@ std::unordered_map<std::string, PluginProcess>& PluginRegistry() {
 std::mutex& PluginRegistryMutex() {
   static base::NeverDestroyed<std::mutex> mutex;
   return *mutex;
+}
+
+PluginProcess* FindLivePluginLocked(const std::string& pluginId) {
+  auto it = PluginRegistry().find(pluginId);
+  if (it == PluginRegistry().end() || it->second.stopped) return nullptr;
+  return &it->second;
 }
 
 std::atomic<uint64_t>& PluginGenerationCounter() {
@@ -131,7 +130,7 @@ bool MarkPluginNeedsOnline(const std::string& pluginId) {
   int32_t restarts = 0;
   {
     std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-    PluginProcess* run = FindLive(pluginId);
+    PluginProcess* run = FindLivePluginLocked(pluginId);
     if (!run) return false;
     if (run->needsOnline) return true;
     run->needsOnline = true;
@@ -144,13 +143,13 @@ bool MarkPluginNeedsOnline(const std::string& pluginId) {
 
 uint64_t GetPluginGeneration(const std::string& pluginId) {
   std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-  PluginProcess* run = FindLive(pluginId);
+  PluginProcess* run = FindLivePluginLocked(pluginId);
   return run ? run->generation : 0;
 }
 
 bool IsPluginProcessAlive(const std::string& pluginId) {
   std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-  PluginProcess* run = FindLive(pluginId);
+  PluginProcess* run = FindLivePluginLocked(pluginId);
   // A zero-length wait only looks at the child; it never blocks.
   return run && run->process && !run->process->HasExited();
 }

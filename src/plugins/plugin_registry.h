@@ -29,6 +29,7 @@
 #include "bridge/tokens/capability_token_registry.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
+#include "plugins/launch_spec.h"
 
 class RpcDispatch;
 
@@ -42,12 +43,7 @@ struct PluginProcess {
   std::string transport;  // "stdio" or "ws"
   std::vector<std::string> argv;
   std::string workingDirectory;
-  std::string gt7Host;
-  std::string bmsTelemetryUrl;
-  std::string localLibraryRoot;
-  std::string localLibraryKind;
-  std::string localLibraryVersion;
-  std::string pluginSettings = "{}";
+  PluginRunInputs inputs;
   int32_t restarts = 0;
   bool stopped = false;
   int64_t tokenStamp = 0;
@@ -91,6 +87,8 @@ using StdioGenerationHook = std::function<void(const std::string& pluginId, uint
 // Process-wide, never destroyed (detached workers may still ask at exit).
 std::unordered_map<std::string, PluginProcess>& PluginRegistry();
 std::mutex& PluginRegistryMutex();
+// The record of pluginId unless it is absent or stopped, else null. PluginRegistryMutex held.
+PluginProcess* FindLivePluginLocked(const std::string& pluginId);
 // Starts at 1; each start or restart takes the value and adds one.
 std::atomic<uint64_t>& PluginGenerationCounter();
 uint64_t TakePluginGeneration();

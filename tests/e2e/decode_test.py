@@ -21,7 +21,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, wait_for
+from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, stop_host, wait_for
 
 JSON_DECODER = "com.test.jsondecoder"
 CONVERTER = "com.qvn.decoder.bmsapi"
@@ -164,10 +164,7 @@ class DecodeE2E(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
-        shutil.rmtree(cls.scratch, ignore_errors=True)
-        assert code == 0, "host exit code %r" % code
+        stop_host(cls.host, cls.scratch)
 
     def pack_folders(self):
         return sorted(n for n in os.listdir(self.host.root) if n.startswith("qvn-native-pack-"))

@@ -149,3 +149,13 @@ def start_with_page(prefix, prepare=None, wrapper=(), network=contextlib.nullcon
     except BaseException:
         host.remove()
         raise
+
+
+def stop_host(host, *scratch):
+    """Ends a host a test class started: stops it, removes its folder and the given scratch folders,
+    then fails when the host did not exit with 0."""
+    code = host.stop()
+    host.remove()
+    for folder in scratch:
+        shutil.rmtree(folder, ignore_errors=True)
+    assert code == 0, "host exit code %r" % code

@@ -13,7 +13,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, wait_for
+from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, stop_host, wait_for
 
 PLUGIN = "com.test.stdio"
 TEST_PLUGIN = os.path.join(BUILD, "tests", "plugins", "qvn_test_plugin")
@@ -106,10 +106,7 @@ class PluginProcessE2E(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
-        shutil.rmtree(cls.scratch, ignore_errors=True)
-        assert code == 0, "host exit code %r" % code
+        stop_host(cls.host, cls.scratch)
 
     def page(self, port=None, token=None):
         return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port or self.port, token or self.token),

@@ -9,7 +9,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, SIGNER, start_with_page
+from host_harness import APP_ORIGIN, SIGNER, start_with_page, stop_host
 from plugin_client import PluginClient
 
 PLUGIN = "rt-demo"
@@ -34,9 +34,7 @@ class RealtimePublishE2E(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
-        assert code == 0, "host exit code %r" % code
+        stop_host(cls.host)
 
     def page(self):
         return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (self.port, self.token), origin=APP_ORIGIN,

@@ -87,7 +87,7 @@ class DecodeFixture : public TokenTest {
     context.capability = "decode";
     context.launch.executable = id == kJsonDecoder ? "bin/decoder" : "bin/converter";
     context.launch.transport = "stdio";
-    context.pluginSettings = settings.dump();
+    context.inputs.pluginSettings = settings.dump();
     return context;
   }
 

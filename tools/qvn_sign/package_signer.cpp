@@ -97,7 +97,7 @@ bool BuildStagePayload(const SigningKey& key, const std::string& folder, json& p
   }
   payload = {{"pluginId", manifest.value("id", "")},
              {"version", manifest.value("version", "")},
-             {"packageSha256", Sha256Hex(zipBytes)},
+             {"packageSha256", signedManifest["sha256"]},
              {"zipBase64", Base64Encode(reinterpret_cast<const uint8_t*>(zipBytes.data()), zipBytes.size())},
              {"signedManifest", signedManifest}};
   return true;
