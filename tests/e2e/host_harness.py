@@ -98,6 +98,27 @@ class Host:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def command(server, line):
+    """One command to a test server driven a line at a time on stdin (text mode); its one-line answer."""
+    server.stdin.write(line + "\n")
+    server.stdin.flush()
+    return server.stdout.readline().rstrip("\n")
+
+
+def stop_command_server(server, timeout):
+    """Ends such a server with "quit", killed when it has not exited after timeout; its pipes closed."""
+    if server.poll() is None:
+        server.stdin.write("quit\n")
+        server.stdin.flush()
+        try:
+            server.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    server.stdin.close()
+    server.stdout.close()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

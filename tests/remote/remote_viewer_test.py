@@ -4,10 +4,14 @@ import asyncio
 import json
 import os
 import subprocess
+import sys
 import time
 import unittest
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from host_harness import command, stop_command_server  # noqa: E402
 
 BUILD = os.environ["QV_BUILD_DIR"]
 SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
@@ -68,21 +72,10 @@ class RemoteViewer(unittest.TestCase):
         self.loop.close()
 
     def stop(self):
-        if self.server.poll() is None:
-            self.server.stdin.write("quit\n")
-            self.server.stdin.flush()
-            try:
-                self.server.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-                self.server.wait()
-        self.server.stdin.close()
-        self.server.stdout.close()
+        stop_command_server(self.server, 20)
 
     def command(self, line):
-        self.server.stdin.write(line + "\n")
-        self.server.stdin.flush()
-        return self.server.stdout.readline().rstrip("\n")
+        return command(self.server, line)
 
     async def viewers_become(self, count, timeout=10):
         """The listener's viewer count once it is count (a closed viewer's session ends just after
