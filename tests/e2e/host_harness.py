@@ -119,6 +119,16 @@ def stop_command_server(server, timeout):
     server.stdout.close()
 
 
+def start_command_server(test, path, stop_timeout):
+    """Such a server started for test and stopped at its clean-up; its process and the port of the
+    "port N" line it prints first."""
+    server = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    test.addCleanup(stop_command_server, server, stop_timeout)
+    line = server.stdout.readline()
+    test.assertTrue(line.startswith("port "), line)
+    return server, int(line.split()[1])
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -11,7 +11,7 @@ import unittest
 import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from host_harness import command, stop_command_server  # noqa: E402
+from host_harness import command, start_command_server  # noqa: E402
 
 BUILD = os.environ["QV_BUILD_DIR"]
 SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
@@ -51,11 +51,7 @@ def hello(token, protocol=2, role="viewer"):
 
 class RemoteViewer(unittest.TestCase):
     def setUp(self):
-        self.server = subprocess.Popen([SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop)
-        line = self.server.stdout.readline()
-        self.assertTrue(line.startswith("port "), line)
-        self.port = int(line.split()[1])
+        self.server, self.port = start_command_server(self, SERVER, 20)
         self.assertEqual(self.command("revocations " + sign("revocations", {"rev": 1})), "revocations ")
         self.loop = asyncio.new_event_loop()
         self.addCleanup(self.close_loop)
@@ -70,9 +66,6 @@ class RemoteViewer(unittest.TestCase):
 
         self.loop.run_until_complete(cancel_all())
         self.loop.close()
-
-    def stop(self):
-        stop_command_server(self.server, 20)
 
     def command(self, line):
         return command(self.server, line)
