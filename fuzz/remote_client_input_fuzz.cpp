@@ -3,7 +3,9 @@
 // and the messages inside them.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "fed_in_pieces.h"
 #include "fuzz_support.h"
 #include "remote/out_conn.h"
 #include "remote/remote_wire.h"
@@ -20,10 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   conn.connectionId = "c";
   conn.resume = {{"a", 1}};
   remote::ClientSession session;
-  std::string buffer;
-  while (!in.empty()) {
-    buffer += in.Take(1 + in.Byte() % 64);
-    if (buffer.size() > remote::kReadBufferLimit) return 0;
+  fuzzsupport::FeedInPieces(in, remote::kReadBufferLimit, [&](std::string& buffer) {
     remote::WireFrame frame;
     remote::FrameStatus status;
     while ((status = remote::TakeFrame(buffer, false, &frame)) == remote::FrameStatus::Frame) {
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       remote::ServerMessageActions actions = remote::HandleServerMessage(conn, session, frame.payload);
       if (actions.connected && !session.helloOk) __builtin_trap();
     }
-    if (status == remote::FrameStatus::Error) return 0;
-  }
+    return status != remote::FrameStatus::Error;
+  });
   return 0;
 }

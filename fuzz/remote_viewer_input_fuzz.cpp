@@ -2,9 +2,11 @@
 // lookups, frames cut off a read buffer fed in pieces, and "live.subscribe" arguments.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "fed_in_pieces.h"
 #include "fuzz_support.h"
 #include "remote/remote_listener.h"
 #include "remote/remote_wire.h"
@@ -16,10 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   remote::FindHeaderValue(head, "Sec-WebSocket-Key");
   remote::HasOriginHeader(head);
 
-  std::string buffer;
-  while (!in.empty()) {
-    buffer += in.Take(1 + in.Byte() % 64);
-    if (buffer.size() > remote::kReadBufferLimit) return 0;
+  fuzzsupport::FeedInPieces(in, remote::kReadBufferLimit, [&](std::string& buffer) {
     remote::WireFrame frame;
     remote::FrameStatus status;
     while ((status = remote::TakeFrame(buffer, true, &frame)) == remote::FrameStatus::Frame) {
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       remote::SubscribeArgs args = remote::ParseSubscribeArgs(*payload);
       if (args.code.empty() && (args.rate < 1 || args.rate > 20 || args.fromSeq < 0)) __builtin_trap();
     }
-    if (status == remote::FrameStatus::Error) return 0;
-  }
+    return status != remote::FrameStatus::Error;
+  });
   return 0;
 }

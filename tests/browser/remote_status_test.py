@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, evaluate_in_page, start_with_page  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, admitted_viewer, main, report, run_inside, write_settings  # noqa: E402
 from plugin_process_test import Page, sign  # noqa: E402
 
 SHOWN = ("JSON.stringify(['remote-enabled', 'remote-port', 'remote-addresses', 'remote-viewers', 'remote-toggle']"
@@ -114,9 +114,7 @@ def inside():
             host.remove()
     finally:
         lab.close()
-    for f in failures:
-        print(f)
-    return 1 if failures else 0
+    return report(failures)
 
 
 class RemoteStatusPage(unittest.TestCase):
@@ -125,6 +123,4 @@ class RemoteStatusPage(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--inside"]:
-        sys.exit(inside())
-    unittest.main()
+    main(inside)

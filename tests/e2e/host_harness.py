@@ -98,6 +98,37 @@ class Host:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
+def command(server, line):
+    """One command to a test server driven a line at a time on stdin (text mode); its one-line answer."""
+    server.stdin.write(line + "\n")
+    server.stdin.flush()
+    return server.stdout.readline().rstrip("\n")
+
+
+def stop_command_server(server, timeout):
+    """Ends such a server with "quit", killed when it has not exited after timeout; its pipes closed."""
+    if server.poll() is None:
+        server.stdin.write("quit\n")
+        server.stdin.flush()
+        try:
+            server.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    server.stdin.close()
+    server.stdout.close()
+
+
+def start_command_server(test, path, stop_timeout):
+    """Such a server started for test and stopped at its clean-up; its process and the port of the
+    "port N" line it prints first."""
+    server = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    test.addCleanup(stop_command_server, server, stop_timeout)
+    line = server.stdout.readline()
+    test.assertTrue(line.startswith("port "), line)
+    return server, int(line.split()[1])
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import unittest
 
 from host_harness import wait_for
 
@@ -38,7 +39,22 @@ def run_inside(test, script, timeout=240):
         test.skipTest(reason)
     result = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(script), "--inside"],
                             capture_output=True, text=True, timeout=timeout)
+    sys.stderr.write(result.stderr)
     test.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+def report(failures):
+    """Prints each failure for run_inside to show; the exit code of the inside run."""
+    for f in failures:
+        print(f)
+    return 1 if failures else 0
+
+
+def main(inside, **unittest_args):
+    """A namespace test script's entry: the inside run with "--inside", the unittest cases otherwise."""
+    if sys.argv[1:] == ["--inside"]:
+        sys.exit(inside())
+    unittest.main(module="__main__", **unittest_args)
 
 
 @contextlib.contextmanager

@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, start_with_page  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, entered, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, entered, main, report, run_inside, write_settings  # noqa: E402
 from plugin_process_test import PLUGIN, Page, make_package, sign  # noqa: E402
 
 SHARE = "lan-share_1"
@@ -210,9 +210,7 @@ def inside():
             host.remove()
         lab.close()
         shutil.rmtree(scratch, ignore_errors=True)
-    for f in failures:
-        print(f)
-    return 1 if failures else 0
+    return report(failures)
 
 
 class RemoteHosts(unittest.TestCase):
@@ -221,6 +219,4 @@ class RemoteHosts(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--inside"]:
-        sys.exit(inside())
-    unittest.main()
+    main(inside)

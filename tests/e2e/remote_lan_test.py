@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from host_harness import Host, wait_for  # noqa: E402
-from netns_lab import REMOTE_PORT as PORT, Lab, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT as PORT, Lab, main, report, run_inside, write_settings  # noqa: E402
 
 KEY_REQUEST = ("GET / HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n%s\r\n")
@@ -24,16 +24,21 @@ def handshake(source, target, host_header=None, extra=""):
     s.bind((source, 0))
     s.connect((target, PORT))
     s.sendall((KEY_REQUEST % (host_header or "%s:%d" % (target, PORT), extra)).encode())
+    return receive(s, lambda data: b"\r\n\r\n" in data), s
+
+
+def receive(s, done=lambda data: False):
+    """What s receives until done(what came so far), the host closes or resets, or the time-out passes."""
     data = b""
     try:
-        while b"\r\n\r\n" not in data:
-            chunk = s.recv(4096)
+        while not done(data):
+            chunk = s.recv(65536)
             if not chunk:
                 break
             data += chunk
     except (ConnectionResetError, socket.timeout):
         pass
-    return data, s
+    return data
 
 
 def send_masked_text(s, text):
@@ -43,15 +48,7 @@ def send_masked_text(s, text):
 
 def read_frames(s):
     """Every frame until the host closes: a list of (opcode, payload)."""
-    data = b""
-    try:
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-    except (ConnectionResetError, socket.timeout):
-        pass
+    data = receive(s)
     frames = []
     while len(data) >= 2:
         length = data[1] & 0x7F
@@ -93,9 +90,7 @@ def inside():
         for host in hosts:
             host.remove()
         lab.close()
-    for f in failures:
-        print(f)
-    return 1 if failures else 0
+    return report(failures)
 
 
 def check_host(host, address, viewers, failures):
@@ -143,6 +138,4 @@ class RemoteLan(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--inside"]:
-        sys.exit(inside())
-    unittest.main()
+    main(inside)

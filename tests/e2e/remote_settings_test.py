@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import websockets  # noqa: E402
 
 from host_harness import APP_ORIGIN, start_with_page, wait_for  # noqa: E402
-from netns_lab import REMOTE_PORT, Lab, admitted_viewer, run, run_inside, write_settings  # noqa: E402
+from netns_lab import REMOTE_PORT, Lab, admitted_viewer, main, run, run_inside, write_settings  # noqa: E402
 from plugin_process_test import Page, sign  # noqa: E402
 
 ON = '{"enabled":true,"port":51515,"v":1}'
@@ -258,6 +258,4 @@ class RemoteSettings(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--inside"]:
-        sys.exit(inside())
-    unittest.main()
+    main(inside)

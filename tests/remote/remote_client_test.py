@@ -17,6 +17,9 @@ import sys
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from netns_lab import Lab, main, run, run_inside  # noqa: E402
+
 BUILD = os.environ.get("QV_BUILD_DIR", "")
 DRIVER = os.path.join(BUILD, "tests", "remote", "qvn_remote_client")
 LAN = "10.0.9.1"  # the test namespace's end of the veth
@@ -24,19 +27,6 @@ VPN = "100.64.0.1"  # on the test namespace's loopback
 HOLE = "10.0.9.10"  # the veth's other end, where every IPv4 packet is dropped
 HOLE_ADDRESS = HOLE + ":51515"
 HOLE_READY = False  # set inside once the dropping filter is in place
-
-
-def run(*args):
-    subprocess.run(list(args), check=True, capture_output=True)
-
-
-def wait_for_sync(predicate, timeout):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 async def wait_until(predicate, timeout=10.0):
@@ -48,38 +38,20 @@ async def wait_until(predicate, timeout=10.0):
     return predicate()
 
 
-class Lab:
-    """The test's namespace, its VPN address, and the namespace behind the veth that drops packets."""
-
-    def __init__(self):
-        global HOLE_READY
-        run("ip", "link", "set", "lo", "up")
-        run("ip", "addr", "add", VPN + "/32", "dev", "lo")
-        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "600"])
-        ns = "/proc/%d/ns/net" % self.holder.pid
-        # The holder must be in its namespace before the peer end moves there.
-        if not wait_for_sync(lambda: os.readlink(ns) != os.readlink("/proc/self/ns/net"), 10):
-            raise AssertionError("namespace holder did not start")
-        run("ip", "link", "add", "qvc0", "type", "veth", "peer", "name", "qvc1", "netns", str(self.holder.pid))
-        run("ip", "addr", "add", LAN + "/24", "dev", "qvc0")
-        run("ip", "link", "set", "qvc0", "up")
-        enter = ["nsenter", "--net=" + ns]
-        run(*enter, "ip", "addr", "add", HOLE + "/24", "dev", "qvc1")
-        run(*enter, "ip", "link", "set", "qvc1", "up")
-        if not wait_for_sync(lambda: b"LOWER_UP" in subprocess.run(["ip", "link", "show", "dev", "qvc0"],
-                                                                   capture_output=True).stdout, 10):
-            raise AssertionError("veth did not come up")
-        # Classic BPF "return 2" is TC_ACT_SHOT for every IPv4 packet. ARP still passes, so a connect
-        # there waits on a SYN nobody answers rather than failing on an unresolved neighbour.
-        tc = [*enter, "tc"]
-        added = (subprocess.run(tc + ["qdisc", "add", "dev", "qvc1", "ingress"], capture_output=True).returncode == 0
-                 and subprocess.run(tc + ["filter", "add", "dev", "qvc1", "ingress", "protocol", "ip", "bpf", "da",
-                                          "bytecode", "1,6 0 0 2"], capture_output=True).returncode == 0)
-        HOLE_READY = added
-
-    def close(self):
-        self.holder.kill()
-        self.holder.wait()
+def make_lab():
+    """The test's namespace with its VPN address, and the namespace behind the veth that drops packets."""
+    global HOLE_READY
+    lab = Lab()
+    run("ip", "addr", "add", VPN + "/32", "dev", "lo")
+    enter, _, hole = lab.add_host_namespace(9, [LAN])
+    assert hole == HOLE, hole
+    # Classic BPF "return 2" is TC_ACT_SHOT for every IPv4 packet. ARP still passes, so a connect
+    # there waits on a SYN nobody answers rather than failing on an unresolved neighbour.
+    tc = [*enter, "tc"]
+    HOLE_READY = (subprocess.run(tc + ["qdisc", "add", "dev", "vi9", "ingress"], capture_output=True).returncode == 0
+                  and subprocess.run(tc + ["filter", "add", "dev", "vi9", "ingress", "protocol", "ip", "bpf", "da",
+                                           "bytecode", "1,6 0 0 2"], capture_output=True).returncode == 0)
+    return lab
 
 
 class Driver:
@@ -530,18 +502,10 @@ class ClientCases(unittest.IsolatedAsyncioTestCase):
 
 class RemoteClient(unittest.TestCase):
     def test_outgoing_client_against_fake_instances_in_a_namespace_of_its_own(self):
-        probe = subprocess.run(["unshare", "-rn", "ip", "link", "add", "qvp0", "type", "veth", "peer", "name", "qvp1"],
-                               capture_output=True)
-        if probe.returncode != 0:
-            self.skipTest("network namespaces are not allowed here: " + probe.stderr.decode(errors="replace").strip())
-        result = subprocess.run(["unshare", "-rn", sys.executable, os.path.abspath(__file__), "--inside"],
-                                capture_output=True, text=True, timeout=240)
-        sys.stderr.write(result.stderr)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-
+        run_inside(self, __file__)
 
 def inside():
-    lab = Lab()
+    lab = make_lab()
     try:
         suite = unittest.defaultTestLoader.loadTestsFromTestCase(ClientCases)
         return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
@@ -550,6 +514,4 @@ def inside():
 
 
 if __name__ == "__main__":
-    if sys.argv[1:] == ["--inside"]:
-        sys.exit(inside())
-    unittest.main(defaultTest="RemoteClient")
+    main(inside, defaultTest="RemoteClient")

@@ -4,10 +4,14 @@ import asyncio
 import json
 import os
 import subprocess
+import sys
 import time
 import unittest
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from host_harness import command, start_command_server  # noqa: E402
 
 BUILD = os.environ["QV_BUILD_DIR"]
 SIGNER = os.path.join(BUILD, "tools", "qvn_sign", "qvn_sign")
@@ -47,11 +51,7 @@ def hello(token, protocol=2, role="viewer"):
 
 class RemoteViewer(unittest.TestCase):
     def setUp(self):
-        self.server = subprocess.Popen([SERVER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.addCleanup(self.stop)
-        line = self.server.stdout.readline()
-        self.assertTrue(line.startswith("port "), line)
-        self.port = int(line.split()[1])
+        self.server, self.port = start_command_server(self, SERVER, 20)
         self.assertEqual(self.command("revocations " + sign("revocations", {"rev": 1})), "revocations ")
         self.loop = asyncio.new_event_loop()
         self.addCleanup(self.close_loop)
@@ -67,22 +67,8 @@ class RemoteViewer(unittest.TestCase):
         self.loop.run_until_complete(cancel_all())
         self.loop.close()
 
-    def stop(self):
-        if self.server.poll() is None:
-            self.server.stdin.write("quit\n")
-            self.server.stdin.flush()
-            try:
-                self.server.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-                self.server.wait()
-        self.server.stdin.close()
-        self.server.stdout.close()
-
     def command(self, line):
-        self.server.stdin.write(line + "\n")
-        self.server.stdin.flush()
-        return self.server.stdout.readline().rstrip("\n")
+        return command(self.server, line)
 
     async def viewers_become(self, count, timeout=10):
         """The listener's viewer count once it is count (a closed viewer's session ends just after
