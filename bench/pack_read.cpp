@@ -22,7 +22,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/bytes.h"
-#include "base/constants.h"
 #include "base/log.h"
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
@@ -33,15 +32,21 @@
 #include "platform/unique_fd.h"
 #include "plugins/native_packs.h"
 
+#include "bridge_client.h"
+
 namespace net = platform::net;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using benchclient::ConnectPage;
+using benchclient::Figures;
+using benchclient::kToken;
+using benchclient::MaskedFrame;
+
 constexpr uint64_t kPackBytes = 1ull << 30;
 constexpr size_t kRange = 2u * 1024 * 1024;
 constexpr int kRounds = 9;
-const std::string kToken(64, '7');
 const std::string kPackId = "0123456789abcdef0123456789abcdef";
 
 // The first 8 bytes of each range of a written pack: its offset.
@@ -75,22 +80,6 @@ bool ReadFrame(int fd, uint8_t* opcode, std::vector<uint8_t>& payload) {
   return ReadExact(fd, payload.data(), payload.size());
 }
 
-std::string MaskedText(const std::string& text) {
-  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
-  std::string frame = EncodeWsFrameHeader(kWsText, text.size());
-  frame[1] = static_cast<char>(frame[1] | 0x80);
-  frame.append(reinterpret_cast<const char*>(key), 4);
-  const size_t start = frame.size();
-  frame += text;
-  UnmaskWsPayload(frame.data() + start, text.size(), key);  // masking is the same XOR
-  return frame;
-}
-
-struct Figures {
-  double seconds = 0;
-  bool ok = false;
-};
-
 // The page's side: one request, then its reply and its frame, for every range of the pack.
 bool ReadPackAsPage(int fd, bool written) {
   // Two buffers, so the 2 MiB one keeps its size from range to range and is never refilled.
@@ -102,7 +91,7 @@ bool ReadPackAsPage(int fd, bool written) {
         {"id", requestId},
         {"type", "readNativePluginPack"},
         {"payload", {{"packId", kPackId}, {"offset", offset}, {"length", kRange}, {"requestId", requestId}}}};
-    const std::string frame = MaskedText(request.dump());
+    const std::string frame = MaskedFrame(kWsText, request.dump());
     if (!net::SendAll(fd, frame.data(), frame.size())) return false;
     uint8_t opcode = 0;
     if (!ReadFrame(fd, &opcode, text) || opcode != kWsText) return false;
@@ -118,23 +107,6 @@ bool ReadPackAsPage(int fd, bool written) {
     if (written && stamp != Stamp(offset)) return false;
   }
   return true;
-}
-
-// A page connection with the token in its path; the server's connected handler has run.
-int ConnectPage(WsServer& server) {
-  std::promise<void> connected;
-  server.SetOnUiConnected([&] { connected.set_value(); });
-  int fd = net::ConnectLoopback(server.port());
-  const std::string request = "GET /?token=" + kToken + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server.port()) + "\r\nOrigin: " + kAppOrigin +
-                              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-  net::SendAll(fd, request.data(), request.size());
-  std::string response;
-  char c;
-  while (response.find("\r\n\r\n") == std::string::npos && net::Receive(fd, &c, 1) == 1) response += c;
-  connected.get_future().wait();
-  server.SetOnUiConnected(nullptr);
-  return fd;
 }
 
 struct Bridge {
@@ -170,12 +142,10 @@ Figures MeasureBridge(Bridge& bridge, bool written) {
 
 // The reference: the same file in 2 MiB preads, each sent whole over loopback TCP.
 Figures MeasureTcp(const std::string& path) {
-  uint16_t port = 0;
-  int listenFd = net::ListenLoopback(4, &port);
-  if (listenFd < 0) return {};
-  int client = net::ConnectLoopback(port);
-  net::WaitReadable(listenFd, -1, 5000);
-  int fd = net::AcceptConnection(listenFd);
+  benchclient::LoopbackPair tcp = benchclient::ConnectLoopbackPair();
+  if (tcp.listenFd < 0) return {};
+  const int client = tcp.client;
+  const int fd = tcp.server;
   auto reader = std::async(std::launch::async, [client] {
     std::vector<uint8_t> buffer(kRange);
     for (uint64_t got = 0; got < kPackBytes;) {
@@ -195,9 +165,7 @@ Figures MeasureTcp(const std::string& path) {
   }
   const bool read = reader.get();
   Figures figures{std::chrono::duration<double>(Clock::now() - start).count(), sent && read};
-  net::CloseSocket(fd);
-  net::CloseSocket(client);
-  net::CloseSocket(listenFd);
+  tcp.Close();
   return figures;
 }
 

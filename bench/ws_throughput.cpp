@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/constants.h"
 #include "bridge/rpc_dispatch.h"
 #include "bridge/tokens/capability_token_registry.h"
 #include "bridge/ws_frames.h"
@@ -32,12 +31,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bridge_client.h"
+
 namespace net = platform::net;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string kToken(64, '7');
+using benchclient::ConnectPage;
+using benchclient::Figures;
+using benchclient::kToken;
+using benchclient::MaskedFrame;
 
 // The one client of both measurements: reads until the expected byte count has arrived.
 bool ReadBytes(int fd, uint64_t expected) {
@@ -52,28 +56,6 @@ bool ReadBytes(int fd, uint64_t expected) {
 }
 
 uint64_t WsFrameBytes(size_t payload) { return payload + (payload <= 125 ? 2 : payload <= 65535 ? 4 : 10); }
-
-struct Figures {
-  double seconds = 0;
-  bool ok = false;
-};
-
-// A page connection with the token in its path; the server's connected handler has run.
-int ConnectPage(WsServer& server) {
-  std::promise<void> connected;
-  server.SetOnUiConnected([&] { connected.set_value(); });
-  int fd = net::ConnectLoopback(server.port());
-  const std::string request = "GET /?token=" + kToken + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(server.port()) + "\r\nOrigin: " + kAppOrigin +
-                              "\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
-  net::SendAll(fd, request.data(), request.size());
-  std::string response;
-  char c;
-  while (response.find("\r\n\r\n") == std::string::npos && net::Receive(fd, &c, 1) == 1) response += c;
-  connected.get_future().wait();
-  server.SetOnUiConnected(nullptr);
-  return fd;
-}
 
 Figures MeasureWs(size_t size, int count) {
   auto server = WsServer::Create();
@@ -106,12 +88,9 @@ Figures MeasureWsInbound(size_t size, int count) {
     changed.notify_all();
   });
   int fd = ConnectPage(*server);
-  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
-  std::string header = EncodeWsFrameHeader(kWsBinary, size);
-  header[1] = static_cast<char>(header[1] | 0x80);
-  header.append(reinterpret_cast<const char*>(key), 4);
+  const std::string header = benchclient::MaskedFrameHeader(kWsBinary, size);
   std::string masked(size, static_cast<char>(0x5a));
-  UnmaskWsPayload(masked.data(), masked.size(), key);  // masking is the same XOR
+  benchclient::MaskPayload(masked.data(), masked.size());
   const auto start = Clock::now();
   bool sent = true;
   for (int i = 0; i < count && sent; ++i) {
@@ -128,10 +107,9 @@ Figures MeasureWsInbound(size_t size, int count) {
 
 // The cost of one unmasking pass over count messages of size bytes, nothing else.
 Figures MeasureUnmask(size_t size, int count) {
-  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
   std::string data(size, static_cast<char>(0x5a));
   const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) UnmaskWsPayload(data.data(), data.size(), key);
+  for (int i = 0; i < count; ++i) UnmaskWsPayload(data.data(), data.size(), benchclient::kMaskKey);
   volatile char sink = data[size / 2];
   (void)sink;
   return {std::chrono::duration<double>(Clock::now() - start).count(), true};
@@ -142,12 +120,10 @@ Figures MeasureUnmask(size_t size, int count) {
 // kernel joins messages smaller than a segment while one is unacknowledged, which the bridge
 // gives up so a small reply is never held back.
 Figures MeasureTcpWith(size_t size, int count, bool noDelay) {
-  uint16_t port = 0;
-  int listenFd = net::ListenLoopback(4, &port);
-  if (listenFd < 0) return {};
-  int client = net::ConnectLoopback(port);
-  net::WaitReadable(listenFd, -1, 5000);
-  int fd = net::AcceptConnection(listenFd);
+  benchclient::LoopbackPair tcp = benchclient::ConnectLoopbackPair();
+  if (tcp.listenFd < 0) return {};
+  const int client = tcp.client;
+  const int fd = tcp.server;
   if (noDelay) net::SetNoDelay(fd);
   const std::vector<uint8_t> payload(size, 0x5a);
   auto reader = std::async(std::launch::async, [&] { return ReadBytes(client, uint64_t(size) * count); });
@@ -156,9 +132,7 @@ Figures MeasureTcpWith(size_t size, int count, bool noDelay) {
   for (int i = 0; i < count && sent; ++i) sent = net::SendAll(fd, payload.data(), payload.size());
   const bool read = reader.get();
   Figures figures{std::chrono::duration<double>(Clock::now() - start).count(), sent && read};
-  net::CloseSocket(fd);
-  net::CloseSocket(client);
-  net::CloseSocket(listenFd);
+  tcp.Close();
   return figures;
 }
 
@@ -193,18 +167,6 @@ void Compare(const char* title, size_t size, int count, const std::vector<std::p
   for (size_t m = 1; m < measures.size(); ++m) {
     std::printf("  ratio            %.2f: %s of %s\n", median[m] / median[0], measures[0].first, measures[m].first);
   }
-}
-
-// A masked client frame, as a browser sends it.
-std::string MaskedFrame(uint8_t opcode, const std::string& payload) {
-  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
-  std::string frame = EncodeWsFrameHeader(opcode, payload.size());
-  frame[1] = static_cast<char>(frame[1] | 0x80);
-  frame.append(reinterpret_cast<const char*>(key), 4);
-  const size_t start = frame.size();
-  frame += payload;
-  UnmaskWsPayload(frame.data() + start, payload.size(), key);  // masking is the same XOR
-  return frame;
 }
 
 struct Latencies {
@@ -263,12 +225,10 @@ Latencies WsRoundTrips(int inFlight, int rounds) {
 
 // The reference: a thread that reads frames and writes each payload back in a frame, nothing else.
 Latencies EchoRoundTrips(int inFlight, int rounds) {
-  uint16_t port = 0;
-  int listenFd = net::ListenLoopback(4, &port);
-  if (listenFd < 0) return {};
-  int client = net::ConnectLoopback(port);
-  net::WaitReadable(listenFd, -1, 5000);
-  int fd = net::AcceptConnection(listenFd);
+  benchclient::LoopbackPair tcp = benchclient::ConnectLoopbackPair();
+  if (tcp.listenFd < 0) return {};
+  const int client = tcp.client;
+  const int fd = tcp.server;
   net::SetNoDelay(fd);
   std::thread echo([fd] {
     WsFrameReader reader;
@@ -287,9 +247,7 @@ Latencies EchoRoundTrips(int inFlight, int rounds) {
   Latencies l = RoundTrips(client, inFlight, rounds);
   net::ShutdownSocket(client);
   echo.join();
-  net::CloseSocket(fd);
-  net::CloseSocket(client);
-  net::CloseSocket(listenFd);
+  tcp.Close();
   return l;
 }
 

@@ -41,7 +41,6 @@ struct ParseStop {
 
 // Shorter strings are left to the parser: taking them whole saves less than the skeleton costs.
 constexpr size_t kLongStringBytes = 4096;
-constexpr size_t kHugePagesFromBytes = 4 * 1024 * 1024;
 
 // True when one of the 16 bytes at p is a quote, a backslash, a control character or not
 // ASCII: the bytes after which a string may end or stop being plain. As signed bytes, those
@@ -171,8 +170,7 @@ std::string Skeleton(const std::string& text, const RequestTextScan& scan) {
 // fault every 4 KiB unless it is backed by huge pages.
 std::string CopyOut(const std::string& text, const RequestTextScan::LongString& s) {
   std::string whole;
-  whole.reserve(s.length);
-  if (s.length >= kHugePagesFromBytes) platform::AdviseHugePages(whole.data(), whole.capacity());
+  platform::ReserveForLargeFill(whole, s.length);
   whole.assign(text, s.begin, s.length);
   return whole;
 }

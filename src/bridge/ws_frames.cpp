@@ -82,9 +82,6 @@ constexpr uint64_t kDirectFromBytes = 16 * 1024;
 // How much of a payload is made writable at a time: it is zero-filled by the string just before
 // the socket overwrites it, so it should stay in the cache between the two.
 constexpr size_t kPayloadStep = 64 * 1024;
-// A payload buffer this large, freshly allocated, is backed by huge pages where the system
-// allows: its first fill would otherwise take a page fault every 4 KiB.
-constexpr size_t kHugePagesFromBytes = 4 * 1024 * 1024;
 
 void ShrinkIfLarge(std::string& s) {
   if (s.capacity() > kWsKeptBufferBytes) std::string().swap(s);
@@ -172,11 +169,7 @@ WsFrameReader::Status WsFrameReader::Next(WsFrame* frame, uint64_t maxPayload) {
     if (masked) std::memcpy(directKey_, key, 4);
     directLength_ = length;
     payload_.clear();
-    const size_t kept = payload_.capacity();
-    payload_.reserve(static_cast<size_t>(length));
-    if (payload_.capacity() != kept && length >= kHugePagesFromBytes) {
-      platform::AdviseHugePages(payload_.data(), payload_.capacity());
-    }
+    platform::ReserveForLargeFill(payload_, static_cast<size_t>(length));
     payload_.assign(reinterpret_cast<const char*>(p + header), have);
     if (masked) UnmaskWsPayload(payload_.data(), have, directKey_, 0);
     filled_ = have;

@@ -6,9 +6,9 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
+#include "base/locked_slot.h"
 #include "base/log.h"
 #include "platform/process.h"
 #include "platform/shell.h"
@@ -17,18 +17,11 @@ namespace platform {
 
 namespace {
 
-struct LayerSlot {
-  std::mutex mutex;
-  DialogLayer layer;
-};
-LayerSlot& Slot() {
-  static auto* slot = new LayerSlot;
+base::LockedSlot<DialogLayer>& Slot() {
+  static auto* slot = new base::LockedSlot<DialogLayer>;
   return *slot;
 }
-DialogLayer CurrentLayer() {
-  std::lock_guard<std::mutex> lock(Slot().mutex);
-  return Slot().layer;
-}
+DialogLayer CurrentLayer() { return Slot().Get(); }
 
 // zenity's full path from PATH (the spawner runs no PATH search); "" when there is none.
 std::string FindZenity() {
@@ -172,8 +165,7 @@ bool ShowOkCancelWarning(const std::string& caption, const std::string& text) {
 }
 
 void SetDialogLayerForTesting(DialogLayer layer) {
-  std::lock_guard<std::mutex> lock(Slot().mutex);
-  Slot().layer = std::move(layer);
+  Slot().Set(std::move(layer));
 }
 
 }  // namespace platform

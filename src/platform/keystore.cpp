@@ -13,9 +13,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "base/constants.h"
+#include "base/locked_slot.h"
 #include "base/strings.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
@@ -208,12 +208,8 @@ class SoftwareProvider : public KeyStorageProvider {
   std::string folder_;
 };
 
-struct OpenerSlot {
-  std::mutex mutex;
-  StorageProviderOpener opener;
-};
-OpenerSlot& Opener() {
-  static auto* slot = new OpenerSlot;
+base::LockedSlot<StorageProviderOpener>& Opener() {
+  static auto* slot = new base::LockedSlot<StorageProviderOpener>;
   return *slot;
 }
 
@@ -235,11 +231,7 @@ std::unique_ptr<KeyStorageProvider> MakeSoftwareKeyStorageProvider(const std::st
 
 KeyStatus OpenStorageProvider(const std::string& providerName, std::unique_ptr<KeyStorageProvider>* provider) {
   if (!provider) return kStatusInvalidParameter;
-  StorageProviderOpener opener;
-  {
-    std::lock_guard<std::mutex> lock(Opener().mutex);
-    opener = Opener().opener;
-  }
+  const StorageProviderOpener opener = Opener().Get();
   if (opener) return opener(providerName, provider);
   if (providerName == kSoftwareKeyStorageProvider) {
     std::string folder = SoftwareKeyFolder();
@@ -252,8 +244,7 @@ KeyStatus OpenStorageProvider(const std::string& providerName, std::unique_ptr<K
 }
 
 void SetStorageProviderOpenerForTesting(StorageProviderOpener opener) {
-  std::lock_guard<std::mutex> lock(Opener().mutex);
-  Opener().opener = std::move(opener);
+  Opener().Set(std::move(opener));
 }
 
 }  // namespace platform

@@ -23,6 +23,14 @@ void AdviseHugePages(void* data, size_t length) {
 #endif
 }
 
+void ReserveForLargeFill(std::string& s, size_t length) {
+  // Below this the page faults saved do not pay for the advice.
+  constexpr size_t kHugePagesFromBytes = 4 * 1024 * 1024;
+  const size_t kept = s.capacity();
+  s.reserve(length);
+  if (s.capacity() != kept && length >= kHugePagesFromBytes) AdviseHugePages(s.data(), s.capacity());
+}
+
 size_t ResidentBytes() {
   FILE* f = std::fopen("/proc/self/statm", "r");
   if (!f) return 0;

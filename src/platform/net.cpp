@@ -33,39 +33,17 @@ void SetListenForTesting(ListenFn listen) {
   ListenOverride() = std::move(listen);
 }
 
-int ListenLoopback(int backlog, uint16_t* port) {
-  IgnoreSigpipe();
-  {
-    std::lock_guard<std::mutex> lock(g_listenOverrideLock);
-    if (ListenOverride()) return ListenOverride()(backlog, port);
-  }
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || listen(fd, backlog) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
+namespace {
 
-int ListenAnyIpv4(uint16_t port, int backlog, uint16_t* boundPort) {
-  IgnoreSigpipe();
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+// A TCP socket with SO_REUSEADDR bound to address:port and listening; -1 on any failure.
+int ListenIpv4(uint32_t address, uint16_t port, int socketFlags, int backlog, uint16_t* boundPort) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, IPPROTO_TCP);
   if (fd < 0) return -1;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = htonl(address);
   addr.sin_port = htons(port);
   socklen_t len = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
@@ -75,6 +53,22 @@ int ListenAnyIpv4(uint16_t port, int backlog, uint16_t* boundPort) {
   }
   *boundPort = ntohs(addr.sin_port);
   return fd;
+}
+
+}  // namespace
+
+int ListenLoopback(int backlog, uint16_t* port) {
+  IgnoreSigpipe();
+  {
+    std::lock_guard<std::mutex> lock(g_listenOverrideLock);
+    if (ListenOverride()) return ListenOverride()(backlog, port);
+  }
+  return ListenIpv4(INADDR_LOOPBACK, 0, SOCK_NONBLOCK, backlog, port);
+}
+
+int ListenAnyIpv4(uint16_t port, int backlog, uint16_t* boundPort) {
+  IgnoreSigpipe();
+  return ListenIpv4(INADDR_ANY, port, 0, backlog, boundPort);
 }
 
 std::string PeerIpv4(int fd) {
