@@ -128,8 +128,7 @@ NativeExportSession::~NativeExportSession() = default;  // the writer goes unfin
 
 bool NativeExportSession::Begin(const ExportOptions& options, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (started_) FinalizeLocked();
-  sinkWriter_.reset();
+  if (sinkWriter_) FinalizeLocked();
   if (options.outputPath.empty()) {
     error = "Output path is required";
     return false;
@@ -190,7 +189,6 @@ bool NativeExportSession::Begin(const ExportOptions& options, std::string& error
   const size_t w = static_cast<size_t>(options.width), h = static_cast<size_t>(options.height);
   videoBuffer_.assign(nv12 ? w * h * 3 / 2 : w * h * 4, 0);
   sinkWriter_ = std::move(writer);
-  audioEnabled_ = audio;
   nv12Input_ = nv12;
   width_ = static_cast<uint32_t>(options.width);
   height_ = static_cast<uint32_t>(options.height);
@@ -199,14 +197,13 @@ bool NativeExportSession::Begin(const ExportOptions& options, std::string& error
   channels_ = audio ? static_cast<uint32_t>(options.audioChannels) : 0;
   videoFrames_ = 0;
   audioFramesWritten_ = 0;
-  started_ = true;
   return true;
 }
 
 bool NativeExportSession::WriteVideoFrame(const uint8_t* rgba, size_t length, uint32_t width, uint32_t height,
                                           double timeUs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_ || !rgba) return false;
+  if (!sinkWriter_ || !rgba) return false;
   // The pixels the frame claims must be in the message (64-bit product, no wrap), and the
   // frame must be the session's size: the conversion reads exactly that many.
   if (width != width_ || height != height_) return false;
@@ -232,7 +229,7 @@ bool NativeExportSession::WriteVideoFrame(const uint8_t* rgba, size_t length, ui
 bool NativeExportSession::WriteAudioFrames(const uint8_t* samples, size_t length, uint32_t frames,
                                            uint32_t channels) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_ || !audioEnabled_ || frames == 0 || !samples) return false;
+  if (!sinkWriter_ || channels_ == 0 || frames == 0 || !samples) return false;
   // Only the layout the stream was opened with; anything else would be mixed into the wrong channels.
   if (channels != channels_) return false;
   const uint64_t count = static_cast<uint64_t>(frames) * channels;
@@ -256,11 +253,10 @@ NativeExportResult NativeExportSession::Finalize() {
 
 NativeExportResult NativeExportSession::FinalizeLocked() {
   NativeExportResult result;
-  if (!started_) {
+  if (!sinkWriter_) {
     result.error = "export session not started";
     return result;
   }
-  started_ = false;
   const bool ok = sinkWriter_->Finalize();
   if (!ok) LogPrintf("[export] Finalize failed hr=0x%08lx\n", HrOf(sinkWriter_->lastError()));
   sinkWriter_.reset();  // an unfinished writer removes its temporary file
@@ -282,7 +278,7 @@ NativeExportResult NativeExportSession::FinalizeLocked() {
 
 bool NativeExportSession::started() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return started_;
+  return sinkWriter_ != nullptr;
 }
 int64_t NativeExportSession::videoFrames() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -294,7 +290,7 @@ int64_t NativeExportSession::audioFramesWritten() const {
 }
 bool NativeExportSession::audioEnabled() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return audioEnabled_;
+  return channels_ != 0;
 }
 
 namespace media {

@@ -84,14 +84,12 @@ class NativeExportSession {
   NativeExportResult FinalizeLocked();
 
   mutable std::mutex mutex_;
-  std::unique_ptr<platform::media::SinkWriter> sinkWriter_;
-  bool audioEnabled_ = false;
+  std::unique_ptr<platform::media::SinkWriter> sinkWriter_;  // set exactly while an export is started
   bool nv12Input_ = false;
-  bool started_ = false;
   int64_t videoFrames_ = 0;
   int64_t audioFramesWritten_ = 0;
   uint32_t width_ = 0, height_ = 0;
-  uint32_t sampleRate_ = 0, channels_ = 0;
+  uint32_t sampleRate_ = 0, channels_ = 0;  // channels_ 0: the export has no audio
   std::string outputPath_;
   std::vector<uint8_t> videoBuffer_;
   std::vector<int16_t> audioBuffer_;

@@ -29,27 +29,43 @@ bool ToHundredNs(double seconds, int64_t* out) {
   return true;
 }
 
-std::unique_ptr<pm::SourceReader> Open(const std::string& path, pm::StreamKind kind, pm::OpenStep* failed) {
+// What a row replies when the file cannot be opened: every row has its own words for the one
+// step it names and one text for any other step.
+struct OpenErrors {
+  pm::OpenStep named;
+  const char* namedText;
+  const char* otherText;
+};
+
+// The reader of path's `kind` stream; null with *error set to the row's text for the failed step.
+std::unique_ptr<pm::SourceReader> Open(const std::string& path, pm::StreamKind kind, const OpenErrors& texts,
+                                       std::string* error) {
   pm::OpenOptions options;
   options.stream = kind;
   pm::OpenResult result;
   std::unique_ptr<pm::SourceReader> reader = pm::SourceReader::OpenFile(path, &result, options);
-  *failed = reader ? pm::OpenStep::None : result.failed;
+  if (!reader) {
+    if (result.failed == pm::OpenStep::Open) *error = "failed to open source";
+    else *error = result.failed == texts.named ? texts.namedText : texts.otherText;
+  }
   return reader;
+}
+
+// Seeks to seconds; false for a time no reader can seek to or a seek the reader refuses.
+bool SeekTo(pm::SourceReader& reader, double seconds) {
+  int64_t position = 0;
+  return ToHundredNs(seconds, &position) && reader.Seek(position);
 }
 
 }  // namespace
 
 VideoMetadata ProbeVideoMetadata(const std::string& path) {
   VideoMetadata m;
-  pm::OpenStep failed;
-  std::unique_ptr<pm::SourceReader> reader = Open(path, pm::StreamKind::Video, &failed);
-  switch (failed) {
-    case pm::OpenStep::None: break;
-    case pm::OpenStep::Open: m.error = "failed to open source"; return m;
-    case pm::OpenStep::Dimensions: m.error = "failed to read negotiated video type"; return m;
-    default: m.error = "no video track found in file"; return m;  // nothing decodes it to NV12
-  }
+  // Any other failure means nothing decodes the file to NV12.
+  std::unique_ptr<pm::SourceReader> reader =
+      Open(path, pm::StreamKind::Video,
+           {pm::OpenStep::Dimensions, "failed to read negotiated video type", "no video track found in file"}, &m.error);
+  if (!reader) return m;
   const pm::VideoInfo& info = reader->info();
   m.success = true;
   m.width = info.width;
@@ -62,17 +78,12 @@ VideoMetadata ProbeVideoMetadata(const std::string& path) {
 
 DecodedFrame DecodeFrameNative(const std::string& path, double timestampSec) {
   DecodedFrame f;
-  pm::OpenStep failed;
-  std::unique_ptr<pm::SourceReader> reader = Open(path, pm::StreamKind::Video, &failed);
-  switch (failed) {
-    case pm::OpenStep::None: break;
-    case pm::OpenStep::Open: f.error = "failed to open source"; return f;
-    case pm::OpenStep::NoVideo: f.error = "no video track found"; return f;
-    default: f.error = "failed to negotiate decode output"; return f;
-  }
+  std::unique_ptr<pm::SourceReader> reader = Open(
+      path, pm::StreamKind::Video, {pm::OpenStep::NoVideo, "no video track found", "failed to negotiate decode output"},
+      &f.error);
+  if (!reader) return f;
   reader->SetOutput(pm::PixelFormat::Nv12);
-  int64_t position = 0;
-  if (!ToHundredNs(timestampSec, &position) || !reader->Seek(position)) {
+  if (!SeekTo(*reader, timestampSec)) {
     f.error = "seek to timestampSec failed";
     return f;
   }
@@ -102,19 +113,13 @@ ExtractedAudio ExtractAudioNative(const std::string& path, double startTimeSec, 
     a.error = "endTimeSec must be greater than startTimeSec";
     return a;
   }
-  pm::OpenStep failed;
-  std::unique_ptr<pm::SourceReader> reader = Open(path, pm::StreamKind::Audio, &failed);
-  switch (failed) {
-    case pm::OpenStep::None: break;
-    case pm::OpenStep::Open: a.error = "failed to open source"; return a;
-    case pm::OpenStep::NoAudio: a.error = "no audio stream"; return a;
-    default: a.error = "failed to negotiate PCM output"; return a;
-  }
+  std::unique_ptr<pm::SourceReader> reader = Open(
+      path, pm::StreamKind::Audio, {pm::OpenStep::NoAudio, "no audio stream", "failed to negotiate PCM output"}, &a.error);
+  if (!reader) return a;
   const pm::VideoInfo& info = reader->info();
   a.sampleRate = static_cast<uint32_t>(info.sampleRate);
   a.channels = static_cast<uint32_t>(info.channels);
-  int64_t position = 0;
-  if (!ToHundredNs(startTimeSec, &position) || !reader->Seek(position)) {
+  if (!SeekTo(*reader, startTimeSec)) {
     a.error = "seek to startTimeSec failed";
     return a;
   }

@@ -44,8 +44,7 @@ class BridgeRpc(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
+        code = cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     @classmethod

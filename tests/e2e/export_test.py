@@ -69,8 +69,7 @@ class Export(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
+        code = cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     def page(self, port=None, token=None):

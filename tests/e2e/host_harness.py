@@ -93,9 +93,10 @@ class Host:
             return "killed"
 
     def remove(self):
-        if self.proc is not None:
-            self.stop()
+        """Stops a started host, deletes its folder and returns stop()'s exit code (None if never started)."""
+        code = self.stop() if self.proc is not None else None
         shutil.rmtree(self.root, ignore_errors=True)
+        return code
 
 
 def command(server, line):

@@ -127,8 +127,7 @@ class HostileConnections(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
+        code = cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     def report(self, text):

@@ -34,8 +34,7 @@ class MediaTools(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
+        code = cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     def ask(self, requests):

@@ -101,8 +101,7 @@ class NativePlayers(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        code = cls.host.stop()
-        cls.host.remove()
+        code = cls.host.remove()
         assert code == 0, "host exit code %r" % code
 
     def run_page(self, body, blobs=None):
@@ -244,8 +243,7 @@ class PageCanvas(unittest.TestCase):
             self.assertGreater(result["lit"], 480 * 360 // 2, result)
             self.assertRegex(result["status"], r"^\d+\.\d\d s$")  # a frame time, not an error
         finally:
-            code = host.stop()
-            host.remove()
+            code = host.remove()
         self.assertEqual(code, 0)
 
 

@@ -18,6 +18,7 @@
 #include "bridge/rpc_routes.h"
 #include "media/export_session.h"
 #include "platform/media_sink.h"
+#include "support/media_fixtures.h"
 #include "support/temp_folder.h"
 
 using nlohmann::json;
@@ -25,25 +26,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Quote(const std::string& a) {
-  std::string q = "'";
-  for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
 // Runs a command line (arguments quoted here) and returns its standard output.
 std::string RunTool(const std::vector<std::string>& argv) {
   std::string command;
-  for (const auto& a : argv) command += Quote(a) + " ";
-  command += "2>/dev/null";
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
+  for (const auto& a : argv) command += testsupport::ShellQuote(a) + " ";
+  return testsupport::CommandOutput(command);
 }
 
 json Probe(const std::string& path) {
