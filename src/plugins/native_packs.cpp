@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 
 #include "base/bytes.h"
 #include "base/log.h"
@@ -23,6 +24,11 @@ struct NativePack {
   std::string pluginId;
   uint64_t size = 0;
   SteadyTime lastAccess;
+  // The pack file, opened by the first read and kept for the pack's life. A read takes its own
+  // reference before it lets the mutex go, so a close or purge meanwhile only drops the table's
+  // reference: the descriptor is closed after the last read of it, never under one (and its
+  // number cannot be reused by another open while a read still uses it).
+  std::shared_ptr<const platform::UniqueFd> file;
 };
 
 struct PackTable {
@@ -110,7 +116,7 @@ bool RegisterNativePack(const std::string& packId, const std::string& folder, co
   PurgeIdleNativePacks();
   PackTable& table = Table();
   if (table.packs.size() >= kMaxNativePacks && table.packs.find(packId) == table.packs.end()) return false;
-  table.packs[packId] = NativePack{folder, pluginId, size, Now()};
+  table.packs[packId] = NativePack{folder, pluginId, size, Now(), nullptr};
   return true;
 }
 
@@ -137,7 +143,7 @@ json HandleNativePackRequest(const json& payload, std::vector<uint8_t>& frame) {
   const bool close = flag("close");
   const bool touch = flag("touch");
 
-  std::lock_guard<std::mutex> lock(NativeDecodeMutex());
+  std::unique_lock<std::mutex> lock(NativeDecodeMutex());
   PurgeIdleNativePacks();
   PackTable& table = Table();
   auto it = table.packs.find(packId);
@@ -169,19 +175,29 @@ json HandleNativePackRequest(const json& payload, std::vector<uint8_t>& frame) {
   if (requestId == 0 || length > kMaxNativePackRead || offset > pack.size || pack.size - offset < length) {
     return RangeRejected();
   }
-  platform::UniqueFd file(
-      open(platform::JoinPath(pack.directory, "session.pack.bin").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file) return {{"ok", false}, {"error", "native pack file unavailable"}};
+  if (!pack.file) {
+    platform::UniqueFd opened(
+        open(platform::JoinPath(pack.directory, "session.pack.bin").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!opened) return {{"ok", false}, {"error", "native pack file unavailable"}};
+    pack.file = std::make_shared<const platform::UniqueFd>(std::move(opened));
+  }
+  const std::shared_ptr<const platform::UniqueFd> file = pack.file;
+  // The read itself runs without the mutex, so a 2 MiB read never holds up a decode worker's
+  // registration or a touch; the entry is looked up again afterwards for its access time.
+  lock.unlock();
   frame.resize(16 + static_cast<size_t>(length));
   base::WriteLe32(frame.data(), base::FourCc("KNVQ"));
   base::WriteLe32(frame.data() + 4, requestId);
   base::WriteLe32(frame.data() + 8, static_cast<uint32_t>(length));
   base::WriteLe32(frame.data() + 12, 0);
-  if (!ReadRange(file.get(), offset, frame.data() + 16, static_cast<size_t>(length))) {
+  if (!ReadRange(file->get(), offset, frame.data() + 16, static_cast<size_t>(length))) {
     return {{"ok", false}, {"error", "native pack range read failed"}};
   }
   result.read = true;
-  pack.lastAccess = Now();
+  lock.lock();
+  if (auto again = table.packs.find(packId); again != table.packs.end() && again->second.file == file) {
+    again->second.lastAccess = Now();
+  }
   return {{"offset", offset}, {"length", length}, {"requestId", requestId}};
 }
 

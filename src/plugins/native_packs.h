@@ -4,8 +4,11 @@
 // touches, closes, and the purge of packs idle for 30 minutes.
 //
 // Threads: the page's requests on the bridge connection thread, registration and purges on
-// decode workers. Everything is serialised by NativeDecodeMutex, which is held during a range
-// read (at most 2 MiB) and never while a child process runs; frames are sent after it is let go.
+// decode workers. The table is guarded by NativeDecodeMutex, never held while a child process
+// runs. A range read holds it only to look the pack up and to stamp its access time: the pack
+// file is opened once and shared by reference, and the pread (at most 2 MiB) runs unlocked, so a
+// close or purge during a read closes the descriptor only when that read has let it go. Frames
+// are sent after the mutex is let go.
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "base/bytes.h"
 #include "bridge/rpc_routes.h"
+#include "platform/unique_fd.h"
 #include "support/temp_folder.h"
 
 using nlohmann::json;
@@ -124,13 +129,54 @@ TEST_F(NativePackTest, TouchCloseAndIdlePurge) {
 }
 
 TEST_F(NativePackTest, MissingOrShortFile) {
-  std::filesystem::resize_file(folder + "/session.pack.bin", 10);
-  std::vector<uint8_t> frame;
-  EXPECT_EQ(Read(0, 100, 1, &frame), json({{"ok", false}, {"error", "native pack range read failed"}}));
-  EXPECT_TRUE(frame.empty());
   std::filesystem::remove(folder + "/session.pack.bin");
   EXPECT_EQ(Read(0, 1, 1), json({{"ok", false}, {"error", "native pack file unavailable"}}));
   EXPECT_EQ(Request({{"touch", true}}), json({{"ok", true}}));  // no error removes the pack
+  // A failed open is tried again by the next read; a file shorter than its pack fails the read.
+  std::ofstream(folder + "/session.pack.bin", std::ios::binary) << bytes.substr(0, 10);
+  std::vector<uint8_t> frame;
+  EXPECT_EQ(Read(0, 100, 1, &frame), json({{"ok", false}, {"error", "native pack range read failed"}}));
+  EXPECT_TRUE(frame.empty());
+  EXPECT_FALSE(Read(0, 10, 2, &frame).contains("error"));
+  EXPECT_EQ(std::string(frame.begin() + 16, frame.end()), bytes.substr(0, 10));
+}
+
+// The file stays open for the pack's life, and a read runs without the table's lock: a close
+// (and the files other threads open meanwhile, which may get a freed descriptor number) must
+// never make a read in flight return bytes of another file. Each read either answers with the
+// pack's own bytes or reports the pack closed; the other thread closes, re-registers and opens
+// decoy files of other bytes the whole time.
+TEST_F(NativePackTest, ReadsRacingCloseAndReopen) {
+  const std::string decoy(kSize, 'Z');
+  std::ofstream(tmp / "decoy.bin", std::ios::binary) << decoy;
+  std::atomic<bool> done{false};
+  std::thread closer([&] {
+    for (int i = 0; i < 300; ++i) {
+      HandleNativePackRequest({{"packId", kId}, {"close", true}}, *std::make_unique<std::vector<uint8_t>>());
+      std::filesystem::create_directories(folder);
+      std::ofstream(folder + "/session.pack.bin", std::ios::binary) << bytes;
+      platform::UniqueFd other(open((tmp / "decoy.bin").c_str(), O_RDONLY | O_CLOEXEC));
+      std::lock_guard<std::mutex> lock(NativeDecodeMutex());
+      RegisterNativePack(kId, folder, "p", kSize);
+    }
+    done = true;
+  });
+  int good = 0;
+  std::vector<uint8_t> frame;
+  for (uint32_t requestId = 1; !done; ++requestId) {
+    const uint64_t offset = (requestId * 65536ull) % (kSize - 65536);
+    const json reply = Read(offset, 65536, requestId, &frame);
+    if (reply.contains("error")) {
+      // Closed, not yet written again, or written only in part between the close and the check.
+      EXPECT_TRUE(frame.empty());
+      continue;
+    }
+    ASSERT_EQ(frame.size(), 16u + 65536u);
+    ASSERT_EQ(std::string(frame.begin() + 16, frame.end()), bytes.substr(offset, 65536)) << requestId;
+    ++good;
+  }
+  closer.join();
+  EXPECT_GT(good, 0);
 }
 
 TEST_F(NativePackTest, RegistrationLimits) {
