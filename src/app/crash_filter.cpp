@@ -11,7 +11,8 @@
 
 namespace {
 
-// Async-signal-safe formatting: the crash path never allocates, locks or uses stdio.
+// Async-signal-safe formatting: the crash path never allocates, locks or uses stdio, which is why
+// it writes its own hex here instead of base's HexLower (that one builds a std::string).
 struct CrashLine {
   char buf[256];
   size_t len = 0;

@@ -8,6 +8,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -67,7 +68,25 @@ void SetRandomSourceForTesting(RandomSource source) {
 }
 
 bool Sha256(const void* data, size_t len, uint8_t out[32]) { return Digest(EVP_sha256(), data, len, out); }
-bool Sha1(const void* data, size_t len, uint8_t out[20]) { return Digest(EVP_sha1(), data, len, out); }
+
+Sha256Stream::Sha256Stream() : ctx_(EVP_MD_CTX_new()) {
+  ok_ = ctx_ && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
+}
+
+Sha256Stream::~Sha256Stream() { EVP_MD_CTX_free(ctx_); }
+
+void Sha256Stream::Update(const void* data, size_t length) {
+  ok_ = ok_ && EVP_DigestUpdate(ctx_, data, length) == 1;
+}
+
+std::array<uint8_t, 32> Sha256Stream::Finish() {
+  std::array<uint8_t, 32> digest{};
+  unsigned int length = 0;
+  ok_ = ok_ && EVP_DigestFinal_ex(ctx_, digest.data(), &length) == 1 && length == digest.size();
+  if (!ok_) digest.fill(0);
+  ok_ = ctx_ && EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) == 1;
+  return digest;
+}
 
 }  // namespace platform
 
@@ -77,21 +96,19 @@ bool Sha256File(const std::string& path, uint8_t out[32]) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   struct stat st {};
   if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (!ctx) return false;
-  bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+  Sha256Stream hasher;
   std::vector<uint8_t> chunk(size_t(1) << 20);
-  while (ok) {
+  for (;;) {
     ssize_t n = read(fd.get(), chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    ok = EVP_DigestUpdate(ctx, chunk.data(), static_cast<size_t>(n)) == 1;
+    if (n < 0) return false;
+    if (n == 0) break;
+    hasher.Update(chunk.data(), static_cast<size_t>(n));
   }
-  unsigned int length = 0;
-  ok = ok && EVP_DigestFinal_ex(ctx, out, &length) == 1 && length == 32;
-  EVP_MD_CTX_free(ctx);
-  return ok;
+  const std::array<uint8_t, 32> digest = hasher.Finish();
+  if (digest == std::array<uint8_t, 32>{}) return false;
+  std::memcpy(out, digest.data(), digest.size());
+  return true;
 }
 
 }  // namespace platform

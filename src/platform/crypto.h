@@ -1,9 +1,12 @@
 #pragma once
 // System randomness and the digests the host takes from the system library.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX
 
 namespace platform {
 
@@ -14,9 +17,25 @@ bool RandomBytes(void* buf, size_t len);
 using RandomSource = std::function<bool(void* buf, size_t len)>;
 void SetRandomSourceForTesting(RandomSource source);
 
-// SHA-256 / SHA-1 of data through OpenSSL; out must hold 32 / 20 bytes.
+// SHA-256 of data through OpenSSL; out must hold 32 bytes.
 bool Sha256(const void* data, size_t len, uint8_t out[32]);
-bool Sha1(const void* data, size_t len, uint8_t out[20]);
+
+// SHA-256 fed piece by piece (OpenSSL's EVP), for bytes hashed while they are read or written.
+// One owner, one thread; after Finish it starts over.
+class Sha256Stream {
+ public:
+  Sha256Stream();
+  ~Sha256Stream();
+  Sha256Stream(const Sha256Stream&) = delete;
+  Sha256Stream& operator=(const Sha256Stream&) = delete;
+  void Update(const void* data, size_t length);
+  // The digest; all zero bytes when OpenSSL failed at any step.
+  std::array<uint8_t, 32> Finish();
+
+ private:
+  evp_md_ctx_st* ctx_;
+  bool ok_;
+};
 
 }  // namespace platform
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "base/strings.h"
 #include "platform/crypto.h"
 #include "platform/unique_fd.h"
 
@@ -74,10 +75,7 @@ bool ReadTrustedFile(const std::string& path, std::string* out, size_t maxBytes,
 bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
   uint8_t rnd[6];
   if (!RandomBytes(rnd, sizeof rnd)) return false;
-  static const char kDigits[] = "0123456789abcdef";
-  std::string suffix;
-  for (uint8_t b : rnd) suffix += kDigits[b >> 4], suffix += kDigits[b & 0xF];
-  std::string temp = path + ".tmp-" + suffix;
+  std::string temp = path + ".tmp-" + HexLower(rnd, sizeof rnd);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd < 0) return false;
   bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, data.data(), data.size());

@@ -20,6 +20,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "base/strings.h"
 #include "platform/crypto.h"
 #include "platform/unique_fd.h"
 
@@ -58,13 +59,7 @@ void QuietLibraryLog() {
 std::string RandomSuffix() {
   uint8_t bytes[6];
   if (!RandomBytes(bytes, sizeof bytes)) return {};
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
+  return HexLower(bytes, sizeof bytes);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "base/json.h"
 #include "base/log.h"
 #include "base/never_destroyed.h"
+#include "base/strings.h"
 #include "base/thread.h"
 #include "bridge/blob_chunk_router.h"
 #include "bridge/rpc_routes.h"
@@ -72,17 +73,11 @@ void RemoveFolder(const std::string& folder) {
 }
 
 std::string NewPackId() {
-  unsigned char bytes[16];
+  uint8_t bytes[16];
   if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return "";
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // a version 4 GUID
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
-  static const char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (unsigned char b : bytes) {
-    id += kHex[b >> 4];
-    id += kHex[b & 15];
-  }
-  return id;
+  return HexLower(bytes, sizeof bytes);
 }
 
 const char* LaunchTypeName(const json& payload) {

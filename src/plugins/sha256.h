@@ -1,27 +1,14 @@
 #pragma once
-// SHA-256 (FIPS 180-4) of package bytes, our own code so the package path needs no crypto library.
-// Pure functions and a small incremental hasher; no shared state, any thread.
-#include <array>
+// SHA-256 of package bytes as the package store and the manifest check name it: 64 lowercase
+// hex digits, computed by OpenSSL (platform/crypto.h). Pure functions; any thread.
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
+#include "platform/crypto.h"
+
 namespace plugins {
-
-class Sha256 {
- public:
-  Sha256();
-  void Update(const void* data, size_t length);
-  std::array<uint8_t, 32> Finish();
-
- private:
-  void Block(const uint8_t* block);
-  uint32_t h_[8];
-  uint8_t buffer_[64];
-  size_t buffered_ = 0;
-  uint64_t totalBytes_ = 0;
-};
-
+// The incremental hasher, for bytes hashed while they are read or written.
+using Sha256 = platform::Sha256Stream;
 }  // namespace plugins
 
 // SHA-256 of the bytes as 64 lowercase hex digits.
