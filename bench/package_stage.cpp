@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/base64.h"
+#include "bridge/rpc_dispatch.h"
 #include "build_config.h"
 #include "platform/process.h"
 #include "plugins/package_store.h"
@@ -124,12 +125,24 @@ int main() {
   const json payload = {{"pluginId", "bench.plugin"}, {"version", "1.0.0"}, {"packageSha256", Sha256Hex(zip)},
                         {"zipBase64", Base64Encode(reinterpret_cast<const uint8_t*>(zip.data()), zip.size())},
                         {"signedManifest", manifest}};
-  const std::string payloadText = payload.dump();
+  // The request as the page sends it, parsed the way the dispatcher parses a lent message: the
+  // long base64 string takes over the text's buffer instead of being copied.
+  const std::string requestText =
+      json{{"id", 1}, {"type", "stagePluginPackage"}, {"payload", payload}}.dump();
 
   const int runs = 3;
-  // The dispatcher parses the request text once; the row stages the parsed payload.
-  const double parse = BestSeconds(runs, [&] { return json::parse(payloadText).is_object(); });
-  const json parsed = json::parse(payloadText);
+  json request;
+  double parse = 1e9;
+  for (int i = 0; i < runs; ++i) {
+    request = nullptr;
+    std::string lent = requestText;  // the text as the socket handed it over, not timed
+    const auto start = Clock::now();
+    std::string* taken = nullptr;
+    request = ParseRequestTextInPlace(lent, ScanRequestText(lent, 256), &taken);
+    parse = std::min(parse, std::chrono::duration<double>(Clock::now() - start).count());
+    if (!taken) return 1;
+  }
+  const json& parsed = request["payload"];
   const double host = BestSeconds(runs, [&] {
     RemovePluginPackages("bench.plugin");
     const std::string error = StagePluginPackage(parsed);

@@ -138,9 +138,13 @@ bool ReadFileBytes(const std::string& path, std::string& out, size_t maxBytes) {
 }
 
 bool WriteFileBytes(const std::string& path, const void* data, size_t length) {
+  return WriteFileBytes(path, std::string(static_cast<const char*>(data), length));
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& data) {
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !platform::CreateDirectories(path.substr(0, slash))) return false;
-  return platform::WriteFileAtomic(path, std::string(static_cast<const char*>(data), length), 0644);
+  return platform::WriteFileAtomic(path, data, 0644);
 }
 
 bool ExtractPackageZip(const std::string& zipBytes, const std::string& destination, PackageFileHashes* hashes,
@@ -230,15 +234,19 @@ bool VerifyPackageTree(const std::string& versionFolder, const PackageFileHashes
   return seen == expected.size();
 }
 
-std::string StorePluginPackage(const std::string& pluginId, const std::string& version,
-                               const std::string& packageSha256, const std::string& zipBytes) {
+namespace {
+
+// StorePluginPackage with the zip's hash already taken (zipSha256 of zipBytes).
+std::string StoreHashedPackage(const std::string& pluginId, const std::string& version,
+                               const std::string& packageSha256, const std::string& zipBytes,
+                               const std::string& zipSha256) {
   std::lock_guard<std::recursive_mutex> lock(PackageStoreMutex());
   if (!IsValidPluginId(pluginId) || !IsValidPluginVersion(version) || !IsValidPackageHash(packageSha256)) {
     return "package hash mismatch";
   }
   const std::string pluginFolder = PluginPackageDir(pluginId);
   if (zipBytes.empty() || pluginFolder.empty()) return "package missing";
-  if (Sha256Hex(zipBytes) != packageSha256) return "package hash mismatch";
+  if (zipSha256 != packageSha256) return "package hash mismatch";
 
   const std::string versionFolder = PackageVersionFile(pluginId, version, "");
   RemoveTree(versionFolder);
@@ -248,7 +256,7 @@ std::string StorePluginPackage(const std::string& pluginId, const std::string& v
     RemoveTree(versionFolder);
     return error.empty() ? "package zip invalid" : error;
   }
-  if (!WriteFileBytes(PackageVersionFile(pluginId, version, ".zip"), zipBytes.data(), zipBytes.size())) {
+  if (!WriteFileBytes(PackageVersionFile(pluginId, version, ".zip"), zipBytes)) {
     return "package zip invalid";
   }
   WriteFilesManifest(PackageVersionFile(pluginId, version, ".files.json"), hashes);
@@ -268,6 +276,13 @@ std::string StorePluginPackage(const std::string& pluginId, const std::string& v
   // Without its entry in versions.json the package can never be found again.
   if (!WriteFileBytes(pluginFolder + "/versions.json", list.data(), list.size())) return kVersionsWriteFailed;
   return "";
+}
+
+}  // namespace
+
+std::string StorePluginPackage(const std::string& pluginId, const std::string& version,
+                               const std::string& packageSha256, const std::string& zipBytes) {
+  return StoreHashedPackage(pluginId, version, packageSha256, zipBytes, Sha256Hex(zipBytes));
 }
 
 bool FindInstalledPackage(const std::string& pluginId, const std::string& packageSha256, InstalledPackage* out) {
@@ -329,16 +344,23 @@ std::string StagePluginPackage(const json& payload) {
     const std::string pluginId = StringOf(payload, "pluginId");
     const std::string version = StringOf(payload, "version");
     const std::string packageSha256 = StringOf(payload, "packageSha256");
+    // The base64 text is read where the parse left it: tens of MiB are not copied first.
+    static const std::string kNoText;
+    const auto zipText = payload.is_object() ? payload.find("zipBase64") : payload.end();
+    const std::string& zipBase64 =
+        zipText != payload.end() && zipText->is_string() ? zipText->get_ref<const std::string&>() : kNoText;
     std::string zipBytes;
     if (!IsValidPluginId(pluginId) || !IsValidPluginVersion(version) || !IsValidPackageHash(packageSha256)) {
       result = "package hash mismatch";
-    } else if (!DecodeBase64Loose(StringOf(payload, "zipBase64"), zipBytes) || zipBytes.size() > kMaxPackageZipBytes) {
+    } else if (!DecodeBase64Loose(zipBase64, zipBytes) || zipBytes.size() > kMaxPackageZipBytes) {
       result = "package zip invalid";
     } else if (!payload.contains("signedManifest")) {
       result = "package signature missing";
     } else {
       const json& manifest = payload["signedManifest"];
-      result = VerifySignedManifest({pluginId, version, packageSha256, ""}, zipBytes, manifest);
+      // Hashed once: the signature check and the store both compare this digest.
+      const std::string zipSha256 = Sha256Hex(zipBytes);
+      result = VerifySignedManifest({pluginId, version, packageSha256, ""}, zipBytes, zipSha256, manifest);
       const json platforms = manifest.contains("platforms") ? manifest["platforms"] : json::array({PluginPlatformName()});
       const bool platformSigned =
           platforms.is_array() && std::find(platforms.begin(), platforms.end(), PluginPlatformName()) != platforms.end();
@@ -350,7 +372,7 @@ std::string StagePluginPackage(const json& payload) {
         InstalledPackage found;
         const bool intact = FindInstalledPackage(pluginId, packageSha256, &found) && found.version == version &&
                             CheckPackageIntact(found).empty();
-        if (!intact) result = StorePluginPackage(pluginId, version, packageSha256, zipBytes);
+        if (!intact) result = StoreHashedPackage(pluginId, version, packageSha256, zipBytes, zipSha256);
       }
       if (result.empty()) {
         const std::string text = DumpCompact(manifest);

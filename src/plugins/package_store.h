@@ -42,6 +42,7 @@ std::string PackageVersionFile(const std::string& pluginId, const std::string& v
 bool ReadFileBytes(const std::string& path, std::string& out, size_t maxBytes = kMaxPackageZipBytes);
 // Creates missing parent folders, then replaces the file (temporary file + rename).
 bool WriteFileBytes(const std::string& path, const void* data, size_t length);
+bool WriteFileBytes(const std::string& path, const std::string& data);
 
 // Extracts every file of the zip under destination (which must not exist yet or be empty), never
 // outside it. Unsafe names, special files and names equal after lower-casing: "path rejected";

@@ -279,6 +279,7 @@ std::string SignedManifestText(const json& manifest) { return "v=3\n" + Canonica
 
 bool DecodeBase64Loose(const std::string& text, std::string& out) {
   // Value of each kept character ('=' counts as zero bits); -1 for the ones that are dropped.
+  // The plain table also gives -1 for '=': four plain characters are one whole group.
   static const auto kValues = [] {
     std::array<int8_t, 256> v{};
     v.fill(-1);
@@ -289,21 +290,41 @@ bool DecodeBase64Loose(const std::string& text, std::string& out) {
     v['='] = 0;
     return v;
   }();
+  static const auto kPlain = [] {
+    std::array<int8_t, 256> v = kValues;
+    v['='] = -1;
+    return v;
+  }();
+  // Written through a pointer into room for every group: a package's text is tens of MiB.
   out.clear();
-  out.reserve(text.size() / 4 * 3);
+  out.resize(text.size() / 4 * 3 + 3);
+  char* o = out.data();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
   unsigned bits = 0;
   int held = 0;
   bool padThird = false;
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  for (size_t i = 0; i < n;) {
+    if (held == 0 && i + 4 <= n) {
+      const int8_t a = kPlain[p[i]], b = kPlain[p[i + 1]], c = kPlain[p[i + 2]], d = kPlain[p[i + 3]];
+      if ((a | b | c | d) >= 0) {
+        const unsigned group = unsigned(a) << 18 | unsigned(b) << 12 | unsigned(c) << 6 | unsigned(d);
+        *o++ = char(group >> 16);
+        *o++ = char((group >> 8) & 0xFF);
+        *o++ = char(group & 0xFF);
+        i += 4;
+        continue;
+      }
+    }
+    const unsigned char c = p[i++];
     const int8_t value = kValues[c];
     if (value < 0) continue;
     bits = bits << 6 | unsigned(value);
     if (held == 2) padThird = c == '=';
     if (++held < 4) continue;
-    out += char(bits >> 16);
-    if (!padThird) out += char((bits >> 8) & 0xFF);
-    if (c != '=') out += char(bits & 0xFF);
+    *o++ = char(bits >> 16);
+    if (!padThird) *o++ = char((bits >> 8) & 0xFF);
+    if (c != '=') *o++ = char(bits & 0xFF);
     bits = 0;
     held = 0;
   }
@@ -311,6 +332,7 @@ bool DecodeBase64Loose(const std::string& text, std::string& out) {
     out.clear();
     return false;
   }
+  out.resize(size_t(o - out.data()));
   return true;
 }
 
@@ -344,6 +366,9 @@ bool ReadPackageZip(const std::string& zipBytes, json* manifest, PackageFileHash
     if (verdict == plugins::PackageEntryWalk::Verdict::kSkip) continue;
     if (verdict != plugins::PackageEntryWalk::Verdict::kTake) return false;
     const bool isManifest = entry.name == "plugin.json";
+    // Asked for the manifest alone, the other files are not inflated: extraction reads them
+    // (and checks their CRC) once, and nothing is kept when it fails.
+    if (manifest && !hashes && !isManifest) continue;
     plugins::Sha256 hasher;
     std::string content;
     const bool ok = zip.Read(i, entry.size, [&](const char* data, size_t length) {
@@ -367,6 +392,11 @@ bool ReadPackageZip(const std::string& zipBytes, json* manifest, PackageFileHash
 
 std::string VerifySignedManifest(const InstalledPackage& expected, const std::string& zipBytes,
                                  const json& signedManifest) {
+  return VerifySignedManifest(expected, zipBytes, Sha256Hex(zipBytes), signedManifest);
+}
+
+std::string VerifySignedManifest(const InstalledPackage& expected, const std::string& zipBytes,
+                                 const std::string& zipSha256, const json& signedManifest) {
   const std::string invalid = "package signature invalid";
   try {
     if (!signedManifest.is_object() || !signedManifest.contains("sigVersion") ||
@@ -376,7 +406,7 @@ std::string VerifySignedManifest(const InstalledPackage& expected, const std::st
     if (StringMember(signedManifest, "id") != expected.pluginId ||
         StringMember(signedManifest, "version") != expected.version ||
         StringMember(signedManifest, "sha256") != expected.packageSha256 ||
-        Sha256Hex(zipBytes) != expected.packageSha256) {
+        zipSha256 != expected.packageSha256) {
       return invalid;
     }
     std::string signature;

@@ -52,6 +52,7 @@ bool IsSafeRelativePath(const std::string& path);
 
 // Walks the package zip with the package rules (package_zip.h). manifest, when asked for,
 // receives plugin.json parsed (it must be present); hashes receives every file's SHA-256.
+// Asked for the manifest alone, only plugin.json is inflated (every entry still meets the rules).
 bool ReadPackageZip(const std::string& zipBytes, nlohmann::json* manifest, PackageFileHashes* hashes);
 
 // "" when the zip is the package the signed manifest names, signed with the package-signing
@@ -60,3 +61,6 @@ bool ReadPackageZip(const std::string& zipBytes, nlohmann::json* manifest, Packa
 // version and packageSha256 of expected.
 std::string VerifySignedManifest(const InstalledPackage& expected, const std::string& zipBytes,
                                  const nlohmann::json& signedManifest);
+// The same with the zip's SHA-256 already known (zipSha256, 64 lowercase hex digits of zipBytes).
+std::string VerifySignedManifest(const InstalledPackage& expected, const std::string& zipBytes,
+                                 const std::string& zipSha256, const nlohmann::json& signedManifest);

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "package_test_support.h"
+#include "base/base64.h"
 #include "base/strings.h"
 #include "platform/crypto.h"
 #include "plugins/package_zip.h"
@@ -208,6 +209,10 @@ TEST(DecodeBase64Loose, BothAlphabetsAndPadding) {
       {"+/-_", true, "\xFB\xFF\xBF"},
       {"////", true, "\xFF\xFF\xFF"},
       {"=QQ=", true, "\x01\x04"},
+      // Whole groups after padding, and groups cut by a dropped character.
+      {"QUJDQQ==QUJD", true, "ABCAABC"},
+      {"QU\nJDQUJD", true, "ABCABC"},
+      {"QUJDQUJ", false, ""},
   };
   for (const Case& c : cases) {
     std::string out = "junk";
@@ -215,6 +220,25 @@ TEST(DecodeBase64Loose, BothAlphabetsAndPadding) {
     if (c.ok) {
       EXPECT_EQ(out, c.bytes) << c.text;
     }
+  }
+}
+
+// Long texts go four characters at a time; line breaks at any offset move where the groups
+// start, and the bytes must come out the same.
+TEST(DecodeBase64Loose, LongTextWithBreaksAtEveryOffset) {
+  std::mt19937 rng(7);
+  std::string bytes(3000, '\0');
+  for (char& b : bytes) b = char(rng());
+  const std::string text = Base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  for (size_t every : {1, 3, 5, 76, 1000}) {
+    std::string broken;
+    for (size_t i = 0; i < text.size(); ++i) {
+      broken += text[i];
+      if (i % every == every - 1) broken += "\r\n";
+    }
+    std::string out;
+    ASSERT_TRUE(DecodeBase64Loose(broken, out)) << every;
+    EXPECT_EQ(out, bytes) << every;
   }
 }
 
