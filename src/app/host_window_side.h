@@ -1,4 +1,5 @@
 #pragma once
+// Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
 // The host's window side of the page's requests: the bridge's WindowSide over the main window
 // and its popouts. Window choice reads the window records (any thread); fullscreen and the
 // consent box are posted to the main window's procedure, which runs them on the UI thread.

@@ -1,6 +1,8 @@
 #pragma once
-// The calls start-up and shutdown make into the subsystems that are not part of the host
-// yet. Each is a no-op until its subsystem lands and puts the real call in its body.
+// The calls start-up and shutdown make into the subsystems (plugins, realtime, media, remote
+// viewers, updates, dialogs), so the composition root names each step without including every
+// subsystem: each hook registers a subsystem's rows, starts or stops it, or fills a slot of a
+// lower layer with the subsystem's call. Called from the start-up thread in start-up order.
 #include <functional>
 #include <string>
 

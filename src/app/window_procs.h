@@ -1,4 +1,5 @@
 #pragma once
+// Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
 // The main and popout window procedures, the posted application messages and fullscreen.
 #include <functional>
 

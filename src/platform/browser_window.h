@@ -1,4 +1,5 @@
 #pragma once
+// Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
 // A window record's operations carried out on the browser window that shows its page: bounds
 // and fullscreen over the browser's protocol; the title, always-on-top and the active window
 // through the X11 facility (browser_x11.h) when there is a display.

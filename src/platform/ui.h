@@ -1,4 +1,5 @@
 #pragma once
+// Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
 // The UI thread's windows and message loop.
 //
 // A window is a record with a window procedure, kept by this layer and known to the rest of

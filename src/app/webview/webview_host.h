@@ -1,4 +1,5 @@
 #pragma once
+// Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
 // The web UI in the browser: serves the app origin from the asset pack, injects the startup
 // script, keeps navigation inside the app, turns the page's windows of the app origin into
 // popout windows, and copies the page's console into the log. UI thread only.
