@@ -52,6 +52,9 @@ void StartRealtimeHub(UiTextSink batchSink) {
   queries.isPluginProcessAlive = plugins::IsPluginProcessAlive;
   queries.getPluginGeneration = plugins::GetPluginGeneration;
   queries.markPluginNeedsOnline = plugins::MarkPluginNeedsOnline;
+  queries.publishStoppedNeedsOnline = [](const std::string& pluginId) {
+    plugins::PublishPluginStatus(pluginId, "stopped", 0, 0, true);
+  };
   auto stdio = std::make_shared<realtime::StdioHook>(hub, CapabilityTokenRegistry::Instance(), std::move(queries));
   plugins::SetStdioPublishHook(
       [stdio](const std::string& pluginId, const std::string& packageSha256, const nlohmann::json& payload) {

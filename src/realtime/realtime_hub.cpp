@@ -252,7 +252,8 @@ std::string HandleStdioPublish(RealtimeHub& hub, CapabilityTokenRegistry& tokens
   CapabilityClaims claims;
   std::string code = tokens.CheckArmedGrant(credentials.token, expect, &claims);
   if (code == kTokenExpired) {
-    if (queries.markPluginNeedsOnline) queries.markPluginNeedsOnline(pluginId);
+    const bool marked = queries.markPluginNeedsOnline && queries.markPluginNeedsOnline(pluginId);
+    if (!marked && queries.publishStoppedNeedsOnline) queries.publishStoppedNeedsOnline(pluginId);
     code.clear();
   }
   if (!code.empty()) return DumpCompact({{"type", "error"}, {"code", code}});

@@ -107,7 +107,10 @@ class RealtimeHub {
 struct RealtimePluginQueries {
   std::function<bool(const std::string& pluginId)> isPluginProcessAlive;
   std::function<uint64_t(const std::string& pluginId)> getPluginGeneration;
+  // False when the plugin is not registered or is stopped: the caller then reports the plugin
+  // "stopped" with needs-online itself, through publishStoppedNeedsOnline.
   std::function<bool(const std::string& pluginId)> markPluginNeedsOnline;
+  std::function<void(const std::string& pluginId)> publishStoppedNeedsOnline;
 };
 
 // A stdio plugin's "rt.publish" payload, checked against its armed token; the reply line.

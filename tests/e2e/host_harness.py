@@ -59,6 +59,7 @@ class Host:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.log = os.path.join(self.exe_dir, "Quorvane.log")
         self.proc = None
+        self._children = []  # what the host had started when it was told to stop
 
     def start(self, wrapper=()):
         """Starts the host, behind wrapper (e.g. an nsenter prefix) when one is given."""
@@ -81,22 +82,70 @@ class Host:
         return int(re.search(pattern, self.read_log()).group(1))
 
     def stop(self, sig=signal.SIGTERM):
-        """Sends the signal and returns the exit code ("killed" when it did not end in time)."""
+        """Sends the signal and returns the exit code ("killed" when it did not end in time). The
+        host's browser outlives it for a moment and writes its profile as it goes: this returns once
+        the processes the host had started have ended too, so its folders can be removed."""
         if self.proc.poll() is not None:
+            self._wait_for_children()
             return self.proc.returncode
+        self._children = descendants(self.proc.pid)
         self.proc.send_signal(sig)
         try:
-            return self.proc.wait(timeout=30)
+            code = self.proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-            return "killed"
+            code = "killed"
+        self._wait_for_children()
+        return code
+
+    def _wait_for_children(self, timeout=20):
+        children, self._children = self._children, []
+        if not wait_for(lambda: all(ended(pid, start) for pid, start in children), timeout):
+            for pid, start in children:
+                if not ended(pid, start):
+                    os.kill(pid, signal.SIGKILL)
+            wait_for(lambda: all(ended(pid, start) for pid, start in children), 10)
 
     def remove(self):
         """Stops a started host, deletes its folder and returns stop()'s exit code (None if never started)."""
         code = self.stop() if self.proc is not None else None
         shutil.rmtree(self.root, ignore_errors=True)
         return code
+
+
+def _stat(pid):
+    """(parent pid, start time) of a process from /proc, or None once it is gone or a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return None
+    return None if fields[0] == "Z" else (int(fields[1]), fields[19])
+
+
+def descendants(root):
+    """Every living descendant of root as (pid, start time): the start time tells a process that
+    ended from a later one that was given its number."""
+    stats = {}
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            stat = _stat(int(name))
+            if stat:
+                stats[int(name)] = stat
+    found, frontier = [], [root]
+    while frontier:
+        parent = frontier.pop()
+        for pid, (ppid, start) in stats.items():
+            if ppid == parent:
+                found.append((pid, start))
+                frontier.append(pid)
+    return found
+
+
+def ended(pid, start):
+    stat = _stat(pid)
+    return stat is None or stat[1] != start
 
 
 def command(server, line):

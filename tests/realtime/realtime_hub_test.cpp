@@ -349,8 +349,9 @@ class StdioPublishTest : public TokenTest {
     queries.getPluginGeneration = [this](const std::string&) { return generation; };
     queries.markPluginNeedsOnline = [this](const std::string& id) {
       marked.push_back(id);
-      return true;
+      return registered;
     };
+    queries.publishStoppedNeedsOnline = [this](const std::string& id) { reportedStopped.push_back(id); };
   }
   std::string Publish(const json& payload, const std::string& pkg = "") {
     return realtime::HandleStdioPublish(hub, *registry, queries, "p1", pkg.empty() ? kPkg : pkg, payload,
@@ -363,7 +364,8 @@ class StdioPublishTest : public TokenTest {
   std::string token;
   bool alive = true;
   uint64_t generation = 0;
-  std::vector<std::string> marked;
+  bool registered = true;
+  std::vector<std::string> marked, reportedStopped;
 };
 
 TEST_F(StdioPublishTest, RepliesForEachOutcome) {
@@ -392,4 +394,9 @@ TEST_F(StdioPublishTest, ExpiredTokenMarksThePluginAndStillPublishes) {
   wallMs = (kNow + 1000) * 1000;  // past the armed grant's grace period
   EXPECT_EQ(Publish(Frame(1)), R"({"payload":{"seq":1},"type":"publish-ok"})");
   EXPECT_EQ(marked, std::vector<std::string>{"p1"});
+  EXPECT_TRUE(reportedStopped.empty());
+  // A plugin the registry no longer runs cannot be marked: it is reported stopped instead.
+  registered = false;
+  EXPECT_EQ(Publish(Frame(2)), R"({"payload":{"seq":2},"type":"publish-ok"})");
+  EXPECT_EQ(reportedStopped, std::vector<std::string>{"p1"});
 }
