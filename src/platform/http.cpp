@@ -4,6 +4,9 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <limits>
+#include <memory>
 #include <mutex>
 
 namespace platform {
@@ -22,27 +25,38 @@ struct Transfer {
   size_t received = 0;
   bool tooLarge = false;
   bool sinkFailed = false;
+  bool errorBodyCut = false;
 };
 
 size_t OnData(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  long status = 0;
+  curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+  const bool success = status >= 200 && status <= 299;
+  std::vector<uint8_t>& body = t->result->body;
+  if (!success) {
+    // Only the start of an error answer is of use (the caller logs it); the rest is not read.
+    const size_t room = kMaxErrorBodyBytes - body.size();
+    body.insert(body.end(), bytes, bytes + std::min(length, room));
+    if (length < room) return length;
+    t->errorBodyCut = true;
+    return 0;  // ends the transfer; the answer counts as complete
+  }
   if (t->options->maxBodyBytes != 0 &&
       (t->received > t->options->maxBodyBytes || length > t->options->maxBodyBytes - t->received)) {
     t->tooLarge = true;
     return 0;  // ends the transfer
   }
   t->received += length;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  long status = 0;
-  curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
-  if (t->options->sink && status >= 200 && status <= 299) {
+  if (t->options->sink) {
     if (!t->options->sink(bytes, length)) {
       t->sinkFailed = true;
       return 0;
     }
   } else {
-    t->result->body.insert(t->result->body.end(), bytes, bytes + length);
+    body.insert(body.end(), bytes, bytes + length);
   }
   return length;
 }
@@ -56,22 +70,11 @@ CURLcode AddTrustedCas(CURL*, void* sslContext, void* user) {
   return CURLE_OK;
 }
 
-bool IsHttpsUrl(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() <= sizeof kScheme - 1) return false;
-  for (size_t i = 0; i < sizeof kScheme - 1; ++i) {
-    char c = url[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kScheme[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 HttpResult HttpRequest(const std::string& url, const HttpRequestOptions& options) {
   HttpResult result;
-  if (!IsHttpsUrl(url)) {
+  if (UrlScheme(url) != "https") {
     result.error = "refused: not an https URL";
     return result;
   }
@@ -105,6 +108,7 @@ HttpResult HttpRequest(const std::string& url, const HttpRequestOptions& options
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 15000L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
+  if (options.deadlineMs > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options.deadlineMs);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnData);
@@ -124,12 +128,60 @@ HttpResult HttpRequest(const std::string& url, const HttpRequestOptions& options
     result.error = "response too large";
   } else if (transfer.sinkFailed) {
     result.error = "could not store the response";
-  } else if (code != CURLE_OK) {
+  } else if (code != CURLE_OK && !transfer.errorBodyCut) {
     result.error = std::string(curl_easy_strerror(code)) + " (curl " + std::to_string(static_cast<int>(code)) + ")";
   }
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   return result;
+}
+
+namespace {
+
+struct UrlDeleter {
+  void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+// A parsed absolute URL; null when it does not parse.
+UrlHandle ParseUrl(const std::string& url) {
+  UrlHandle u(curl_url());
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return nullptr;
+  return u;
+}
+
+std::string GetPart(CURLU* u, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(u, part, &text, 0) != CURLUE_OK || !text) return {};
+  std::string out = text;
+  curl_free(text);
+  return out;
+}
+
+}  // namespace
+
+std::string ResolveUrl(const std::string& base, const std::string& reference) {
+  UrlHandle u = ParseUrl(base);
+  // Setting a relative URL on a handle that holds one resolves it against that one.
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK) return {};
+  return GetPart(u.get(), CURLUPART_URL);
+}
+
+std::string AppendQueryParameter(const std::string& url, const std::string& name, const std::string& value) {
+  UrlHandle u = ParseUrl(url);
+  if (!u || value.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return {};
+  // The handle argument has been unused since libcurl 7.82.
+  char* escaped = curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size()));
+  if (!escaped) return {};
+  const std::string pair = name + "=" + escaped;
+  curl_free(escaped);
+  if (curl_url_set(u.get(), CURLUPART_QUERY, pair.c_str(), CURLU_APPENDQUERY) != CURLUE_OK) return {};
+  return GetPart(u.get(), CURLUPART_URL);
+}
+
+std::string UrlScheme(const std::string& url) {
+  UrlHandle u = ParseUrl(url);
+  return u ? GetPart(u.get(), CURLUPART_SCHEME) : std::string();
 }
 
 }  // namespace platform

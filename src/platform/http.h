@@ -5,7 +5,11 @@
 // or only against caFile when one is given; extraCaFile adds its CAs to either, it never
 // loosens a check). Custom headers (the bearer token) are never sent
 // to a host other than the one asked. User agent "Quorvane/OTA"; resolve and connect within
-// 15 s together; a transfer that moves no byte for 120 s is cut.
+// 15 s together; a transfer that moves no byte for 120 s is cut, and one that outlasts its
+// deadline too. Of an answer that is not 2xx only the first kMaxErrorBodyBytes are read.
+//
+// The URL helpers parse and join with libcurl's URL API, so a URL means here what it means to
+// the transfer.
 //
 // Threads: any thread; each call is self-contained (libcurl's global start-up runs once).
 #include <cstddef>
@@ -15,6 +19,8 @@
 #include <vector>
 
 namespace platform {
+
+inline constexpr size_t kMaxErrorBodyBytes = 64 * 1024;
 
 struct HttpResult {
   uint32_t status = 0;        // the HTTP status; 0 when no response came
@@ -32,10 +38,21 @@ struct HttpRequestOptions {
   // answer's body stays in the result, for the caller's error text); returning false ends the
   // transfer with an error.
   std::function<bool(const uint8_t* data, size_t length)> sink;
-  // A body larger than this ends the transfer with "response too large" (0: no limit).
+  // A 2xx body larger than this ends the transfer with "response too large" (0: no limit).
   size_t maxBodyBytes = 0;
+  // The whole exchange, redirects included, ends with an error after this long (0: no deadline).
+  long deadlineMs = 0;
 };
 
 HttpResult HttpRequest(const std::string& url, const HttpRequestOptions& options);
+
+// reference resolved against the absolute URL base as RFC 3986 says (a relative path lands in
+// base's folder, "/x" at its root, "//host/x" on base's scheme, an absolute URL stays itself),
+// normalised; "" when either does not parse.
+std::string ResolveUrl(const std::string& base, const std::string& reference);
+// url with "name=value" added to its query, value percent-encoded; "" when url does not parse.
+std::string AppendQueryParameter(const std::string& url, const std::string& name, const std::string& value);
+// The scheme of an absolute URL in lower case; "" when it does not parse.
+std::string UrlScheme(const std::string& url);
 
 }  // namespace platform

@@ -49,6 +49,25 @@ void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+// A "QVNPACK1" pack of one entry, index.html unless named otherwise, holding page.
+std::string Pack(const std::string& page, const std::string& name = "index.html") {
+  auto le = [](std::string& out, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+  };
+  const std::string mime = "text/html";
+  std::string out = "QVNPACK1";
+  le(out, 1, 4);  // format
+  le(out, 0, 4);
+  le(out, 1, 4);  // entries
+  le(out, name.size(), 2);
+  out += name;
+  le(out, mime.size(), 2);
+  out += mime;
+  le(out, out.size() + 16, 8);  // the data follows the table
+  le(out, page.size(), 8);
+  return out + page;
+}
+
 class OtaStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -81,7 +100,7 @@ class OtaStoreTest : public ::testing::Test {
 };
 
 TEST_F(OtaStoreTest, FinaliseChecksKindAndHash) {
-  const std::string pack = "pack bytes v2";
+  const std::string pack = Pack("pack bytes v2");
   const std::string hash = Sha256Hex(pack);
   struct Case {
     std::string kind, expected;
@@ -119,11 +138,59 @@ TEST_F(OtaStoreTest, FinaliseChecksKindAndHash) {
   EXPECT_EQ(missing.error, "failed to hash staged file (missing or unreadable)");
 }
 
+// What the asset loader could not serve never replaces the active pack, however well its hash
+// matches.
+TEST_F(OtaStoreTest, FinaliseTakesOnlyPacksTheLoaderCanUse) {
+  const std::string good = Pack("the active page");
+  Stage(good);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(good), "1.0", "full").ok);
+  testing::internal::GetCapturedStdout();
+  const std::string truncated = Pack("cut short").substr(0, Pack("cut short").size() - 1);
+  struct Case {
+    const char* name;
+    std::string bytes, kind;
+    bool ok;
+  } cases[] = {
+      {"not a pack", std::string(4096, 'x'), "full", false},
+      {"not a pack as overlay", std::string(4096, 'x'), "overlay", false},
+      {"truncated", truncated, "full", false},
+      {"truncated overlay", truncated, "Overlay", false},
+      {"header alone", Pack("").substr(0, 20), "overlay", false},
+      {"full pack without the start page", Pack("a", "app.js"), "full", false},
+      {"overlay without the start page", Pack("a", "app.js"), "overlay", true},
+  };
+  for (const Case& c : cases) {
+    Stage(c.bytes);
+    testing::internal::CaptureStdout();
+    FinalizeResult r = FinalizeOtaUpdate(Sha256Hex(c.bytes), "2.0", c.kind);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.ok, c.ok) << c.name << ": " << r.error;
+    EXPECT_FALSE(platform::PathExists(GetOtaStagingPath())) << c.name;
+    EXPECT_TRUE(RootExtras().empty()) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(ReadOtaMetaVersion(), "2.0") << c.name;
+      Stage(good);
+      testing::internal::CaptureStdout();
+      ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(good), "1.0", "full").ok);
+      testing::internal::GetCapturedStdout();
+      continue;
+    }
+    const std::string kind = c.kind == "Overlay" ? "overlay" : c.kind;
+    EXPECT_EQ(r.error, "staged file is not a usable " + kind + " pack") << c.name;
+    EXPECT_EQ(log, "[ota] Finalize FAILED: " + r.error + "\n") << c.name;
+    // The store is as it was.
+    EXPECT_EQ(ActiveFiles(), (std::vector<std::string>{"meta.json", "web.pack"})) << c.name;
+    EXPECT_EQ(ReadAll(GetOtaWebPackPath()), good) << c.name;
+    EXPECT_EQ(ReadOtaMetaVersion(), "1.0") << c.name;
+  }
+}
+
 TEST_F(OtaStoreTest, FullAndOverlayReplaceEachOtherWithTheirMeta) {
   const std::string kinds[] = {"full", "overlay", "full"};
   int n = 0;
   for (const std::string& kind : kinds) {
-    std::string pack = "pack " + std::to_string(++n);
+    std::string pack = Pack("pack " + std::to_string(++n));
     Stage(pack);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(pack), "3." + std::to_string(n), kind).ok);
@@ -139,16 +206,16 @@ TEST_F(OtaStoreTest, FullAndOverlayReplaceEachOtherWithTheirMeta) {
 
 TEST_F(OtaStoreTest, ClearRemovesTheStoreAndKeepsForeignFiles) {
   ClearOtaUpdate();  // nothing there: no failure
-  Stage("p");
+  Stage(Pack("p"));
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex("p"), "1", "full").ok);
-  Stage("next");
+  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(Pack("p")), "1", "full").ok);
+  Stage(Pack("next"));
   ClearOtaUpdate();
   testing::internal::GetCapturedStdout();
   EXPECT_FALSE(platform::PathExists(GetOtaRoot()));
 
-  Stage("p");
-  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex("p"), "1", "full").ok);
+  Stage(Pack("p"));
+  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(Pack("p")), "1", "full").ok);
   WriteText(GetOtaActiveDir() + "/notes.txt", "mine");
   testing::internal::CaptureStdout();
   ClearOtaUpdate();
@@ -159,7 +226,7 @@ TEST_F(OtaStoreTest, ClearRemovesTheStoreAndKeepsForeignFiles) {
 // Two finalisers of the one staging file (the page's and another request) never share it: one
 // takes the file, the other finds none, and the active pack is whole.
 TEST_F(OtaStoreTest, ConcurrentFinalisesOfTheStagingFileTakeItOnce) {
-  const std::string pack(1 << 20, 'p');
+  const std::string pack = Pack(std::string(1 << 20, 'p'));
   for (int round = 0; round < 10; ++round) {
     Stage(pack);
     FinalizeResult a, b;
@@ -180,8 +247,8 @@ TEST_F(OtaStoreTest, ConcurrentFinalisesOfTheStagingFileTakeItOnce) {
 
 // A finalise killed at any moment leaves the old pack with its meta or the new one with its own.
 TEST_F(OtaStoreTest, KilledFinaliseLeavesAMatchingPackAndMeta) {
-  const std::string oldPack(2 << 20, 'o');
-  const std::string newPack(2 << 20, 'n');
+  const std::string oldPack = Pack(std::string(2 << 20, 'o'));
+  const std::string newPack = Pack(std::string(2 << 20, 'n'));
   Stage(oldPack);
   testing::internal::CaptureStdout();
   ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(oldPack), "1.0", "full").ok);
@@ -239,9 +306,9 @@ TEST_F(OtaStoreTest, KilledFinaliseLeavesAMatchingPackAndMeta) {
   }
   std::printf("rounds ending with the new pack: %d, with the old: %d\n", sawNew, sawOld);
   // The next finalise clears what the killed ones left.
-  Stage("after");
+  Stage(Pack("after"));
   testing::internal::CaptureStdout();
-  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex("after"), "3.0", "full").ok);
+  ASSERT_TRUE(FinalizeOtaUpdate(Sha256Hex(Pack("after")), "3.0", "full").ok);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(RootExtras().empty());
 }
@@ -281,11 +348,11 @@ TEST_F(OtaRowsTest, PageRequests) {
       {{{"version", 1}, {"sha256", "ab"}}, "invalid parameter type: version"},
       {{{"version", "1"}, {"sha256", "ab"}, {"kind", false}}, "invalid parameter type: kind"},
       {{{"version", "1"}, {"sha256", "ab"}}, "failed to hash staged file (missing or unreadable)"},
-      {{{"version", "1"}, {"sha256", Sha256Hex("page pack")}, {"kind", "delta"}}, "unsupported OTA kind: delta"},
-      {{{"version", "1"}, {"sha256", Sha256Hex("page pack")}}, ""},  // kind defaults to full
+      {{{"version", "1"}, {"sha256", Sha256Hex(Pack("page pack"))}, {"kind", "delta"}}, "unsupported OTA kind: delta"},
+      {{{"version", "1"}, {"sha256", Sha256Hex(Pack("page pack"))}}, ""},  // kind defaults to full
   };
   for (const Case& c : cases) {
-    Stage("page pack");
+    Stage(Pack("page pack"));
     if (c.payload.value("sha256", "") == "ab") fs::remove(GetOtaStagingPath());
     std::vector<std::string> got = Call("finalizeOtaUpdate", c.payload);
     std::string want = c.reply.empty() ? MakeRpcReply(n_, "data", {{"success", true}}) : MakeRpcReply(n_, "error", c.reply);
@@ -307,7 +374,12 @@ TEST(OtaUrlTest, DownloadPathsResolveOnlyToHttps) {
       {"packs/v2.qvnpack", base + "/api/v1/win/packs/v2.qvnpack"},
       {"/cdn/v2.qvnpack?x=1", base + "/cdn/v2.qvnpack?x=1"},
       {"https://cdn.example.invalid/p", "https://cdn.example.invalid/p"},
-      {"HTTPS://cdn.example.invalid/p", "HTTPS://cdn.example.invalid/p"},
+      {"HTTPS://cdn.example.invalid/p", "https://cdn.example.invalid/p"},
+      {"../packs/v2.qvnpack", base + "/api/v1/packs/v2.qvnpack"},
+      {"./a/../b/./v2.qvnpack", base + "/api/v1/win/b/v2.qvnpack"},
+      {"/../../x", base + "/x"},
+      {"?x=1", base + "/api/v1/win/?x=1"},
+      {"packs/a%20b", base + "/api/v1/win/packs/a%20b"},
       {"//cdn.example.invalid/p", "https://cdn.example.invalid/p"},
       {"http://cdn.example.invalid/p", ""},
       {"ftp://cdn.example.invalid/p", ""},
@@ -434,7 +506,7 @@ platform::process::Child* OtaCheckTest::server_ = nullptr;
 int OtaCheckTest::port_ = 0;
 
 TEST_F(OtaCheckTest, NewPackIsDownloadedWithTheTokenAndApplied) {
-  const std::string pack = "the new web pack";
+  const std::string pack = Pack("the new web pack");
   Route(Offer(pack, {{"kind", "Overlay"}}));
   bool applied = false;
   std::string log = Check(&applied);
@@ -488,6 +560,11 @@ TEST_F(OtaCheckTest, ManifestFailuresEndThePass) {
       {{{"body", R"({"latest":"9.0"})"}}, "[ota-native] exception: "},
       {{{"body", R"({"version":9})"}}, "[ota-native] exception: "},
       {{{"body", "not json"}}, "[ota-native] exception: "},
+      // A hostile server's answers cost a bounded read: a JSON answer beyond its limit ends the
+      // transfer, and of an error answer only the start is read.
+      {{{"bodyBytes", 600 << 20}}, "[ota-native] manifest failed: response too large\n"},
+      {{{"status", 500}, {"bodyBytes", 600 << 20}},
+       "[ota-native] manifest failed: HTTP 500 body=" + std::string(1000, 'x') + "\n"},
       // No meta.json: the executable's own version is the current one.
       {{{"body", R"({"version":"0.0.1"})"}},
        "[ota-native] version current=" + v + " (base=" + v + ") latest=0.0.1 (base=0.0.1)\n"
@@ -504,7 +581,7 @@ TEST_F(OtaCheckTest, ManifestFailuresEndThePass) {
 }
 
 TEST_F(OtaCheckTest, BadDownloadsNeverBecomeActive) {
-  const std::string pack = "bytes the server sends";
+  const std::string pack = Pack("bytes the server sends");
   struct Case {
     const char* name;
     json routes;
@@ -534,8 +611,27 @@ TEST_F(OtaCheckTest, BadDownloadsNeverBecomeActive) {
        }(),
        "[ota-native] bundle failed: response too large\n"},
       {"descriptor without token", Offer(pack, {{"token", nullptr}}), "[ota-native] exception: "},
+      {"descriptor too large", [&] {
+         json r = Offer(pack);
+         r["/api/v1/win/download"] = {{"bodyBytes", 1 << 20}};
+         return r;
+       }(),
+       "[ota-native] descriptor failed: response too large\n"},
+      {"bundle 500 without end", [&] {
+         json r = Offer(pack);
+         r["/api/v1/win/packs/9.qvnpack"] = {{"status", 500}, {"bodyBytes", 600 << 20}};
+         return r;
+       }(),
+       "[ota-native] bundle failed: HTTP 500 body=" + std::string(1000, 'x') + "\n"},
+      {"bundle dripping past the deadline", [&] {
+         json r = Offer(pack);
+         r["/api/v1/win/packs/9.qvnpack"] = {{"bodyBytes", 1000}, {"drip", {2, 0.2}}};
+         return r;
+       }(),
+       "[ota-native] bundle failed: Timeout was reached (curl 28)\n"},
   };
   config_.maxDownloadBytes = 1 << 20;
+  config_.packDeadlineMs = 1500;
   for (const Case& c : cases) {
     Route(c.routes);
     WriteText(requests_, "");
@@ -555,8 +651,41 @@ TEST_F(OtaCheckTest, BadDownloadsNeverBecomeActive) {
   }
 }
 
+// A refused download leaves meta.json as it was, so the next check fetches the same version again.
+TEST_F(OtaCheckTest, RefusedPackIsFetchedAgainByTheNextCheck) {
+  Route(Offer("{\"not\": \"a pack\"}"));
+  bool applied = true;
+  std::string log = Check(&applied);
+  EXPECT_FALSE(applied);
+  EXPECT_NE(log.find("[ota-native] finalize failed: staged file is not a usable full pack\n"), std::string::npos) << log;
+  EXPECT_TRUE(ActiveFiles().empty());
+
+  const std::string good = Pack("version 9.0, whole");
+  Route(Offer(good));
+  log = Check(&applied);
+  EXPECT_TRUE(applied) << log;
+  EXPECT_EQ(ReadOtaMetaVersion(), "9.0");
+  EXPECT_EQ(ReadAll(GetOtaWebPackPath()), good);
+}
+
+// Every value of a request URL is percent-encoded; what the server parses is what it was sent.
+TEST_F(OtaCheckTest, QueryValuesArePercentEncoded) {
+  Route({{"/api/v1/win/manifest", {{"body", R"({"version":"9.0 &x=1#y"})"}}}});
+  Check();
+  std::vector<json> requests = Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1]["path"], "/api/v1/win/download");
+  // Hex digits in either case mean the same byte.
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  EXPECT_EQ(lower(requests[1]["query"]), "native=" + GetExeProductVersion() + "&version=9.0%20%26x%3d1%23y&installid=" +
+                                             LoadOrCreateInstallationId());
+}
+
 TEST_F(OtaCheckTest, ServerOfAnotherCaIsRefused) {
-  Route(Offer("p"));
+  Route(Offer(Pack("p")));
   config_.caFile = pki_->otherCa;
   std::string log = Check();
   EXPECT_NE(log.find("[ota-native] manifest failed: "), std::string::npos) << log;
@@ -634,6 +763,40 @@ TEST(OtaTestSettingTest, TakesOnlyHttpsOnALoopbackHostWithAPort) {
     } else {
       EXPECT_EQ(log, c.log) << name;
     }
+  }
+}
+
+// The test deadline only shortens, and only beside a test server that was taken.
+TEST(OtaTestSettingTest, DeadlineOnlyShortensAndOnlyWithATestServer) {
+  const OtaServerConfig build;
+  const char* server = "https://127.0.0.1:8443";
+  const std::string taken = "[ota-native] test update server https://127.0.0.1:8443 (added CA: none)\n";
+  const std::string ignored = "[ota-native] QVN_UPDATE_TEST_DEADLINE ignored: only 1 to 600 seconds are taken\n";
+  struct Case {
+    const char* server;
+    const char* deadline;
+    long jsonMs, packMs;
+    std::string log;
+  } cases[] = {
+      {server, "3", 3000, 3000, taken + "[ota-native] test update deadline 3 s\n"},
+      {server, "600", build.jsonDeadlineMs, 600000, taken + "[ota-native] test update deadline 600 s\n"},
+      {server, nullptr, build.jsonDeadlineMs, build.packDeadlineMs, taken},
+      {server, "0", build.jsonDeadlineMs, build.packDeadlineMs, taken + ignored},
+      {server, "601", build.jsonDeadlineMs, build.packDeadlineMs, taken + ignored},
+      {server, "-1", build.jsonDeadlineMs, build.packDeadlineMs, taken + ignored},
+      {server, "1e3", build.jsonDeadlineMs, build.packDeadlineMs, taken + ignored},
+      {"https://updates.example.com:443", "3", build.jsonDeadlineMs, build.packDeadlineMs,
+       "[ota-native] QVN_UPDATE_TEST_SERVER ignored: only https://<loopback host>:<port> is taken\n"},
+      {nullptr, "3", build.jsonDeadlineMs, build.packDeadlineMs, ""},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStdout();
+    OtaServerConfig got = ApplyOtaTestSettings(build, c.server, nullptr, c.deadline);
+    std::string log = testing::internal::GetCapturedStdout();
+    const std::string name = std::string(c.server ? c.server : "(unset)") + " " + (c.deadline ? c.deadline : "(unset)");
+    EXPECT_EQ(got.jsonDeadlineMs, c.jsonMs) << name;
+    EXPECT_EQ(got.packDeadlineMs, c.packMs) << name;
+    EXPECT_EQ(log, c.log) << name;
   }
 }
 

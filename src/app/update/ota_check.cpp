@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -42,27 +44,23 @@ bool StartsWithIgnoringCase(const std::string& s, const char* prefix) {
   return true;
 }
 
-std::string InstallIdQuery(const std::string& installId) {
-  if (installId.size() < 16 || installId.size() > 128) return {};
+bool IsSendableInstallId(const std::string& installId) {
+  if (installId.size() < 16 || installId.size() > 128) return false;
   for (char c : installId) {
-    if (!IsAsciiAlnum(c) && c != '-' && c != '_') return {};
+    if (!IsAsciiAlnum(c) && c != '-' && c != '_') return false;
   }
-  return "&installId=" + installId;
+  return true;
 }
 
-std::string PercentEncode(const std::string& s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (IsAsciiAlnum(static_cast<char>(c)) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
+// <base>/api/v1/win/<endpoint>?native=<v>[&<name>=<value>...][&installId=<id>], every value
+// percent-encoded.
+std::string ApiUrl(const std::string& baseUrl, const char* endpoint, const std::string& nativeVersion,
+                   const std::vector<std::pair<const char*, std::string>>& query, const std::string& installId) {
+  std::string url = platform::ResolveUrl(baseUrl, std::string(kApiFolder) + endpoint);
+  url = platform::AppendQueryParameter(url, "native", nativeVersion);
+  for (const auto& [name, value] : query) url = platform::AppendQueryParameter(url, name, value);
+  if (IsSendableInstallId(installId)) url = platform::AppendQueryParameter(url, "installId", installId);
+  return url;
 }
 
 // One request with the check's log lines around it.
@@ -95,9 +93,12 @@ void RemoveStaleDownloads(const std::string& root) {
 void RunPass(const OtaServerConfig& config, const std::function<void()>& onApplied) {
   const std::string nativeVersion = GetExeProductVersion();
   const std::string installId = LoadOrCreateInstallationId();
+  // The two JSON answers are small: bounded in size and time. The pack gets its own limits below.
   platform::HttpRequestOptions plain;
   plain.caFile = config.caFile;
   plain.extraCaFile = config.extraCaFile;
+  plain.maxBodyBytes = kMaxJsonAnswerBytes;
+  plain.deadlineMs = config.jsonDeadlineMs;
 
   platform::HttpResult manifest = OtaHttp(MakeManifestUrl(config.baseUrl, nativeVersion, installId), plain);
   if (!CheckHttpResult(manifest, "manifest")) return;
@@ -112,9 +113,8 @@ void RunPass(const OtaServerConfig& config, const std::function<void()>& onAppli
     return;
   }
 
-  std::string descriptorUrl = config.baseUrl + kApiFolder + "download?native=" + nativeVersion +
-                              "&version=" + PercentEncode(latest) + InstallIdQuery(installId);
-  platform::HttpResult descriptorReply = OtaHttp(descriptorUrl, plain);
+  platform::HttpResult descriptorReply =
+      OtaHttp(ApiUrl(config.baseUrl, "download", nativeVersion, {{"version", latest}}, installId), plain);
   if (!CheckHttpResult(descriptorReply, "descriptor")) return;
   json descriptor = json::parse(BodyText(descriptorReply));
   const std::string downloadPath = descriptor.at("downloadPath").get<std::string>();
@@ -152,6 +152,7 @@ void RunPass(const OtaServerConfig& config, const std::function<void()>& onAppli
   platform::HttpRequestOptions download = plain;
   download.headers = {"Authorization: Bearer " + token};
   download.maxBodyBytes = config.maxDownloadBytes ? config.maxDownloadBytes : kMaxPackFileBytes;
+  download.deadlineMs = config.packDeadlineMs;
   download.sink = [&](const uint8_t* data, size_t length) {
     if (!platform::WriteAll(fd.get(), data, length)) writeFailed = true;
     return !writeFailed;
@@ -185,10 +186,11 @@ OtaServerConfig DefaultOtaServerConfig() {
   config.baseUrl = QV_UPDATE_SERVER_URL;
   config.caFile = QV_UPDATE_CA_FILE;
   return ApplyOtaTestSettings(std::move(config), std::getenv("QVN_UPDATE_TEST_SERVER"),
-                              std::getenv("QVN_UPDATE_TEST_CA"));
+                              std::getenv("QVN_UPDATE_TEST_CA"), std::getenv("QVN_UPDATE_TEST_DEADLINE"));
 }
 
-OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile) {
+OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile,
+                                     const char* deadlineSeconds) {
   if (!server || !*server) return config;
   const std::string url = server;
   bool loopback = false;
@@ -206,6 +208,19 @@ OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server,
   config.extraCaFile = caFile ? caFile : "";
   LogPrintf("[ota-native] test update server %s (added CA: %s)\n", url.c_str(),
             config.extraCaFile.empty() ? "none" : config.extraCaFile.c_str());
+  if (deadlineSeconds && *deadlineSeconds) {
+    const std::string text = deadlineSeconds;
+    const bool valid = text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos &&
+                       std::stoi(text) >= 1 && std::stoi(text) <= 600;
+    if (!valid) {
+      LogPrintf("[ota-native] QVN_UPDATE_TEST_DEADLINE ignored: only 1 to 600 seconds are taken\n");
+      return config;
+    }
+    const long ms = std::stol(text) * 1000;
+    config.jsonDeadlineMs = std::min(config.jsonDeadlineMs, ms);
+    config.packDeadlineMs = std::min(config.packDeadlineMs, ms);
+    LogPrintf("[ota-native] test update deadline %s s\n", text.c_str());
+  }
   return config;
 }
 
@@ -223,7 +238,7 @@ bool CheckHttpResult(const platform::HttpResult& result, const char* step) {
 
 std::string MakeManifestUrl(const std::string& baseUrl, const std::string& nativeVersion,
                             const std::string& installId) {
-  return baseUrl + kApiFolder + "manifest?native=" + nativeVersion + InstallIdQuery(installId);
+  return ApiUrl(baseUrl, "manifest", nativeVersion, {}, installId);
 }
 
 std::string MakeDownloadUrl(const std::string& downloadPath, const std::string& baseUrl) {
@@ -231,21 +246,8 @@ std::string MakeDownloadUrl(const std::string& downloadPath, const std::string& 
   for (unsigned char c : downloadPath) {
     if (c <= 0x20 || c == 0x7f || c == '\\') return {};
   }
-  std::string url;
-  size_t colon = downloadPath.find(':');
-  size_t firstSep = downloadPath.find_first_of("/?#");
-  bool hasScheme = colon != std::string::npos && colon > 0 && (firstSep == std::string::npos || colon < firstSep) &&
-                   IsAsciiAlnum(downloadPath[0]);
-  if (hasScheme) {
-    url = downloadPath;
-  } else if (downloadPath.rfind("//", 0) == 0) {
-    url = "https:" + downloadPath;
-  } else if (downloadPath[0] == '/') {
-    url = baseUrl + downloadPath;
-  } else {
-    url = baseUrl + kApiFolder + downloadPath;
-  }
-  if (!StartsWithIgnoringCase(url, "https://") || url.size() <= 8) return {};
+  std::string url = platform::ResolveUrl(platform::ResolveUrl(baseUrl, kApiFolder), downloadPath);
+  if (platform::UrlScheme(url) != "https") return {};
   return url;
 }
 

@@ -20,22 +20,34 @@
 #include "bridge/rpc_routes.h"
 #include "platform/http.h"
 
+// The manifest and the download descriptor are a few hundred bytes; anything near this is not
+// an answer of the update server's.
+inline constexpr size_t kMaxJsonAnswerBytes = 64 * 1024;
+
 struct OtaServerConfig {
   std::string baseUrl;  // https://host[:port], no trailing slash
   std::string caFile;   // the only CAs trusted; empty: the system's
   std::string extraCaFile;  // CAs trusted besides those (the test setting's); empty: none
   size_t maxDownloadBytes = 0;  // 0: the asset pack reader's own file limit
+  // Whole-request deadlines: short for the JSON answers, generous for the pack (up to the pack
+  // limit on a slow line).
+  long jsonDeadlineMs = 30 * 1000;
+  long packDeadlineMs = 15 * 60 * 1000;
 };
 
 // The build's update server (QV_UPDATE_SERVER_URL, QV_UPDATE_CA_FILE), with the test setting
-// applied (QVN_UPDATE_TEST_SERVER, QVN_UPDATE_TEST_CA from the environment).
+// applied (QVN_UPDATE_TEST_SERVER, QVN_UPDATE_TEST_CA, QVN_UPDATE_TEST_DEADLINE from the
+// environment).
 OtaServerConfig DefaultOtaServerConfig();
 // The test setting, so whole-program tests can run the host against a server of their own:
 // server replaces the base URL only when it is https on a loopback host with a port
 // ("https://127.0.0.1:<port>", "https://[::1]:<port>", "https://localhost:<port>"), and
-// caFile is then trusted besides the build's CAs. It cannot name another host or scheme, and
-// nothing of it turns a check off; a refused value is logged and changes nothing.
-OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile);
+// caFile is then trusted besides the build's CAs. With such a server, deadlineSeconds (1 to 600)
+// shortens both request deadlines to that many seconds; it never lengthens one. It cannot name
+// another host or scheme, and nothing of it turns a check off; a refused value is logged and
+// changes nothing.
+OtaServerConfig ApplyOtaTestSettings(OtaServerConfig config, const char* server, const char* caFile,
+                                     const char* deadlineSeconds = nullptr);
 
 // Logs a failed step ("manifest", "descriptor", "bundle") and answers false; true for 2xx.
 bool CheckHttpResult(const platform::HttpResult& result, const char* step);

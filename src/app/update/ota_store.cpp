@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "app/assets/asset_pack.h"
 #include "base/log.h"
 #include "base/strings.h"
 #include "platform/crypto.h"
@@ -102,6 +104,18 @@ bool SwapInActive(const std::string& prepared, const std::string& active, const 
   return true;
 }
 
+// The file parses as the asset loader parses a pack of this kind; a full pack replaces every
+// page file, so it must also hold the start page.
+bool IsUsablePack(const std::string& path, bool overlay) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes)) return false;
+  AssetPack probe{AssetPackSources{}};
+  if (overlay) return probe.ParseOverlay(bytes.data(), bytes.size());
+  size_t size = 0;
+  std::string mime;
+  return probe.Parse(bytes.data(), bytes.size()) && probe.Find("index.html", size, mime) != nullptr;
+}
+
 FinalizeResult Fail(const std::string& error, bool log) {
   if (log) LogPrintf("[ota] Finalize FAILED: %s\n", error.c_str());
   return {false, error};
@@ -175,6 +189,12 @@ FinalizeResult FinalizeOtaFile(const std::string& file, const std::string& expec
   if (!EqualsIgnoringAsciiCase(actual, expectedSha256)) {
     unlink(mine.c_str());
     return Fail("sha256 mismatch: expected " + expectedSha256 + " got " + actual, true);
+  }
+  // A pack the loader cannot use would still name its version in meta.json, and every later
+  // check would take that version as installed.
+  if (!IsUsablePack(mine, canonical == "overlay")) {
+    unlink(mine.c_str());
+    return Fail("staged file is not a usable " + canonical + " pack", true);
   }
 
   // The new active folder is built beside the old one and swapped in whole: the old pack goes

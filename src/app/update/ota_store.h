@@ -36,8 +36,9 @@ struct FinalizeResult {
   std::string error;
 };
 
-// Checks the staging file against expectedSha256 and makes it the active pack of the kind
-// ("full" or "overlay", any case) with its meta.json.
+// Checks the staging file against expectedSha256, then that it parses as a pack of the kind
+// ("full" or "overlay", any case; a full pack holds index.html), and makes it the active pack
+// with its meta.json. A file that fails either check is deleted and the store stays as it was.
 FinalizeResult FinalizeOtaUpdate(const std::string& expectedSha256, const std::string& version,
                                  const std::string& kind);
 // The same for a file of the caller's own (the update check's download); it is consumed.

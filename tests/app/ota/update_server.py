@@ -4,9 +4,12 @@ usage: update_server.py CERT KEY ROUTES LOG
 
 Serves on 127.0.0.1 (port chosen by the system, printed as the first line of standard output). Each request reads ROUTES
 (a JSON object: path without query -> {"status", "body" | "bodyFile" | "bodyBytes", "location",
-"waitForFile"}) afresh, so a test can change the answers between requests, and appends one JSON line per request
+"waitForFile", "drip"}) afresh, so a test can change the answers between requests, and appends one JSON line per request
 to LOG: {"path", "query", "authorization", "userAgent"}. A route with "waitForFile" answers only
 once that file exists (for at most a minute), so a test can hold a request until it is ready.
+"bodyBytes" is a body of that many "x" made as it is sent, so a huge one costs the server no
+memory; with "drip": [n, seconds] it goes out n bytes every that many seconds (for at most five
+minutes), as a server that keeps a client waiting.
 """
 import http.server
 import json
@@ -45,13 +48,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             length = route["bodyBytes"]
             self.send_header("Content-Length", str(length))
             self.end_headers()
-            chunk = b"x" * 65536
+            step, pause = route.get("drip", (65536, 0))
+            chunk = b"x" * step
+            end = time.monotonic() + 300
             try:
-                while length > 0:
+                while length > 0 and time.monotonic() < end:
                     n = min(length, len(chunk))
                     self.wfile.write(chunk[:n])
+                    self.wfile.flush()
                     length -= n
-            except (BrokenPipeError, ConnectionResetError):
+                    time.sleep(pause)
+            except OSError:  # the client hung up
                 pass
             return
         if "bodyFile" in route:
