@@ -58,7 +58,7 @@ uint32_t BlobByteStream::ReadAt(uint8_t* destination, uint32_t want, uint64_t of
       return n;
     }
   }
-  if (aborted_.load() || !outlet_ || !router_) return 0;
+  if (aborted_.load() || !outlet_ || !router_ || openUnanswered_.load()) return 0;
 
   BlobChunkRequest request;
   request.streamId = static_cast<uint32_t>(playerID_);
@@ -69,6 +69,7 @@ uint32_t BlobByteStream::ReadAt(uint8_t* destination, uint32_t want, uint64_t of
   wait.timeout = options_.timeout;
   wait.stop = [this] { return aborted_.load(); };
   BlobChunkReply reply = FetchBlobChunk(*outlet_, *router_, request, wait);
+  if (!reply.filled && opening_.load()) openUnanswered_.store(true);
   if (!reply.filled || reply.data.empty()) {
     LogPrintf("[blob %u] req#%u offset=%llu want=%lu FAILED ok=%d\n", static_cast<unsigned>(playerID_),
               request.requestId, static_cast<unsigned long long>(offset), static_cast<unsigned long>(n),

@@ -56,6 +56,13 @@ class BlobByteStream : public platform::media::MediaByteStream {
   uint32_t ReadAt(uint8_t* destination, uint32_t want, uint64_t offset);
   // Ends the waits of current and later reads at once (they return 0): the player is closing.
   void Abort() { aborted_.store(true); }
+  // While opening, a read that the page left unanswered makes every later read return 0 at
+  // once: the demuxer retries its reads when one fails, and a page that never answers must cost
+  // the open one wait, not one per retry. Leaving the mode makes the stream wait again.
+  void SetOpening(bool opening) {
+    opening_.store(opening);
+    openUnanswered_.store(false);
+  }
 
  private:
   RpcOutletPtr outlet_;
@@ -65,6 +72,8 @@ class BlobByteStream : public platform::media::MediaByteStream {
   const Options options_;
   std::atomic<uint64_t> position_{0};
   std::atomic<bool> aborted_{false};
+  std::atomic<bool> opening_{false};
+  std::atomic<bool> openUnanswered_{false};
   std::mutex cacheMutex_;
   uint64_t cacheOffset_ = 0;
   std::vector<uint8_t> cache_;

@@ -51,7 +51,9 @@ bool NativePlayer::Create(const std::string& path, int64_t fileSize, int width, 
     if (fileSize < 1) return Fail("invalid file size for blob source");
     byteStream_ = std::make_shared<BlobByteStream>(outlet_, router_, playerID_, static_cast<uint64_t>(fileSize),
                                                    options_.blob);
+    byteStream_->SetOpening(true);
     reader_ = pm::SourceReader::OpenStream(byteStream_, &result);
+    byteStream_->SetOpening(false);
   } else {
     reader_ = pm::SourceReader::OpenFile(path, &result);
   }

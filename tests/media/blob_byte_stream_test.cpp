@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "media/player.h"
 #include "media_test_support.h"
 
 using media::BlobByteStream;
@@ -96,13 +97,24 @@ TEST(BlobByteStreamTest, PositionSeekAndEnd) {
 // stream stays usable. Abort ends a wait at once.
 TEST(BlobByteStreamTest, MissingAnswersAndAbort) {
   mediatest::FakePage page;
-  page.blob = Pattern(4096);
+  page.blob = Pattern(2u << 20);  // more than one cached chunk
   page.answerChunks = false;
   BlobByteStream stream(page.outlet, page.router, 3, page.blob.size(), Quick());
   uint8_t buffer[100];
   EXPECT_EQ(stream.ReadAt(buffer, 100, 0), 0u);
   page.answerChunks = true;
   EXPECT_EQ(stream.ReadAt(buffer, 100, 0), 100u);
+  // While opening, the first unanswered read ends the later ones at once, even when the page
+  // would answer them; after the open the stream asks the page again.
+  page.answerChunks = false;
+  stream.SetOpening(true);
+  EXPECT_EQ(stream.ReadAt(buffer, 100, 1u << 20), 0u);
+  page.answerChunks = true;
+  const size_t asked = page.ChunkRequests().size();
+  EXPECT_EQ(stream.ReadAt(buffer, 100, 3u << 19), 0u);
+  EXPECT_EQ(page.ChunkRequests().size(), asked);
+  stream.SetOpening(false);
+  EXPECT_EQ(stream.ReadAt(buffer, 100, 3u << 19), 100u);
 
   mediatest::FakePage silent;
   silent.answerChunks = false;
@@ -115,6 +127,18 @@ TEST(BlobByteStreamTest, MissingAnswersAndAbort) {
   });
   EXPECT_EQ(waiting.ReadAt(buffer, 100, 0), 0u);
   aborter.join();
+}
+
+// A blob player whose page never answers fails its open after one wait: the demuxer's retries
+// of the opening read ask the page nothing more.
+TEST(BlobByteStreamTest, SilentPageCostsThePlayerOpenOneWait) {
+  mediatest::FakePage page;
+  page.answerChunks = false;
+  media::NativePlayerOptions options;
+  options.blob = Quick();
+  media::NativePlayer player(page.outlet, page.router, 21, options);
+  EXPECT_FALSE(player.Create("qvn-blob://silent", 10 << 20, 0, 0, nullptr));
+  EXPECT_EQ(page.ChunkRequests().size(), 1u);
 }
 
 // A late answer meant for an earlier player of the same id never satisfies the new one's read:
