@@ -1,5 +1,8 @@
 #include "app/log_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "base/constants.h"
 #include "base/log.h"
 #include "platform/paths.h"
@@ -18,6 +21,9 @@ void SetupLogFile() {
     fallback = true;
   }
   if (!AttachLogFile(path)) return;
+  // The log carries the installation id: the user's alone, also when an earlier run left the
+  // file readable by others.
+  fchmod(STDOUT_FILENO, 0600);
   LogPrintf("[main] logging to %s%s\n", path.c_str(), fallback ? " (exe directory wasn't writable)" : "");
 }
 
