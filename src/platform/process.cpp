@@ -5,6 +5,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +16,12 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <thread>
 
+#include "base/log.h"
 #include "base/never_destroyed.h"
 
 extern char** environ;
@@ -113,21 +117,6 @@ void ChildWrite(int fd, char tag, int error) {
   _exit(127);
 }
 
-void CloseAllBut(int keepA, int keepB) {
-  int lo = std::min(keepA, keepB), hi = std::max(keepA, keepB);
-  auto closeRange = [](int first, int last) {
-    if (first <= last) syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(last), 0u);
-  };
-  if (lo < 0) {  // only one descriptor to keep
-    closeRange(3, hi - 1);
-    closeRange(hi + 1, ~0u >> 1);
-    return;
-  }
-  closeRange(3, lo - 1);
-  closeRange(lo + 1, hi - 1);
-  closeRange(hi + 1, ~0u >> 1);
-}
-
 struct ChildPlan {
   const char* path;
   char* const* argv;
@@ -136,14 +125,40 @@ struct ChildPlan {
   int stdinFd, stdoutFd, stderrFd;
   int gateRead;  // -1 when not suspended
   int reportWrite;
+  int controlRead;  // the keeper's end of the host's control socket
+  int statusWrite;  // the keeper's end of the status pipe
   pid_t parent;
 };
 
-[[noreturn]] void RunChild(const ChildPlan& plan) {
-  setpgid(0, 0);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != plan.parent) _exit(127);  // the host is already gone
+// Descriptor numbers inside the keeper (and, for the first three, inside the run's program).
+constexpr int kControlFd = 3;
+constexpr int kStatusFd = 4;
+constexpr int kReportFd = 5;
+constexpr int kGateFd = 6;
+constexpr int kKeeperFds = 7;
 
+// Puts sources[i] on descriptor i (a negative source leaves i closed) and closes every other
+// descriptor. Sources are first lifted above the targets so no dup2 overwrites a source.
+bool ArrangeDescriptors(const int* sources, int count) {
+  int lifted[kKeeperFds];
+  for (int i = 0; i < count; ++i) {
+    lifted[i] = sources[i] < 0 ? -1 : fcntl(sources[i], F_DUPFD, count);
+    if (sources[i] >= 0 && lifted[i] < 0) return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (lifted[i] < 0) {
+      close(i);
+    } else if (dup2(lifted[i], i) < 0) {
+      return false;
+    }
+  }
+  syscall(SYS_close_range, static_cast<unsigned>(count), ~0u >> 1, 0u);
+  return true;
+}
+
+void WriteStatus(char tag, int value) { ChildWrite(kStatusFd, tag, value); }
+
+void ResetSignals() {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -156,28 +171,223 @@ struct ChildPlan {
       sigaction(sig, &dfl, nullptr);
     }
   }
+}
 
-  int streams[3] = {plan.stdinFd, plan.stdoutFd, plan.stderrFd};
-  for (int target = 0; target < 3; ++target) {
-    if (dup2(streams[target], target) < 0) ChildFail(plan.reportWrite, errno);
-  }
-  if (plan.workingDirectory && chdir(plan.workingDirectory) != 0) ChildFail(plan.reportWrite, errno);
-  CloseAllBut(plan.gateRead, plan.reportWrite);
-
+// The run's program, forked by its keeper; descriptors are already where the program wants them.
+[[noreturn]] void RunProgram(const ChildPlan& plan, pid_t keeper) {
+  setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != keeper) _exit(127);
+  ResetSignals();
+  close(kControlFd);
+  close(kStatusFd);
+  fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
+  if (plan.workingDirectory && chdir(plan.workingDirectory) != 0) ChildFail(kReportFd, errno);
   if (plan.gateRead >= 0) {
     // A program that cannot be run is reported now, not only when the host resumes it.
-    if (access(plan.path, X_OK) != 0) ChildFail(plan.reportWrite, errno);
-    ChildWrite(plan.reportWrite, 'W', 0);
+    if (access(plan.path, X_OK) != 0) ChildFail(kReportFd, errno);
+    ChildWrite(kReportFd, 'W', 0);
     char go = 0;
     ssize_t n;
     do {
-      n = read(plan.gateRead, &go, 1);
+      n = read(kGateFd, &go, 1);
     } while (n < 0 && errno == EINTR);
     if (n != 1) _exit(127);  // the host let go without resuming
-    close(plan.gateRead);
+    close(kGateFd);
   }
   execve(plan.path, plan.argv, plan.envp);
-  ChildFail(plan.reportWrite, errno);
+  ChildFail(kReportFd, errno);
+}
+
+// Parses a decimal pid; 0 when the text is not one.
+pid_t ParsePid(const char* text, size_t length) {
+  pid_t value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+// Appends text, then returns the new end; only async-signal-safe work.
+size_t AppendText(char* out, size_t size, size_t at, const char* text) {
+  for (; *text && at + 1 < size; ++text) out[at++] = *text;
+  out[at] = 0;
+  return at;
+}
+
+size_t AppendNumber(char* out, size_t size, size_t at, pid_t value) {
+  char digits[16];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 15);
+  while (n > 0 && at + 1 < size) out[at++] = digits[--n];
+  out[at] = 0;
+  return at;
+}
+
+// SIGKILL to every direct child of the keeper, orphans it adopted included. Reads the kernel's
+// list of children; where that list is missing, every /proc/<pid>/stat is looked at.
+void KillKeeperChildren(pid_t self) {
+  char path[64];
+  size_t at = AppendText(path, sizeof path, 0, "/proc/");
+  at = AppendNumber(path, sizeof path, at, self);
+  at = AppendText(path, sizeof path, at, "/task/");
+  at = AppendNumber(path, sizeof path, at, self);
+  AppendText(path, sizeof path, at, "/children");
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char buffer[4096];
+    size_t kept = 0;
+    ssize_t n;
+    while ((n = read(fd, buffer + kept, sizeof buffer - kept)) > 0) {
+      size_t end = kept + static_cast<size_t>(n), start = 0;
+      for (size_t i = 0; i < end; ++i) {
+        if (buffer[i] == ' ' || buffer[i] == '\n') {
+          if (pid_t pid = ParsePid(buffer + start, i - start); pid > 0) kill(pid, SIGKILL);
+          start = i + 1;
+        }
+      }
+      kept = end - start;
+      std::memmove(buffer, buffer + start, kept);
+      if (kept == sizeof buffer) kept = 0;
+    }
+    close(fd);
+    return;
+  }
+  int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return;
+  alignas(8) char entries[8192];
+  long got;
+  while ((got = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
+    for (long at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(entries + at);
+      at += entry->d_reclen;
+      pid_t pid = ParsePid(entry->d_name, std::strlen(entry->d_name));
+      if (pid <= 0) continue;
+      size_t end = AppendText(path, sizeof path, 0, "/proc/");
+      end = AppendNumber(path, sizeof path, end, pid);
+      AppendText(path, sizeof path, end, "/stat");
+      int stat = open(path, O_RDONLY | O_CLOEXEC);
+      if (stat < 0) continue;
+      char text[512];
+      ssize_t n = read(stat, text, sizeof text - 1);
+      close(stat);
+      if (n <= 0) continue;
+      text[n] = 0;
+      // "pid (comm) state ppid ...": comm may hold spaces and parentheses; the last ')' ends it.
+      const char* closeParen = std::strrchr(text, ')');
+      if (!closeParen || closeParen[1] != ' ' || !closeParen[2] || closeParen[3] != ' ') continue;
+      const char* ppidText = closeParen + 4;
+      size_t ppidLength = std::strcspn(ppidText, " ");
+      if (ParsePid(ppidText, ppidLength) == self) kill(pid, SIGKILL);
+    }
+  }
+  close(proc);
+}
+
+// The run's keeper: a child subreaper, so every descendant of the run that loses its parent
+// (a double fork, a setsid) becomes its child. It ends them all when the host says so, when
+// the host's control socket closes (the host ended or was killed) or when it is told to end,
+// and exits once it holds no process any more; its exit is the job being empty.
+// Forked from the multithreaded host, it uses only async-signal-safe calls.
+[[noreturn]] void RunKeeper(const ChildPlan& plan) {
+  setpgid(0, 0);
+  int sources[kKeeperFds] = {plan.stdinFd,   plan.stdoutFd,    plan.stderrFd, plan.controlRead,
+                             plan.statusWrite, plan.reportWrite, plan.gateRead};
+  if (!ArrangeDescriptors(sources, kKeeperFds)) _exit(127);
+  if (getppid() != plan.parent) _exit(127);  // the host is already gone
+  ResetSignals();
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) WriteStatus('D', errno);
+
+  sigset_t watched;
+  sigemptyset(&watched);
+  for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&watched, sig);
+  sigprocmask(SIG_BLOCK, &watched, nullptr);
+  int signals = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (signals < 0) {
+    ChildWrite(kReportFd, 'J', errno);
+    _exit(127);
+  }
+
+  const pid_t self = getpid();
+  pid_t program = fork();
+  if (program < 0) {
+    ChildWrite(kReportFd, 'J', errno);
+    _exit(127);
+  }
+  if (program == 0) RunProgram(plan, self);
+  setpgid(program, program);
+  WriteStatus('P', program);
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 0; fd < 3; ++fd) {
+    if (null >= 0) dup2(null, fd);
+  }
+  if (null >= 0) close(null);
+  close(kReportFd);
+  close(kGateFd);
+
+  bool programReaped = false;
+  bool ending = false;
+  auto reapAll = [&] {
+    bool any = false;
+    while (true) {
+      int status = 0;
+      pid_t pid = waitpid(-1, &status, WNOHANG);
+      if (pid < 0 && errno == EINTR) continue;
+      if (pid < 0) {
+        if (programReaped || errno == ECHILD) _exit(0);  // nothing of the run is left
+        return any;
+      }
+      if (pid == 0) return any;
+      any = true;
+      if (pid == program) {
+        programReaped = true;
+        WriteStatus('X', status);
+      }
+    }
+  };
+  auto drainSignals = [&] {
+    struct signalfd_siginfo info[8];
+    ssize_t n;
+    while ((n = read(signals, info, sizeof info)) > 0) {
+      for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; ++i) {
+        if (info[i].ssi_signo != SIGCHLD) ending = true;
+      }
+    }
+  };
+  while (true) {
+    if (ending) {
+      if (!programReaped) kill(-program, SIGKILL);
+      KillKeeperChildren(self);
+      if (!reapAll()) {
+        struct pollfd p {signals, POLLIN, 0};
+        poll(&p, 1, 20);
+        drainSignals();
+      }
+      continue;
+    }
+    struct pollfd fds[2] = {{kControlFd, POLLIN, 0}, {signals, POLLIN, 0}};
+    int r = poll(fds, 2, -1);
+    if (r < 0 && errno != EINTR) ending = true;
+    if (fds[0].revents) {
+      unsigned char commands[64];
+      ssize_t n = read(kControlFd, commands, sizeof commands);
+      if (n <= 0 && !(n < 0 && errno == EINTR)) ending = true;  // the host let go or is gone
+      for (ssize_t i = 0; i < n; ++i) {
+        if (commands[i] == SIGKILL) {
+          ending = true;
+        } else if (!programReaped) {
+          kill(-program, commands[i]);
+        }
+      }
+    }
+    drainSignals();
+    // Once the program is gone, what it left behind stays held until the host ends the job.
+    reapAll();
+  }
 }
 
 std::vector<char*> CStrings(const std::vector<std::string>& strings) {
@@ -191,12 +401,12 @@ std::vector<char*> CStrings(const std::vector<std::string>& strings) {
 }  // namespace
 
 Child::~Child() {
-  if (pid_ <= 0) return;
-  // The leader is never reaped before this point, so its pid and group id cannot have been
-  // handed to another process: the group signal reaches only this job.
-  kill(-pid_, SIGKILL);
+  if (keeper_ <= 0) return;
+  // Closing the control socket is the job's end: the keeper kills everything it holds, then
+  // exits, and is reaped here.
+  control_.Reset();
   int status;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(keeper_, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -218,74 +428,78 @@ bool Child::Resume() {
 }
 
 void Child::End(int signal) {
-  if (pid_ > 0) kill(-pid_, signal);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!control_ || signal <= 0 || signal >= 256) return;
+  const unsigned char command = static_cast<unsigned char>(signal);
+  ssize_t n;
+  do {
+    n = send(control_.get(), &command, 1, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
 }
 
-namespace {
-
-// Whether a process other than a zombie is in the process group, read from /proc.
-bool GroupHasLiveMembers(pid_t group) {
-  DIR* proc = opendir("/proc");
-  if (!proc) return false;
-  bool live = false;
-  while (struct dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-    UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd) continue;
-    char buffer[512];
-    ssize_t n = read(fd.get(), buffer, sizeof buffer - 1);
-    if (n <= 0) continue;
-    buffer[n] = 0;
-    // "pid (comm) state ppid pgrp ...": comm may hold spaces and parentheses; the last ')' ends it.
-    const char* close = std::strrchr(buffer, ')');
-    char state = 0;
-    long ppid = 0, pgrp = 0;
-    if (!close || std::sscanf(close + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3) continue;
-    if (pgrp == group && state != 'Z' && state != 'X') {
-      live = true;
-      break;
+void Child::DrainStatusLocked() {
+  while (status_ && !keeperGone_) {
+    Report reports[16];
+    ssize_t n = read(status_.get(), reports, sizeof reports);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;  // nothing more now
+    if (n == 0) {
+      keeperGone_ = true;
+      // A keeper that ended without reporting the program's end was killed itself, and the
+      // program with it (its death signal).
+      if (!exited_) {
+        exited_ = true;
+        waitStatus_ = SIGKILL;
+      }
+      return;
+    }
+    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof reports[0]; ++i) {
+      if (reports[i].tag == 'X') {
+        exited_ = true;
+        waitStatus_ = reports[i].error;
+      }
     }
   }
-  closedir(proc);
-  return live;
 }
 
-}  // namespace
-
-bool Child::WaitForJobToEmpty(std::chrono::milliseconds timeout) {
-  if (pid_ <= 0) return true;
-  // The group's members are not our children (only the leader is), so nothing can be waited on:
-  // the group is looked at again every few milliseconds, for a bounded time.
+bool Child::WaitFor(std::chrono::milliseconds timeout, bool wholeJob) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (GroupHasLiveMembers(pid_)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (true) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      DrainStatusLocked();
+      if (wholeJob ? keeperGone_ : exited_) return true;
+      if (!status_) return false;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    struct pollfd p {status_.get(), POLLIN, 0};
+    int ms = static_cast<int>(std::min<int64_t>(left.count(), 1 << 30));
+    int r = poll(&p, 1, ms);
+    if (r < 0 && errno != EINTR) return false;
   }
-  return true;
 }
 
 bool Child::Wait(std::chrono::milliseconds timeout, int* status) {
-  if (pid_ <= 0) return false;
-  if (pidfd_) {
-    struct pollfd p {pidfd_.get(), POLLIN, 0};
-    int ms = static_cast<int>(std::min<int64_t>(timeout.count(), 1 << 30));
-    int r;
-    do {
-      r = poll(&p, 1, ms);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0) return false;
-  }
-  // Looked at without reaping: the zombie keeps the pid (and so the job's group id) ours.
-  siginfo_t info {};
-  int flags = WEXITED | WNOWAIT | (pidfd_ ? WNOHANG : 0);
-  if (waitid(P_PID, static_cast<id_t>(pid_), &info, flags) != 0 || info.si_pid != pid_) return false;
-  if (status) {
-    *status = info.si_code == CLD_EXITED ? ((info.si_status & 0xff) << 8) : (info.si_status & 0x7f);
-  }
+  if (!WaitFor(timeout, false)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (status) *status = waitStatus_;
   return true;
 }
+
+bool Child::WaitForJobToEmpty(std::chrono::milliseconds timeout) { return WaitFor(timeout, true); }
+
+namespace {
+
+// Said once per host: without a subreaper a descendant that leaves its group is not held.
+void NoteDegradedJob(int error) {
+  static std::atomic<bool> said{false};
+  if (said.exchange(true)) return;
+  LogPrintf("[process] child subreaper unavailable error=%d: a descendant that leaves its process group can outlive its run\n",
+            error);
+}
+
+}  // namespace
 
 SpawnResult Spawn(const SpawnOptions& options) {
   SpawnResult result;
@@ -304,11 +518,17 @@ SpawnResult Spawn(const SpawnOptions& options) {
   UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!devNull) return fail("pipe", errno);
   UniqueFd stdinRead, stdinWrite, stdoutRead, stdoutWrite, stderrRead, stderrWrite;
-  UniqueFd gateRead, gateWrite, reportRead, reportWrite;
+  UniqueFd gateRead, gateWrite, reportRead, reportWrite, statusRead, statusWrite;
+  UniqueFd controlHost, controlKeeper;
+  int control[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control) != 0) return fail("job", errno);
+  controlHost.Reset(control[0]);
+  controlKeeper.Reset(control[1]);
   if ((options.stdinMode == Stream::Pipe && !MakePipe(stdinRead, stdinWrite)) ||
       (options.stdoutMode == Stream::Pipe && !MakePipe(stdoutRead, stdoutWrite)) ||
       (options.stderrMode == Stream::Pipe && !MakePipe(stderrRead, stderrWrite)) ||
-      (options.startSuspended && !MakePipe(gateRead, gateWrite)) || !MakePipe(reportRead, reportWrite)) {
+      (options.startSuspended && !MakePipe(gateRead, gateWrite)) || !MakePipe(reportRead, reportWrite) ||
+      !MakePipe(statusRead, statusWrite)) {
     return fail("pipe", errno);
   }
 
@@ -327,34 +547,58 @@ SpawnResult Spawn(const SpawnOptions& options) {
                  stderrWrite ? stderrWrite.get() : devNull.get(),
                  gateRead ? gateRead.get() : -1,
                  reportWrite.get(),
+                 controlKeeper.get(),
+                 statusWrite.get(),
                  getpid()};
-
-  pid_t pid = -1;
+  pid_t keeper = -1;
   int forkError = 0;
   TheSpawner().Run([&] {
-    pid = fork();
-    if (pid == 0) RunChild(plan);
-    if (pid < 0) forkError = errno;
+    keeper = fork();
+    if (keeper == 0) RunKeeper(plan);
+    if (keeper < 0) forkError = errno;
   });
-  if (pid < 0) return fail("fork", forkError);
-  setpgid(pid, pid);  // also from this side, so the group exists before anyone signals it
+  if (keeper < 0) return fail("fork", forkError);
+  setpgid(keeper, keeper);
 
   std::unique_ptr<Child> child(new Child());
-  child->pid_ = pid;
-  child->pidfd_.Reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-  // The child's ends go now, so end of file on the report pipe means exec.
+  child->keeper_ = keeper;
+  child->control_ = std::move(controlHost);
+  // The child's ends go now, so end of file on the report pipe means exec (or a keeper that
+  // could not make the run).
+  controlKeeper.Reset();
   stdinRead.Reset();
   stdoutWrite.Reset();
   stderrWrite.Reset();
   gateRead.Reset();
   reportWrite.Reset();
+  statusWrite.Reset();
 
   Report report{};
   bool reported = ReadReport(reportRead.get(), report);
+  if (reported && report.tag == 'J') {
+    child.reset();  // reaps the keeper
+    return fail("job", report.error);
+  }
+  // The keeper names the program right after forking it (after a note when it is no subreaper).
+  Report status{};
+  while (ReadReport(statusRead.get(), status) && status.tag != 'P') {
+    if (status.tag == 'D') NoteDegradedJob(status.error);
+  }
+  if (status.tag != 'P') {
+    child.reset();
+    return fail("job", ECHILD);
+  }
+  child->pid_ = static_cast<pid_t>(status.error);
   if (reported && report.tag == 'E') {
-    child.reset();  // reaps it
+    child.reset();  // the keeper reaps the program and exits; this reaps the keeper
     return fail("exec", report.error);
   }
+  if (!reported && options.startSuspended) {
+    child.reset();  // the program ended at its gate without a word (the keeper could not arrange it)
+    return fail("job", ECHILD);
+  }
+  fcntl(statusRead.get(), F_SETFL, fcntl(statusRead.get(), F_GETFL) | O_NONBLOCK);
+  child->status_ = std::move(statusRead);
   child->gate_ = std::move(gateWrite);
   if (options.startSuspended) child->report_ = std::move(reportRead);
   child->stdinWrite_ = std::move(stdinWrite);

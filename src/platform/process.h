@@ -1,19 +1,26 @@
 #pragma once
 // Child processes: started from an argv list and a whole environment block (never through a
-// shell), optionally suspended until Resume, each in a process group of its own that serves as
-// its job (ending the job ends every descendant that stayed in the group), with pipes for the
-// standard streams.
+// shell), optionally suspended until Resume, with pipes for the standard streams, each run
+// inside a job.
 //
-// Threads: every fork happens on one long-lived spawner thread, because the death signal a
-// child asks for (the child dies when the host does) follows the thread that forked it, not the
-// process. Spawn may be called from any thread; it hands the work over and waits for it.
+// The job: every run has a keeper, a small process forked from the host that is a child
+// subreaper and the program's parent. Every descendant of the program that loses its parent
+// (a double fork, a setsid, a new process group) is adopted by the keeper, so the keeper holds
+// the whole run. It kills all it holds when the host ends the job, when the Child is destroyed
+// and when the host dies (its end of the host's control socket closes), then exits; its exit
+// is the job being empty. Where the kernel refuses the subreaper, the job still ends the
+// program's process group and the host logs once what it cannot hold.
+//
+// Threads: every fork happens on one long-lived spawner thread (a death signal follows the
+// thread that forked). Spawn may be called from any thread; it hands the work over and waits.
 // A Child is owned by one owner; its methods may be called from several threads (the stdio
-// reader and the supervisor), and Wait/HasExited/End are safe together.
+// reader and the supervisor), and Wait/HasExited/End/WaitForJobToEmpty are safe together.
 //
-// Invariants: no descriptor of the host but the three standard streams reaches a child; a
-// failed exec is reported with its errno and leaves no process behind; every child is reaped,
-// by the Child's destructor, which ends the job first. Until then an exited child is only
-// looked at, never reaped, so its pid (and the job's group id) cannot go to another process.
+// Invariants: no descriptor of the host but the three standard streams reaches a program; a
+// failed exec is reported with its errno and leaves no process behind; every process of a run
+// is reaped, by its keeper, and the keeper by the Child's destructor, which ends the job first.
+// Signals reach the program only through its keeper, which has not reaped it yet, so they can
+// never go to another process that took its pid.
 #include <sys/types.h>
 
 #include <chrono>
@@ -57,32 +64,41 @@ class Child {
   // or its exec failed (resumeError() then holds the errno).
   bool Resume();
   int resumeError() const { return resumeError_; }
-  // Ends the job: signal to the whole process group (SIGKILL by default).
+  // SIGKILL (the default) ends the job: every process the run holds is killed. Another signal
+  // goes to the program's process group while the program lives.
   void End(int signal = 9);
   // Waits at most timeout for the child to exit; true with its wait status when it did.
   bool Wait(std::chrono::milliseconds timeout, int* status = nullptr);
   bool HasExited() { return Wait(std::chrono::milliseconds(0)); }
-  // After End: waits at most timeout until no live process is left in the job's group (the
-  // leader stays as an unreaped zombie, which does not count). False when some remain.
+  // Waits at most timeout until no process of the run is left (after End, or once the program
+  // and everything it started have exited). False when some remain.
   bool WaitForJobToEmpty(std::chrono::milliseconds timeout);
 
  private:
   friend struct SpawnResult Spawn(const SpawnOptions& options);
   Child() = default;
 
-  pid_t pid_ = -1;
-  UniqueFd pidfd_;
-  UniqueFd gate_;    // write end of the suspend gate; closed at Resume
-  UniqueFd report_;  // a suspended child's report pipe, read at Resume
+  bool WaitFor(std::chrono::milliseconds timeout, bool wholeJob);
+  void DrainStatusLocked();
+
+  pid_t pid_ = -1;     // the program
+  pid_t keeper_ = -1;  // the run's keeper, the host's own child
+  UniqueFd control_;   // host's end of the keeper's control socket: a byte is a signal; closing ends the job
+  UniqueFd status_;    // the keeper's reports (non-blocking): the program's end; end of file: job empty
+  UniqueFd gate_;      // write end of the suspend gate; closed at Resume
+  UniqueFd report_;    // a suspended child's report pipe, read at Resume
   UniqueFd stdinWrite_, stdoutRead_, stderrRead_;
-  std::mutex mutex_;  // guards the gate and the report pipe
+  std::mutex mutex_;  // guards everything below and the gate, report and control descriptors
   int resumeError_ = 0;
+  bool exited_ = false;
+  bool keeperGone_ = false;
+  int waitStatus_ = 0;
 };
 
 struct SpawnResult {
   std::unique_ptr<Child> child;  // null on failure
   int error = 0;                 // errno of what failed (the exec's own errno when exec failed)
-  std::string what;              // "pipe", "fork", "exec", "spawner"
+  std::string what;              // "pipe", "fork", "exec", "job" (the run's job could not be made)
 };
 
 SpawnResult Spawn(const SpawnOptions& options);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/temp_folder.h"
 
@@ -168,43 +169,119 @@ TEST(Process, EndingTheJobEndsAGrandchild) {
   EXPECT_TRUE(BecomesGone(grandchild));
 }
 
-// Run as a child host by the next test: spawns a sleeper, says its pid, then waits to be killed.
-TEST(ProcessHostRole, SpawnAndWait) {
-  if (!std::getenv("QV_PROCESS_HOST_ROLE")) GTEST_SKIP() << "only as the child host of HostKilled...";
-  proc::SpawnOptions options;
-  options.argv = {"/bin/sleep", "60"};
-  proc::SpawnResult r = proc::Spawn(options);
-  ASSERT_TRUE(r.child);
-  std::string pid = std::to_string(r.child->pid()) + "\n";
-  ASSERT_EQ(write(STDOUT_FILENO, pid.data(), pid.size()), static_cast<ssize_t>(pid.size()));
-  std::this_thread::sleep_for(std::chrono::seconds(60));
-}
+// Leaves one descendant of each shape a run can make, says their pids one a line, then "all":
+// one in the program's group, one in a new session, one in a new process group, and one whose
+// parent has exited (re-parented to whoever adopts orphans).
+const char* const kDescendantsScript =
+    "sleep 60 & echo $!; "
+    "setsid sleep 60 & echo $!; "
+    "python3 -c 'import os,time; os.setpgid(0,0); print(os.getpid(), flush=True); time.sleep(60)' & "
+    "sh -c 'setsid sleep 60 & echo $!'; "
+    "sleep 0.2; echo all; exec sleep 60";
 
-TEST(Process, HostKilledTakesItsChildrenWithIt) {
-  proc::SpawnOptions options;
-  options.argv = {"/proc/self/exe", "--gtest_filter=ProcessHostRole.SpawnAndWait"};
-  options.argv[0] = std::filesystem::read_symlink("/proc/self/exe").string();
-  options.env = proc::CurrentEnvironment();
-  options.env.push_back("QV_PROCESS_HOST_ROLE=1");
-  options.stdoutMode = proc::Stream::Pipe;
-  proc::SpawnResult host = proc::Spawn(options);
-  ASSERT_TRUE(host.child);
-  std::string all, line;
+// Reads pid lines until "all".
+std::vector<pid_t> ReadPids(int fd) {
+  std::vector<pid_t> pids;
+  std::string line;
   char c;
-  // The role prints gtest banners too: the sleeper's pid is the line that is only digits.
-  while (read(host.child->stdoutRead().get(), &c, 1) == 1) {
+  while (read(fd, &c, 1) == 1) {
     if (c != '\n') {
       line += c;
       continue;
     }
-    if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) break;
+    if (line == "all") break;
+    if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) {
+      pids.push_back(static_cast<pid_t>(std::atoi(line.c_str())));
+    }
     line.clear();
   }
-  pid_t sleeper = static_cast<pid_t>(std::atoi(line.c_str()));
-  ASSERT_GT(sleeper, 0);
-  kill(host.child->pid(), SIGKILL);  // only the host, not its job
-  EXPECT_TRUE(host.child->Wait(milliseconds(10000)));
-  EXPECT_TRUE(BecomesGone(sleeper));
+  return pids;
+}
+
+proc::SpawnResult SpawnDescendants() {
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", kDescendantsScript};
+  options.env = proc::CurrentEnvironment();
+  options.stdoutMode = proc::Stream::Pipe;
+  return proc::Spawn(options);
+}
+
+TEST(ProcessJob, EndingTheJobEndsEveryShapeOfDescendant) {
+  proc::SpawnResult r = SpawnDescendants();
+  ASSERT_TRUE(r.child);
+  std::vector<pid_t> pids = ReadPids(r.child->stdoutRead().get());
+  ASSERT_EQ(pids.size(), 4u);
+  for (pid_t pid : pids) EXPECT_FALSE(IsGone(pid)) << pid;
+  EXPECT_FALSE(r.child->WaitForJobToEmpty(milliseconds(0)));
+  r.child->End();
+  EXPECT_TRUE(r.child->WaitForJobToEmpty(milliseconds(10000)));
+  int status = 0;
+  EXPECT_TRUE(r.child->Wait(milliseconds(0), &status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  for (pid_t pid : pids) EXPECT_TRUE(IsGone(pid)) << pid;
+}
+
+TEST(ProcessJob, DestroyingTheChildEndsWhatTheProgramLeftBehind) {
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "setsid sleep 60 & echo $!; echo all"};
+  options.stdoutMode = proc::Stream::Pipe;
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  std::vector<pid_t> pids = ReadPids(r.child->stdoutRead().get());
+  ASSERT_EQ(pids.size(), 1u);
+  // The program's own end is reported while what it left is still held by the job.
+  int status = -1;
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000), &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(r.child->WaitForJobToEmpty(milliseconds(100)));
+  EXPECT_FALSE(IsGone(pids[0]));
+  r.child.reset();
+  EXPECT_TRUE(IsGone(pids[0]));
+}
+
+TEST(ProcessJob, AJobWithNothingLeftIsEmptyOnItsOwn) {
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "sleep 0.1 & exit 3"};
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  EXPECT_TRUE(r.child->WaitForJobToEmpty(milliseconds(10000)));
+  int status = 0;
+  EXPECT_TRUE(r.child->Wait(milliseconds(0), &status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+// Run as a child host by the next test: starts a run with every shape of descendant, says
+// their pids, then waits to be killed.
+TEST(ProcessHostRole, SpawnAndWait) {
+  if (!std::getenv("QV_PROCESS_HOST_ROLE")) GTEST_SKIP() << "only as the child host of HostKilled...";
+  proc::SpawnResult r = SpawnDescendants();
+  ASSERT_TRUE(r.child);
+  std::vector<pid_t> pids = ReadPids(r.child->stdoutRead().get());
+  pids.push_back(r.child->pid());
+  std::string text;
+  for (pid_t pid : pids) text += std::to_string(pid) + "\n";
+  text += "all\n";
+  ASSERT_EQ(write(STDOUT_FILENO, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
+TEST(Process, HostKilledTakesEveryDescendantWithIt) {
+  for (int signal : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    proc::SpawnOptions options;
+    options.argv = {std::filesystem::read_symlink("/proc/self/exe").string(),
+                    "--gtest_filter=ProcessHostRole.SpawnAndWait"};
+    options.env = proc::CurrentEnvironment();
+    options.env.push_back("QV_PROCESS_HOST_ROLE=1");
+    options.stdoutMode = proc::Stream::Pipe;
+    proc::SpawnResult host = proc::Spawn(options);
+    ASSERT_TRUE(host.child);
+    std::vector<pid_t> pids = ReadPids(host.child->stdoutRead().get());
+    ASSERT_EQ(pids.size(), 5u);
+    kill(host.child->pid(), signal);  // only the host, not its job
+    EXPECT_TRUE(host.child->Wait(milliseconds(10000)));
+    for (pid_t pid : pids) EXPECT_TRUE(BecomesGone(pid)) << pid;
+  }
 }
 
 }  // namespace
