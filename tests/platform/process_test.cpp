@@ -170,14 +170,14 @@ TEST(Process, EndingTheJobEndsAGrandchild) {
 }
 
 // Leaves one descendant of each shape a run can make, says their pids one a line, then "all":
-// one in the program's group, one in a new session, one in a new process group, and one whose
-// parent has exited (re-parented to whoever adopts orphans).
+// one in the program's group, one in a new session, one in a new process group and one in a
+// new session whose parents have exited (re-parented to whoever adopts orphans).
 const char* const kDescendantsScript =
     "sleep 60 & echo $!; "
     "setsid sleep 60 & echo $!; "
-    "python3 -c 'import os,time; os.setpgid(0,0); print(os.getpid(), flush=True); time.sleep(60)' & "
+    "python3 -c 'import os,time; pid=os.fork(); pid or (time.sleep(60), os._exit(0)); os.setpgid(pid,pid); print(pid)'; "
     "sh -c 'setsid sleep 60 & echo $!'; "
-    "sleep 0.2; echo all; exec sleep 60";
+    "echo all; exec sleep 60";
 
 // Reads pid lines until "all".
 std::vector<pid_t> ReadPids(int fd) {
