@@ -298,14 +298,21 @@ void KillKeeperChildren(pid_t self) {
   int sources[kKeeperFds] = {plan.stdinFd,   plan.stdoutFd,    plan.stderrFd, plan.controlRead,
                              plan.statusWrite, plan.reportWrite, plan.gateRead};
   if (!ArrangeDescriptors(sources, kKeeperFds)) _exit(127);
-  if (getppid() != plan.parent) _exit(127);  // the host is already gone
+  // The program resets its own signals; the keeper keeps SIGPIPE ignored, since its reports to a
+  // host that died must not kill it before it has ended the run.
   ResetSignals();
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) WriteStatus('D', errno);
-
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
   sigset_t watched;
   sigemptyset(&watched);
   for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP}) sigaddset(&watched, sig);
   sigprocmask(SIG_BLOCK, &watched, nullptr);
+  // A host that dies also closes the control socket; the death signal covers a descriptor that
+  // some other process kept open by mistake.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != plan.parent) _exit(127);  // the host is already gone
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) WriteStatus('D', errno);
   int signals = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signals < 0) {
     ChildWrite(kReportFd, 'J', errno);

@@ -236,22 +236,28 @@ TEST_F(NativeDialogTest, ZenityAnswersBecomeTheDialogResults) {
   EXPECT_EQ(args(), "--file-selection\n--save\n--confirm-overwrite\n--filename=clip.mp4\n");
 }
 
-// The pid of a zenity child of this process, or 0.
+// A process's parent and name from /proc, or false when it is gone.
+bool ReadParent(pid_t pid, pid_t* parent, std::string* name) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  size_t open = line.find('('), close = line.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return false;
+  *name = line.substr(open + 1, close - open - 1);
+  char state;
+  return sscanf(line.c_str() + close + 1, " %c %d", &state, parent) == 2;
+}
+
+// The pid of a zenity this process started (the child of the keeper that holds its run), or 0.
 pid_t FindZenityChild() {
   DIR* dir = opendir("/proc");
   if (!dir) return 0;
   pid_t found = 0;
   while (dirent* e = readdir(dir)) {
-    pid_t pid = atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t close = line.rfind(')');
-    if (close == std::string::npos || line.find("(zenity)") == std::string::npos) continue;
-    int ppid = 0;
-    char state;
-    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid()) found = pid;
+    pid_t pid = atoi(e->d_name), parent = 0, grandparent = 0;
+    std::string name, parentName;
+    if (pid <= 0 || !ReadParent(pid, &parent, &name) || name != "zenity") continue;
+    if (ReadParent(parent, &grandparent, &parentName) && grandparent == getpid()) found = pid;
   }
   closedir(dir);
   return found;
