@@ -63,25 +63,54 @@ void StartOtaCheck(unsigned long long mainWindow, const std::string& startPageUr
 
 void SetOtaCheckWorkerForTesting(OtaCheckWorkerFn worker) { OtaWorkerOverride() = std::move(worker); }
 
-int RunHost(const HostOptions& options) {
-  auto step = [&](const char* name) {
+namespace {
+
+// A thread joined by its owner.
+struct JoinedThread {
+  std::thread thread;
+  ~JoinedThread() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+// What start-up builds and shutdown takes down, in the order it is built. An early return from
+// RunHost destroys it in reverse, so the warm-up thread is joined last, on every way out: no
+// start-up failure exits while that thread is inside the crypto library (which keeps its state to
+// the end of the process).
+struct HostRun {
+  explicit HostRun(const HostOptions& o) : options(o) {}
+  void Step(const char* name) const {
     if (options.onStep) options.onStep(name);
-  };
+  }
 
-  step("log");
-  if (options.setupLogFile) SetupLogFile();
-  step("crash-filter");
+  const HostOptions& options;
+  JoinedThread warmUp;
+  bool mediaStarted = false;
+  HWND mainWindow = 0;
+  std::string bridgeToken;
+  std::shared_ptr<WsServer> wsServer;
+  int bridgePort = 0;
+  std::shared_ptr<PluginSessions> pluginSessions;
+  std::string installationId;
+  std::string sessionHandle;
+  std::shared_ptr<RpcOutlet> pageOutlet;
+  std::unique_ptr<RpcDispatch> dispatcher;
+  UiTextSink pageSink;
+  std::unique_ptr<WebViewHost> webView;
+};
+
+// ---- Start-up steps, in the order RunHost calls them ----
+
+void OpenLogAndCrashFilter(HostRun& run) {
+  run.Step("log");
+  if (run.options.setupLogFile) SetupLogFile();
+  run.Step("crash-filter");
   InstallCrashFilter();
+}
 
-  step("warm-up");
-  // Joined on every way out of RunHost, so no start-up failure exits while it is inside the
-  // crypto library (which keeps its state to the end of the process).
-  struct JoinedThread {
-    std::thread thread;
-    ~JoinedThread() {
-      if (thread.joinable()) thread.join();
-    }
-  } warmUp{std::thread([] {
+void StartWarmUp(HostRun& run) {
+  run.Step("warm-up");
+  run.warmUp.thread = std::thread([] {
     try {
       WarmUpDeviceKey();
     } catch (const std::exception& e) {
@@ -89,144 +118,238 @@ int RunHost(const HostOptions& options) {
     } catch (...) {
       LogPrintf("[main] warm-up failed\n");
     }
-  })};
+  });
+}
 
-  step("package-identity");
+void LogPackageIdentity(HostRun& run) {
+  run.Step("package-identity");
   if (HasPackageIdentity()) {
     LogPrintf("[main] Windows Package Identity detected\n");
   } else {
     LogPrintf("[main] Running without Windows Package Identity (standalone mode)\n");
   }
+}
 
-  step("native-media");
-  const bool mediaStarted = StartNativeMedia();
-  if (!mediaStarted) LogPrintf("[main] MFStartup failed: hr=0x%08lx (native player fallback will not work)\n", 0x80004005UL);
+void StartMedia(HostRun& run) {
+  run.Step("native-media");
+  run.mediaStarted = StartNativeMedia();
+  if (!run.mediaStarted) {
+    LogPrintf("[main] MFStartup failed: hr=0x%08lx (native player fallback will not work)\n", 0x80004005UL);
+  }
+}
 
-  step("main-window");
-  const HWND mainWindow = ui::CreateWindow(kMainWindowClass, kMainWindowTitle, 1280, 800, MainWndProc);
-  if (mainWindow == 0) {
+bool CreateMainWindow(HostRun& run) {
+  run.Step("main-window");
+  run.mainWindow = ui::CreateWindow(kMainWindowClass, kMainWindowTitle, 1280, 800, MainWndProc);
+  if (run.mainWindow == 0) {
     LogPrintf("[main] FATAL: CreateWindowExW failed\n");
-    return 1;
+    return false;
   }
-  ui::CloseOnTerminateSignals(mainWindow);
+  ui::CloseOnTerminateSignals(run.mainWindow);
+  return true;
+}
 
-  step("bridge-token");
-  const std::string bridgeToken = MakeNativeWsToken();
-  if (bridgeToken.empty()) {
+bool MakeBridgeToken(HostRun& run) {
+  run.Step("bridge-token");
+  run.bridgeToken = MakeNativeWsToken();
+  if (run.bridgeToken.empty()) {
     ShowFatalBox("Unable to initialize the secure native bridge.");
-    return 1;
+    return false;
   }
+  return true;
+}
 
-  step("bridge-listener");
-  std::shared_ptr<WsServer> wsServer = WsServer::Create();
-  if (!wsServer->Start(bridgeToken)) {
+bool StartBridgeListener(HostRun& run) {
+  run.Step("bridge-listener");
+  run.wsServer = WsServer::Create();
+  if (!run.wsServer->Start(run.bridgeToken)) {
     LogPrintf("[main] FATAL: WsServer failed to start\n");
     ShowFatalBox("Unable to initialize the native media bridge.");
-    if (mediaStarted) ShutdownNativeMedia();
-    wsServer->Stop();
-    return 1;
+    if (run.mediaStarted) ShutdownNativeMedia();
+    run.wsServer->Stop();
+    return false;
   }
-  LogPrintf("[main] WsServer listening on 127.0.0.1:%d\n", wsServer->port());
-  const int bridgePort = wsServer->port();
+  LogPrintf("[main] WsServer listening on 127.0.0.1:%d\n", run.wsServer->port());
+  run.bridgePort = run.wsServer->port();
+  return true;
+}
 
-  step("kick-hook");
-  auto pluginSessions = std::make_shared<PluginSessions>(CapabilityTokenRegistry::Instance(), MakePluginSessionHooks());
-  wsServer->SetPluginConnectionFactory(pluginSessions->Factory());
-  InstallKickPluginSessionsHook([pluginSessions](const std::string& id) { pluginSessions->KickPluginSessions(id); });
+void InstallKickHook(HostRun& run) {
+  run.Step("kick-hook");
+  run.pluginSessions =
+      std::make_shared<PluginSessions>(CapabilityTokenRegistry::Instance(), MakePluginSessionHooks());
+  run.wsServer->SetPluginConnectionFactory(run.pluginSessions->Factory());
+  InstallKickPluginSessionsHook(
+      [sessions = run.pluginSessions](const std::string& id) { sessions->KickPluginSessions(id); });
+}
 
-  step("installation-id");
-  const std::string installationId = LoadOrCreateInstallationId();
-  step("session-handle");
-  const std::string sessionHandle = MakeSessionHandle();
+void LoadIdentities(HostRun& run) {
+  run.Step("installation-id");
+  run.installationId = LoadOrCreateInstallationId();
+  run.Step("session-handle");
+  run.sessionHandle = MakeSessionHandle();
+}
 
-  step("token-registry");
-  CapabilityTokenRegistry::Instance().SetInstallation(installationId, sessionHandle);
-  CapabilityTokenRegistry::Instance().SetRpcPort(bridgePort);
+void SetUpTokenRegistry(HostRun& run) {
+  run.Step("token-registry");
+  CapabilityTokenRegistry::Instance().SetInstallation(run.installationId, run.sessionHandle);
+  CapabilityTokenRegistry::Instance().SetRpcPort(run.bridgePort);
+}
 
-  step("dispatcher");
+// The dispatcher, then the UI handlers that feed it.
+void CreateDispatcherAndUiHandlers(HostRun& run) {
+  run.Step("dispatcher");
   // Replies reach the page through the outlet, which is detached before the server goes away.
-  auto pageOutlet = std::make_shared<RpcOutlet>(wsServer->OutletTarget());
+  run.pageOutlet = std::make_shared<RpcOutlet>(run.wsServer->OutletTarget());
   RpcDispatch::Options dispatchOptions;
-  dispatchOptions.deliverPluginToken = [pluginSessions](const std::string& token, int64_t now,
-                                                        const std::string& pluginId, const std::string& pkg) {
-    return pluginSessions->DeliverPluginToken(token, now, pluginId, pkg);
+  dispatchOptions.deliverPluginToken = [sessions = run.pluginSessions](const std::string& token, int64_t now,
+                                                                       const std::string& pluginId,
+                                                                       const std::string& pkg) {
+    return sessions->DeliverPluginToken(token, now, pluginId, pkg);
   };
   dispatchOptions.registry = &CapabilityTokenRegistry::Instance();
-  auto dispatcher = std::make_unique<RpcDispatch>(pageOutlet, std::make_shared<HostWindowSide>(mainWindow),
-                                                  std::move(dispatchOptions));
+  run.dispatcher = std::make_unique<RpcDispatch>(run.pageOutlet, std::make_shared<HostWindowSide>(run.mainWindow),
+                                                 std::move(dispatchOptions));
   CurrentMainWindowHooks().confirmDeveloperMode = TakeDeveloperModeRequests(ConfirmDeveloperMode);
-  CurrentMainWindowHooks().applyDeveloperMode = [d = dispatcher.get()](bool enabled) {
+  CurrentMainWindowHooks().applyDeveloperMode = [d = run.dispatcher.get()](bool enabled) {
     d->SetDeveloperMode(enabled);
     d->SetDeveloperModeTitle(enabled);
   };
   BinaryFrameTargets binaryTargets;
-  RegisterSubsystemRows(*dispatcher, binaryTargets);
-  step("ui-handlers");
-  wsServer->SetOnUiText([d = dispatcher.get()](std::string& text) { d->HandleMessageInPlace(text); });
-  binaryTargets.deliverBlobChunk = [d = dispatcher.get()](uint32_t stream, uint32_t request, const uint8_t* bytes,
-                                                          size_t length) {
+  RegisterSubsystemRows(*run.dispatcher, binaryTargets);
+
+  run.Step("ui-handlers");
+  run.wsServer->SetOnUiText([d = run.dispatcher.get()](std::string& text) { d->HandleMessageInPlace(text); });
+  binaryTargets.deliverBlobChunk = [d = run.dispatcher.get()](uint32_t stream, uint32_t request,
+                                                              const uint8_t* bytes, size_t length) {
     d->blobRouter().Deliver(stream, request, bytes, length);
   };
-  wsServer->SetOnUiBinary([binaryTargets](const uint8_t* bytes, size_t length) {
+  run.wsServer->SetOnUiBinary([binaryTargets](const uint8_t* bytes, size_t length) {
     UiBinaryHandler(binaryTargets, bytes, length);
   });
-  wsServer->SetOnUiConnected([] {
+  run.wsServer->SetOnUiConnected([] {
     LogPrintf("[main] WS client connected\n");
     OnPageConnectedSubsystems();
   });
-
   // Events and batches go to whichever page connection is current, never keeping the server.
-  const UiTextSink pageSink = [weak = std::weak_ptr<WsServer>(wsServer)](const std::string& text) {
+  run.pageSink = [weak = std::weak_ptr<WsServer>(run.wsServer)](const std::string& text) {
     if (auto server = weak.lock()) server->SendTextToUi(text);
   };
-  step("realtime-hub");
-  StartRealtimeHub(pageSink);
-  step("remote-access");
-  StartRemoteAccess(pageSink);
-  step("plugin-status-sink");
-  InstallPluginStatusSink(pageSink);
-  step("ui-closed-handler");
+}
+
+void StartPageSubsystems(HostRun& run) {
+  run.Step("realtime-hub");
+  StartRealtimeHub(run.pageSink);
+  run.Step("remote-access");
+  StartRemoteAccess(run.pageSink);
+  run.Step("plugin-status-sink");
+  InstallPluginStatusSink(run.pageSink);
+  run.Step("ui-closed-handler");
   // A page that goes away or is replaced takes its plugins with it.
-  wsServer->SetOnUiClosed([] { StopAllPlugins(); });
+  run.wsServer->SetOnUiClosed([] { StopAllPlugins(); });
+}
 
-  step("webview");
-  auto webView = std::make_unique<WebViewHost>();
-  CurrentMainWindowHooks().resizeWebView = [host = webView.get(), mainWindow] { host->ResizeToClient(mainWindow); };
-  CurrentMainWindowHooks().reloadAfterUpdate = [host = webView.get()] { host->ReloadAfterUpdate(); };
-  webView->Initialize(mainWindow, bridgePort, bridgeToken, installationId, sessionHandle,
-                      [mainWindow] { StartOtaCheck(mainWindow, StartPageUrl()); });
+void StartWebView(HostRun& run) {
+  run.Step("webview");
+  run.webView = std::make_unique<WebViewHost>();
+  CurrentMainWindowHooks().resizeWebView = [host = run.webView.get(), window = run.mainWindow] {
+    host->ResizeToClient(window);
+  };
+  CurrentMainWindowHooks().reloadAfterUpdate = [host = run.webView.get()] { host->ReloadAfterUpdate(); };
+  run.webView->Initialize(run.mainWindow, run.bridgePort, run.bridgeToken, run.installationId, run.sessionHandle,
+                          [window = run.mainWindow] { StartOtaCheck(window, StartPageUrl()); });
+}
 
-  step("loop");
-  int exitCode = ui::RunMessageLoop();
+int RunLoop(HostRun& run) {
+  run.Step("loop");
+  return ui::RunMessageLoop();
+}
 
-  step("stop-plugins");
+// ---- Shutdown steps, in the order RunHost calls them ----
+
+void StopPlugins(HostRun& run) {
+  run.Step("stop-plugins");
   StopAllPlugins();
-  step("close-remote-out-conns");
+}
+
+void StopRemoteAccess(HostRun& run) {
+  run.Step("close-remote-out-conns");
   CloseRemoteOutConns();
-  step("stop-remote-listener");
+  run.Step("stop-remote-listener");
   StopRemoteListener();
-  step("stop-bridge-listener");
+}
+
+void StopBridgeListener(HostRun& run) {
+  run.Step("stop-bridge-listener");
   DetachPageSinks();
-  wsServer->Stop();
-  step("stop-realtime-hub");
+  run.wsServer->Stop();
+}
+
+void StopHub(HostRun& run) {
+  run.Step("stop-realtime-hub");
   StopRealtimeHub();
-  step("shutdown-native-media");
-  if (mediaStarted) ShutdownNativeMedia();
-  step("destroy-webview");
+}
+
+void StopMedia(HostRun& run) {
+  run.Step("shutdown-native-media");
+  if (run.mediaStarted) ShutdownNativeMedia();
+}
+
+void DestroyWebView(HostRun& run) {
+  run.Step("destroy-webview");
   CurrentMainWindowHooks().resizeWebView = nullptr;
   CurrentMainWindowHooks().reloadAfterUpdate = nullptr;
-  webView.reset();
-  step("delete-dispatcher");
+  run.webView.reset();
+}
+
+void DeleteDispatcher(HostRun& run) {
+  run.Step("delete-dispatcher");
   // The handlers are cleared under the dispatch lock, so none is running once they are gone.
-  wsServer->SetOnUiText(nullptr);
-  wsServer->SetOnUiBinary(nullptr);
-  pageOutlet->Detach();
+  run.wsServer->SetOnUiText(nullptr);
+  run.wsServer->SetOnUiBinary(nullptr);
+  run.pageOutlet->Detach();
   CurrentMainWindowHooks().confirmDeveloperMode = nullptr;
   CurrentMainWindowHooks().applyDeveloperMode = nullptr;
-  dispatcher.reset();
-  step("delete-bridge-listener");
-  wsServer->Stop();
-  wsServer.reset();
+  run.dispatcher.reset();
+}
+
+void DeleteBridgeListener(HostRun& run) {
+  run.Step("delete-bridge-listener");
+  run.wsServer->Stop();
+  run.wsServer.reset();
+}
+
+}  // namespace
+
+int RunHost(const HostOptions& options) {
+  HostRun run(options);
+
+  // Start-up: each step runs only when the ones before it succeeded.
+  OpenLogAndCrashFilter(run);
+  StartWarmUp(run);
+  LogPackageIdentity(run);
+  StartMedia(run);
+  if (!CreateMainWindow(run)) return 1;
+  if (!MakeBridgeToken(run)) return 1;
+  if (!StartBridgeListener(run)) return 1;
+  InstallKickHook(run);
+  LoadIdentities(run);
+  SetUpTokenRegistry(run);
+  CreateDispatcherAndUiHandlers(run);
+  StartPageSubsystems(run);
+  StartWebView(run);
+
+  int exitCode = RunLoop(run);
+
+  // Shutdown, after the loop has ended.
+  StopPlugins(run);
+  StopRemoteAccess(run);
+  StopBridgeListener(run);
+  StopHub(run);
+  StopMedia(run);
+  DestroyWebView(run);
+  DeleteDispatcher(run);
+  DeleteBridgeListener(run);
 
   // A fatal path closes the main window like the user would; the run still failed.
   if (ui::IsFatalMarked()) exitCode = 1;
