@@ -334,7 +334,8 @@ void KillKeeperChildren(pid_t self) {
   }
   if (null >= 0) close(null);
   close(kReportFd);
-  close(kGateFd);
+  // Without a gate its number is free and may be the signal descriptor's.
+  if (plan.gateRead >= 0) close(kGateFd);
 
   bool programReaped = false;
   bool ending = false;

@@ -126,6 +126,29 @@ TEST(Process, SuspendedChildRunsNothingBeforeResume) {
   EXPECT_EQ(access(marker.c_str(), F_OK), 0);
 }
 
+// The keeper's death signal (the host died while some process kept the control socket open)
+// ends the run, whether or not it started suspended; a keeper that lost its signal descriptor
+// would also spin on it for the whole run.
+TEST(Process, KeeperSignalledEndsTheRun) {
+  for (bool suspended : {false, true}) {
+    proc::SpawnOptions options;
+    options.argv = {"/bin/sleep", "60"};
+    options.startSuspended = suspended;
+    proc::SpawnResult r = proc::Spawn(options);
+    ASSERT_TRUE(r.child) << suspended;
+    if (suspended) ASSERT_TRUE(r.child->Resume());
+    std::ifstream stat("/proc/" + std::to_string(r.child->pid()) + "/stat");
+    std::string line;
+    ASSERT_TRUE(std::getline(stat, line));
+    const pid_t keeper = static_cast<pid_t>(std::atoi(line.c_str() + line.rfind(')') + 4));
+    ASSERT_GT(keeper, 1);
+    ASSERT_EQ(kill(keeper, SIGTERM), 0);
+    int status = 0;
+    EXPECT_TRUE(r.child->Wait(milliseconds(10000), &status)) << suspended;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << suspended << " " << status;
+  }
+}
+
 TEST(Process, DroppedSuspendedChildNeverRuns) {
   testsupport::TempFolder folder("qv-proc-");
   const std::string marker = folder / "ran";
