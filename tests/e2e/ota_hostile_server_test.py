@@ -83,17 +83,24 @@ class HostileUpdateServer(unittest.TestCase):
                 return None
         self.assertTrue(wait_for(lambda: heading() == NEW_HEADING, 60), host.read_log().decode(errors="replace"))
 
-    def test_huge_manifest_answer_costs_little_memory(self):
-        # 600 MiB made as it is sent, so the server holds none of it.
-        self.server.route({"/api/v1/win/manifest": {"bodyBytes": 600 << 20}})
-        host = self.host()
-        host.start()
-        text = self.wait_log(host, "[ota-native] manifest failed: ", "[ota-native] exception: ", timeout=180)
-        self.assertIsNone(host.proc.poll())
-        peak = resident_peak_mib(host.proc.pid)
-        print("host resident peak: %.0f MiB" % peak)
-        self.assertLess(peak, 300)
-        self.assertIn("[ota-native] manifest failed: response too large\n", text)
+    def test_huge_json_answers_cost_little_memory(self):
+        pack = os.path.join(self.server.root, "offered.pack")
+        self.server.offer(pack, "0" * 64, "9.0", "full")
+        with open(self.server.routes) as f:
+            offered = json.load(f)
+        # Either JSON answer, 600 MiB made as it is sent, so the server holds none of it.
+        for step, path in (("manifest", "/api/v1/win/manifest"), ("descriptor", "/api/v1/win/download")):
+            with self.subTest(step):
+                self.server.route(dict(offered, **{path: {"bodyBytes": 600 << 20}}))
+                host = self.host()
+                host.start()
+                text = self.wait_log(host, "[ota-native] %s failed: " % step, "[ota-native] exception: ", timeout=180)
+                self.assertIsNone(host.proc.poll())
+                peak = resident_peak_mib(host.proc.pid)
+                print("host resident peak with a huge %s: %.0f MiB" % (step, peak))
+                self.assertLess(peak, 300)
+                self.assertIn("[ota-native] %s failed: response too large\n" % step, text)
+                self.assertEqual(host.stop(), 0)
 
     def test_dripping_pack_is_ended_by_the_deadline(self):
         pack = os.path.join(self.server.root, "offered.pack")
