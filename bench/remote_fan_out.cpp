@@ -3,12 +3,16 @@
 // the publisher building and serialising the same messages with no fan-out (the hub's own work)
 // in the same run; then publish-to-viewer latency for one viewer at maxHz 20.
 //
-// Last, the outgoing client as the viewer: instance A's real listener on loopback, instance B's
+// Then the outgoing client as the viewer: instance A's real listener on loopback, instance B's
 // outgoing connection to it, and B's page connection (a loopback WebSocket carrying B's events);
 // publish on A to "remote.batch" read on B's page, p50/p99, printed beside a direct viewer of the
 // same listener (our own client speaking the viewer protocol) timing the same frames.
 //
-// The viewers are attached to the state directly (past the listener's limit of four admitted
+// Last, late viewers of a 1 kHz source: the time from subscribe to the first live frame for a
+// viewer subscribing from seq 0 a few seconds into the run, beside a viewer subscribing at the
+// head at the same moment (alternating rounds, medians).
+//
+// The viewers of the first part are attached to the state directly (past the listener's limit of four admitted
 // viewers); each has a sender thread doing what a session does with its queue (pump, frame, send)
 // and a reader on the other end of its loopback connection.
 #include <algorithm>
@@ -166,39 +170,59 @@ void TimeFrames(const std::string& text, const char* type, std::vector<int64_t>&
   }
 }
 
-// Our own viewer of a listener on loopback: upgrade, hello, subscribe at maxHz 20, then every
-// "rt.batch" timed until stop. ready is set once subscribed; false on any failure before that.
-bool DirectViewer(uint16_t port, const std::string& token, std::atomic<bool>& ready, std::atomic<bool>& stop,
-                  std::vector<int64_t>& latencyUs) {
-  platform::UniqueFd fd(net::ConnectLoopback(port));
-  if (!fd) return false;
+// Our own viewer of a listener on loopback, up to its "hello-ok"; fd invalid on any failure.
+struct ViewerConn {
+  platform::UniqueFd fd;
+  std::string buffer;
+};
+ViewerConn OpenViewer(uint16_t port, const std::string& token) {
+  ViewerConn conn;
+  platform::UniqueFd& fd = conn.fd;
+  std::string& buffer = conn.buffer;
+  fd.Reset(net::ConnectLoopback(port));
+  if (!fd) return conn;
   net::SetNoDelay(fd.get());
   remote::SetSocketTimeouts(fd.get(), 3000, 3000);
   const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
   const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key +
                               "\r\nSec-WebSocket-Version: 13\r\n\r\n";
-  if (!net::SendAll(fd.get(), request.data(), request.size())) return false;
-  std::string buffer;
+  auto fail = [&] {
+    fd.Reset();
+    return std::move(conn);
+  };
+  if (!net::SendAll(fd.get(), request.data(), request.size())) return fail();
   size_t end;
   while ((end = buffer.find("\r\n\r\n")) == std::string::npos) {
     char chunk[1024];
     const ssize_t n = net::Receive(fd.get(), chunk, sizeof chunk);
-    if (n <= 0 || buffer.size() > 8192) return false;
+    if (n <= 0 || buffer.size() > 8192) return fail();
     buffer.append(chunk, static_cast<size_t>(n));
   }
   if (buffer.compare(0, 13, "HTTP/1.1 101 ") != 0 ||
       remote::FindHeaderValue(buffer.substr(0, end), "Sec-WebSocket-Accept") != WsAcceptKey(key)) {
-    return false;
+    return fail();
   }
   buffer.erase(0, end + 4);
   const json hello = {{"type", "hello"}, {"payload", {{"protocol", 2}, {"role", "viewer"}, {"token", token}}}};
-  if (!remote::WsSendText(fd.get(), DumpCompact(hello), true)) return false;
+  if (!remote::WsSendText(fd.get(), DumpCompact(hello), true)) return fail();
   std::string text;
   if (remote::WsReadMessage(fd.get(), buffer, &text, false) != remote::ReadResult::Message ||
       json::parse(text, nullptr, false).value("type", "") != "hello-ok") {
-    return false;
+    return fail();
   }
+  return conn;
+}
+
+// Our own viewer of a listener on loopback: upgrade, hello, subscribe at maxHz 20, then every
+// "rt.batch" timed until stop. ready is set once subscribed; false on any failure before that.
+bool DirectViewer(uint16_t port, const std::string& token, std::atomic<bool>& ready, std::atomic<bool>& stop,
+                  std::vector<int64_t>& latencyUs) {
+  ViewerConn conn = OpenViewer(port, token);
+  platform::UniqueFd& fd = conn.fd;
+  std::string& buffer = conn.buffer;
+  std::string text;
+  if (!fd) return false;
   const json subscribe = {{"type", "live.subscribe"}, {"payload", {{"maxHz", 20}}}};
   if (!remote::WsSendText(fd.get(), DumpCompact(subscribe), true)) return false;
   ready = true;
@@ -305,6 +329,104 @@ int OutgoingClientLatency() {
   return result;
 }
 
+// A late viewer of a 1 kHz source: two viewers of A's real listener subscribe at the same moment,
+// 3 s into the run (and again in each later round), one from the start of the backlog (fromSeq 0)
+// and one at its head; each is timed from its subscribe to the first frame published after it.
+int LateSubscribeLatency() {
+  BenchIssuer issuer;
+  if (!issuer.Init()) return 1;
+  remote::State a(remote::Clock::System(), [] { return std::vector<remote::LanAddress>{{"127.0.0.1", "lan"}}; },
+                  issuer.registry.get());
+  a.port = 0;
+  if (!remote::StartListener(a).empty()) return 1;
+  uint16_t port;
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    port = static_cast<uint16_t>(a.boundPort);
+  }
+  std::atomic<int64_t> head{0};
+  std::atomic<bool> stop{false};
+  std::thread publisher([&] {
+    remote::FanOutVerified(a, {{"source", kSource}, {"seq", 1}, {"provenance", "verified"},
+                               {"declare", {{"streamId", "s"}, {"epoch", 0}, {"clock", "wall"},
+                                            {"channels", json::array()}}}});
+    head = 1;
+    auto next = Clock::now();
+    for (int64_t seq = 2; !stop; ++seq) {
+      remote::FanOutVerified(a, MakeFrame(seq));
+      head = seq;
+      next += std::chrono::microseconds(1000);
+      std::this_thread::sleep_until(next);
+    }
+  });
+  // Milliseconds from subscribe to the first frame above the head at subscribe; -1 when none
+  // came within 30 s.
+  auto timeToLive = [&](ViewerConn& conn, int64_t headAtSubscribe, Clock::time_point subscribedAt) {
+    remote::SetSocketTimeouts(conn.fd.get(), 100, -1);
+    std::string text;
+    while (Clock::now() - subscribedAt < std::chrono::seconds(30)) {
+      if (remote::WsReadMessage(conn.fd.get(), conn.buffer, &text, false) != remote::ReadResult::Message) continue;
+      const json m = json::parse(text, nullptr, false);
+      if (!m.is_object() || m.value("type", "") != "rt.batch") continue;
+      const json& f = m["frames"][0];
+      if (f.contains("frame") && f.value("seq", int64_t(0)) > headAtSubscribe) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - subscribedAt).count();
+      }
+    }
+    return -1.0;
+  };
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  std::vector<double> late, atHead;
+  int result = 0;
+  for (int round = 0; round < 5 && result == 0; ++round) {
+    ViewerConn fromStart = OpenViewer(port, issuer.ViewToken());
+    ViewerConn fromHead = OpenViewer(port, issuer.ViewToken());
+    if (!fromStart.fd || !fromHead.fd) {
+      std::printf("late viewers could not connect\n");
+      result = 1;
+      break;
+    }
+    const int64_t h = head;
+    // Alternating which one asks first, so neither always has the head start.
+    const json subscribeStart = {{"type", "live.subscribe"}, {"payload", {{"maxHz", 20}, {"fromSeq", 0}}}};
+    const json subscribeHead = {{"type", "live.subscribe"}, {"payload", {{"maxHz", 20}, {"fromSeq", h}}}};
+    const auto at = Clock::now();
+    for (int i = 0; i < 2; ++i) {
+      const bool start = (i + round) % 2 == 0;
+      remote::WsSendText((start ? fromStart : fromHead).fd.get(), DumpCompact(start ? subscribeStart : subscribeHead),
+                         true);
+    }
+    double lateMs = -1, headMs = -1;
+    std::thread t([&] { lateMs = timeToLive(fromStart, h, at); });
+    headMs = timeToLive(fromHead, h, at);
+    t.join();
+    if (lateMs < 0 || headMs < 0) {
+      std::printf("a late viewer got no live frame within 30 s (from 0: %.0f ms, at head: %.0f ms)\n", lateMs, headMs);
+      result = 1;
+    }
+    late.push_back(lateMs);
+    atHead.push_back(headMs);
+    // Closed before the next round: the listener admits four viewers, two per subject.
+    fromStart.fd.Reset();
+    fromHead.fd.Reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  stop = true;
+  publisher.join();
+  remote::StopListener(a);
+  if (result == 0) {
+    auto median = [](std::vector<double> v) {
+      std::sort(v.begin(), v.end());
+      return v[v.size() / 2];
+    };
+    const double l = median(late), h = median(atHead);
+    std::printf("subscribe to first live frame, 1 kHz source, 5 rounds: late viewer from seq 0 %.0f ms (median), "
+                "viewer at the head %.0f ms; %.2fx\n",
+                l, h, l / std::max(1.0, h));
+  }
+  return result;
+}
+
 }  // namespace
 
 int main() {
@@ -365,5 +487,6 @@ int main() {
   auto pct = [&](double p) { return lat[std::min(lat.size() - 1, size_t(p * double(lat.size())))] / 1000.0; };
   std::printf("publish-to-viewer latency, 1 viewer at maxHz 20, %zu samples: p50 %.2f ms, p99 %.2f ms\n", lat.size(),
               pct(0.50), pct(0.99));
-  return OutgoingClientLatency();
+  if (OutgoingClientLatency() != 0) return 1;
+  return LateSubscribeLatency();
 }

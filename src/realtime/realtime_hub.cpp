@@ -171,6 +171,17 @@ void RealtimeHub::FlushPublisher(const std::string& pluginId) {
 }
 
 void RealtimeHub::BeginGeneration(const std::string& pluginId, uint64_t generation) {
+  // A run that published and never ended (a crash the supervisor restarts) ends here, before the
+  // new run's first message: its seq starts again, and viewers must not take it for the old run's.
+  RealtimeFanoutHooks fanout;
+  bool oldRunPublished = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = publishers_.find(pluginId);
+    oldRunPublished = it != publishers_.end() && it->second.lastSeq != 0;
+    fanout = fanout_;
+  }
+  if (oldRunPublished && fanout.fanOutSourceEnded) fanout.fanOutSourceEnded(pluginId);
   FlushPublisher(pluginId);
   std::lock_guard<std::mutex> lock(mutex_);
   PublisherState& state = publishers_[pluginId];

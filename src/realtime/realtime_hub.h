@@ -67,6 +67,8 @@ class RealtimeHub {
   // A generation of 0 skips the generation check.
   PublishResult Publish(const CapabilityClaims& claims, bool verified, const nlohmann::json& body,
                         uint64_t generation);
+  // A plugin's new run. An earlier run that published and did not end (a restart after a crash)
+  // is ended to the fan-out first, as EndPublisher would.
   void BeginGeneration(const std::string& pluginId, uint64_t generation);
   void EndPublisher(const std::string& pluginId);
   // Every stored declaration to the page, four to a batch.

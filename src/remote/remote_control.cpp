@@ -133,7 +133,10 @@ Json HandleShareSources(State& state, const Json& payload) {
     if (existing != state.shares.end()) {
       std::set<std::string> have;
       for (const Subscription& s : existing->second) have.insert(s.requestedSource);
-      return have == names ? Json{{"ok", true}} : ShareError("E_SHARE_SOURCES_LOCKED");
+      if (have != names) return ShareError("E_SHARE_SOURCES_LOCKED");
+      // The same share again: each source whose run ended follows a new run, if one is live.
+      for (Subscription& s : existing->second) BindShareSource(state, s);
+      return Json{{"ok", true}};
     }
     if (state.shares.size() >= kMaxShares) return ShareError("E_SHARE_LIMIT");
     std::vector<Subscription> entries;

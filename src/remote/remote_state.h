@@ -5,11 +5,13 @@
 //
 // Threads: the accept thread, one session thread per connection, the hub's publishing threads
 // (fan-out), and the page connection's thread (start, stop, requests).
-// Locks, in the order they may be taken: cacheMutex, then (released) the state mutex, then one
-// viewer's mutex. The state mutex and a viewer's mutex are held only for short sections, never
-// across a socket operation or a call into the page; cacheMutex is never held while the state
-// mutex is taken. A viewer's writeLock guards its socket number and every frame written to it; it
-// is taken alone.
+// Locks, in the order they may be taken: the state mutex, then cacheMutex, then one viewer's
+// mutex. The fan-out copies the viewer list under the state mutex and releases it before it takes
+// cacheMutex, which it then holds while it queues the message for each viewer: a subscribe
+// snapshot, built under cacheMutex, and the live messages never overlap or repeat each other. The
+// state mutex and a viewer's mutex are held only for short sections, never across a socket
+// operation or a call into the page; cacheMutex is never held while the state mutex is taken. A
+// viewer's writeLock guards its socket number and every frame written to it; it is taken alone.
 //
 // Intervals (guard windows, lock-outs, idle, pacing, backlog age) run on the steady clock; the
 // wall clock only gives the admission time shown to the page and the token clock.
@@ -91,8 +93,38 @@ struct Subscription {
   int64_t lastSeq = 0;
 };
 
+// A queued message as the viewer's queues hold it: the fan-out's one immutable message, shared by
+// every viewer and the backlog, until a queue must change it (a gap notice): Mutable() then gives
+// this queue entry a copy of its own. It reads as the JSON it holds; moving it out as a Json
+// moves the entry's own copy, or copies the shared one.
+class QueuedJson {
+ public:
+  QueuedJson(Json message) : shared_(std::make_shared<Json>(std::move(message))), own_(true) {}
+  QueuedJson(SharedJson message) : shared_(std::move(message)) {}
+
+  const Json& get() const { return *shared_; }
+  operator const Json&() const { return *shared_; }
+  const SharedJson& shared() const { return shared_; }
+  Json& Mutable() {
+    if (!own_ || shared_.use_count() != 1) {
+      shared_ = std::make_shared<Json>(*shared_);
+      own_ = true;
+    }
+    // Made by this entry as a non-const Json and held by it alone.
+    return const_cast<Json&>(*shared_);
+  }
+  operator Json() && {
+    if (own_ && shared_.use_count() == 1) return std::move(const_cast<Json&>(*shared_));
+    return *shared_;
+  }
+
+ private:
+  SharedJson shared_;
+  bool own_ = false;  // shared_ points to a non-const copy this entry made
+};
+
 struct QueuedMessage {
-  Json message;
+  QueuedJson message;
   uint64_t size = 0;  // compact JSON bytes when queued
 };
 
@@ -227,8 +259,13 @@ void FanOutVerified(State& state, const Json& message);
 void FanOutSourceEnded(State& state, const std::string& key);
 void PruneSourceBacklog(State& state, int64_t nowMs);  // cacheMutex held
 void BindShareSource(State& state, Subscription& subscription);  // cacheMutex held
+// The viewer's allowed sources (copies), each first bound again to a new run of its source when
+// the run it was bound to has ended; what the subscribe handler builds its snapshots from.
 std::vector<Subscription> SubscriptionsOf(State& state, Viewer& viewer);
-void EnqueueForViewer(State& state, Viewer& viewer, Json message, uint64_t cacheGeneration, uint64_t size = 0);
+// Offers one message to one viewer; cacheMutex held (so a subscribe snapshot and the live
+// messages never overlap). size: the message's compact JSON bytes (0: measured here).
+void EnqueueForViewer(State& state, Viewer& viewer, const SharedJson& message, uint64_t cacheGeneration,
+                      uint64_t size = 0);
 
 struct SubscribeSnapshot {
   std::vector<Json> messages;

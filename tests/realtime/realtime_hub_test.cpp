@@ -242,6 +242,24 @@ TEST_F(HubTest, EndPublisherFlushesAtOnceAndForgetsTheState) {
   EXPECT_EQ(page.Count(), 1u);
 }
 
+// A restart after a crash begins a new run without an end: the run that published is ended to the
+// fan-out before the new one's first message; a run that never published, or one that ended, is not.
+TEST_F(HubTest, NewRunEndsTheOldRunToTheFanOutWhenItPublished) {
+  std::vector<std::string> events;
+  realtime::RealtimeFanoutHooks fanout;
+  fanout.fanOutVerified = [&](const json& m) { events.push_back("msg " + std::to_string(m["seq"].get<int64_t>())); };
+  fanout.fanOutSourceEnded = [&](const std::string& id) { events.push_back("end " + id); };
+  hub.SetFanoutHooks(fanout);
+  hub.BeginGeneration("p1", 1);
+  hub.BeginGeneration("p1", 2);  // nothing published: nothing to end
+  Pub(Frame(300), 2);
+  hub.BeginGeneration("p1", 3);
+  Pub(Frame(1), 3);
+  hub.EndPublisher("p1");
+  hub.BeginGeneration("p1", 4);  // ended already
+  EXPECT_EQ(events, (std::vector<std::string>{"msg 300", "end p1", "msg 1", "end p1"}));
+}
+
 TEST(HubSink, BlockedSinkDoesNotStopOtherPublishers) {
   std::mutex gateMutex;
   std::condition_variable gateChanged;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "remote/remote_listener.h"
+#include "remote/remote_wire.h"
 #include "remote_test_support.h"
 
 using nlohmann::json;
@@ -75,19 +76,164 @@ TEST_F(FanOutTest, CacheHoldsAtMost128LiveSources) {
   EXPECT_EQ(state->sourceCache.size(), 128u);
 }
 
-TEST_F(FanOutTest, EndedSourceStartsANewGenerationAndOldViewersOnlySeeItsEnd) {
+// A source that ends and starts again: its viewers are told the first run ended, then follow the
+// new run (its own generation) from its first message.
+TEST_F(FanOutTest, EndedSourceStartsANewGenerationThatItsViewersFollow) {
   Publish(Frame(kSrc, 1));
   auto v = AddViewer();
   Publish(Frame(kSrc, 2));
   const uint64_t first = state->sourceCache[kSrc].cacheGeneration;
   remote::FanOutSourceEnded(*state, "p1");
-  Publish(Frame(kSrc, 1));
+  Publish(Declare(kSrc, 1));
+  Publish(Frame(kSrc, 2));
   EXPECT_NE(state->sourceCache[kSrc].cacheGeneration, first);
   auto q = Queued(*v);
-  ASSERT_EQ(q.size(), 2u);
+  ASSERT_EQ(q.size(), 4u);
   EXPECT_EQ(q[0]["seq"], 2);
   EXPECT_EQ(q[1], json::parse(R"({"lastSeq":2,"provenance":"verified","source":")" + kSrc +
                               R"(","state":"ended","type":"source-ended"})"));
+  EXPECT_TRUE(q[2].contains("declare"));
+  EXPECT_EQ(q[3]["seq"], 2);
+  EXPECT_FALSE(q[3].contains("gap"));
+  std::lock_guard<std::mutex> lock(v->mutex);
+  EXPECT_EQ(v->boundSource.cacheGeneration, state->sourceCache[kSrc].cacheGeneration);
+  EXPECT_FALSE(v->boundSource.ended);
+}
+
+// Share subscriptions and a viewer's own one, bound to a run that ended, take the next run: at
+// once for live messages, and for the subscribe handler's allowed list.
+TEST_F(FanOutTest, SubscriptionsOfARestartedSourceBindTheNewRun) {
+  Publish(Frame(kSrc, 7));
+  {
+    std::lock_guard<std::recursive_mutex> lock(state->cacheMutex);
+    remote::Subscription byInstance, bySource;
+    byInstance.requestedSource = "p1";
+    bySource.requestedSource = kSrc;
+    remote::BindShareSource(*state, byInstance);
+    remote::BindShareSource(*state, bySource);
+    state->shares["s1"] = {byInstance, bySource};
+  }
+  auto shareViewer = AddViewer();
+  shareViewer->shareId = "s1";
+  auto own = AddViewer();
+  Publish(Frame(kSrc, 8));
+  remote::FanOutSourceEnded(*state, "p1");
+  const uint64_t first = state->sourceCache[kSrc].cacheGeneration;
+
+  // Unsubscribed meanwhile, the own viewer's binding follows the new run all the same: its next
+  // subscribe starts there.
+  {
+    std::lock_guard<std::mutex> lock(own->mutex);
+    own->subscribed = false;
+  }
+  Publish(Declare(kSrc, 1));
+  const uint64_t second = state->sourceCache[kSrc].cacheGeneration;
+  ASSERT_NE(first, second);
+  for (const remote::Subscription& s : remote::SubscriptionsOf(*state, *shareViewer)) {
+    EXPECT_EQ(s.boundSource, kSrc);
+    EXPECT_EQ(s.cacheGeneration, second);
+    EXPECT_FALSE(s.ended);
+  }
+  std::vector<remote::Subscription> ownSubs = remote::SubscriptionsOf(*state, *own);
+  ASSERT_EQ(ownSubs.size(), 1u);
+  EXPECT_EQ(ownSubs[0].cacheGeneration, second);
+  EXPECT_FALSE(ownSubs[0].ended);
+  remote::SubscribeSnapshot snapshot = remote::BuildSubscribeSnapshot(*state, ownSubs[0], 0);
+  ASSERT_EQ(snapshot.messages.size(), 1u);
+  EXPECT_TRUE(snapshot.messages[0].contains("declare"));
+
+  auto q = Queued(*shareViewer);
+  ASSERT_EQ(q.size(), 3u);
+  EXPECT_EQ(q[1]["type"], "source-ended");
+  EXPECT_TRUE(q[2].contains("declare"));
+}
+
+// A message longer than one frame of the wire is never queued (a session could not send it and
+// would end): the next message of its source carries its seq in a gap.
+TEST_F(FanOutTest, MessageTooLongForTheWireIsReportedInTheNextGap) {
+  auto v = AddViewer();
+  Publish(Frame(kSrc, 1));
+  json big = Frame(kSrc, 2);
+  big["frame"]["pad"] = std::string(100000, 'x');
+  Publish(big);
+  Publish(Timing(kSrc, 3));
+  auto q = Queued(*v);
+  ASSERT_EQ(q.size(), 2u);
+  EXPECT_EQ(q[1]["seq"], 3);
+  EXPECT_EQ(q[1]["gap"], json::parse(R"({"fromSeq":2,"missed":1,"reason":"sequence-skip","toSeq":2})"));
+  {
+    std::lock_guard<std::mutex> lock(v->mutex);
+    EXPECT_LT(v->frameQueueBytes, 1000u);
+  }
+  // The last message of a run: its end says so.
+  json bigger = Frame(kSrc, 4);
+  bigger["frame"]["pad"] = std::string(70000, 'x');
+  Publish(bigger);
+  remote::FanOutSourceEnded(*state, "p1");
+  q = Queued(*v);
+  ASSERT_EQ(q.size(), 3u);
+  EXPECT_EQ(q[2]["type"], "source-ended");
+  EXPECT_EQ(q[2]["gap"], json::parse(R"({"fromSeq":4,"missed":1,"reason":"sequence-skip","toSeq":4})"));
+
+  // In a subscribe snapshot too.
+  const remote::SourceCacheEntry& e = state->sourceCache[kSrc];
+  remote::Subscription sub{kSrc, kSrc, e.cacheGeneration, e.streamDeclaration, true, e.lastSeq};
+  remote::SubscribeSnapshot snapshot = remote::BuildSubscribeSnapshot(*state, sub, 0);
+  for (const json& m : snapshot.messages) EXPECT_LT(m.dump().size(), remote::kMaxFramePayload - 200);
+  ASSERT_EQ(snapshot.messages.size(), 3u);
+  EXPECT_EQ(snapshot.messages[1]["gap"]["fromSeq"], 2);
+  EXPECT_EQ(snapshot.messages[2]["gap"], json::parse(R"({"fromSeq":4,"missed":1,"reason":"sequence-skip","toSeq":4})"));
+}
+
+// A late subscriber gets what a live viewer would hold: declarations and timing records, the last
+// four frames, and a gap for the frames merged away; live frames then push the snapshot's frames
+// out the same way.
+TEST_F(FanOutTest, SnapshotFramesAreMergedLikeLiveFrames) {
+  Publish(Declare(kSrc, 1));
+  for (int seq = 2; seq <= 1000; ++seq) Publish(seq == 500 ? Timing(kSrc, seq) : Frame(kSrc, seq));
+  const remote::SourceCacheEntry& e = state->sourceCache[kSrc];
+  remote::Subscription sub{kSrc, kSrc, e.cacheGeneration, e.streamDeclaration, false, e.lastSeq};
+  remote::SubscribeSnapshot snapshot = remote::BuildSubscribeSnapshot(*state, sub, 0);
+  ASSERT_EQ(snapshot.messages.size(), 6u);
+  EXPECT_TRUE(snapshot.messages[0].contains("declare"));
+  EXPECT_EQ(snapshot.messages[1]["seq"], 500);
+  EXPECT_EQ(snapshot.messages[1]["gap"], json::parse(R"({"fromSeq":2,"missed":498,"reason":"backpressure-merge","toSeq":499})"));
+  EXPECT_EQ(snapshot.messages[2]["seq"], 997);
+  EXPECT_EQ(snapshot.messages[2]["gap"], json::parse(R"({"fromSeq":501,"missed":496,"reason":"backpressure-merge","toSeq":996})"));
+  EXPECT_EQ(snapshot.messages[5]["seq"], 1000);
+  EXPECT_FALSE(snapshot.pendingSkip);
+
+  auto v = AddViewer();
+  {
+    std::lock_guard<std::mutex> lock(v->mutex);
+    v->boundSource = sub;
+    for (json& m : snapshot.messages) v->controlQueue.push_back({std::move(m), 10});
+  }
+  Publish(Frame(kSrc, 1001));
+  std::lock_guard<std::mutex> lock(v->mutex);
+  ASSERT_EQ(v->controlQueue.size(), 5u);
+  EXPECT_EQ(v->controlQueue[2].message.get()["seq"], 998);
+  EXPECT_EQ(v->controlQueue[2].message.get()["gap"]["fromSeq"], 501);
+  EXPECT_EQ(v->controlQueue[2].message.get()["gap"]["toSeq"], 997);
+  ASSERT_EQ(v->frameQueue.size(), 1u);
+}
+
+// The queued message is the fan-out's one copy until a queue stamps a gap on it.
+TEST_F(FanOutTest, ViewersShareTheMessageUntilOneOfThemChangesIt) {
+  auto a = AddViewer(), b = AddViewer();
+  Publish(Frame(kSrc, 1));
+  {
+    std::lock_guard<std::mutex> la(a->mutex), lb(b->mutex);
+    ASSERT_EQ(a->frameQueue.size(), 1u);
+    EXPECT_EQ(a->frameQueue[0].message.shared(), b->frameQueue[0].message.shared());
+    b->lastSeqBySource[kSrc] = 2;
+  }
+  Publish(Frame(kSrc, 5));
+  std::lock_guard<std::mutex> la(a->mutex), lb(b->mutex);
+  EXPECT_NE(a->frameQueue[1].message.shared(), b->frameQueue[1].message.shared());
+  EXPECT_FALSE(a->frameQueue[1].message.get().contains("gap"));
+  EXPECT_EQ(b->frameQueue[1].message.get()["gap"]["fromSeq"], 2);
+  EXPECT_EQ(state->sourceCache[kSrc].backlog.back().message, a->frameQueue[1].message.shared());
 }
 
 TEST_F(FanOutTest, PendingSkipStampsTheNextMessageOnce) {

@@ -8,13 +8,21 @@
 //   "hang": true        after its work, sleep until killed
 //   "grandchild": path  fork a child that writes its pid to this file and sleeps until killed
 //   "marker": path      append one line to this file when it starts (counts runs)
+// A realtime source for the remote tests (with "publish"):
+//   "declare": true     seq 1 is a stream declaration of the channel "speed"; frames follow
+//   "hz": N             N publishes a second (replies are read as they come)
+//   "big": [seq, bytes] the frame of that seq carries that many more bytes
+//   "pause": [seq, ms]  after that seq, wait that long
+//   "crashRuns": N      with "marker": the first N runs exit with code 1 after their work
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -42,12 +50,47 @@ int main() {
     (void)!write(2, chunk.data(), chunk.size());
   }
   const int publish = settings.value("publish", 0);
-  for (int seq = 1; seq <= publish; ++seq) {
-    nlohmann::json line = {{"type", "rt.publish"},
-                           {"payload", {{"seq", seq}, {"frame", {{"channels", {{{"id", "speed"}, {"values", {seq}}}}}}}}}};
-    std::cout << line.dump() << "\n" << std::flush;
+  const int hz = settings.value("hz", 0);
+  const bool declare = settings.value("declare", false);
+  const nlohmann::json big = settings.value("big", nlohmann::json::array());
+  const nlohmann::json pauseAfter = settings.value("pause", nlohmann::json::array());
+  if (hz > 0 && !settings.value("ignoreStdin", false)) {
+    // Paced publishing runs for a while: the replies are read as they come, so none waits.
+    std::thread([] {
+      std::string reply;
+      while (std::getline(std::cin, reply)) {
+      }
+    }).detach();
   }
-  if (!settings.value("ignoreStdin", false) && publish > 0) {
+  auto next = std::chrono::steady_clock::now();
+  for (int seq = 1; seq <= publish; ++seq) {
+    nlohmann::json payload = {{"seq", seq}};
+    if (declare && seq == 1) {
+      payload["declare"] = {{"streamId", "test"}, {"epoch", 0}, {"clock", "wall"},
+                            {"channels", {{{"id", "speed"}, {"interpolation", "linear"}}}}};
+    } else {
+      nlohmann::json channel = {{"id", "speed"}, {"values", {seq}}};
+      if (big.size() == 2 && big[0] == seq) channel["pad"] = std::string(big[1].get<size_t>(), 'p');
+      payload["frame"] = {{"channels", {channel}}};
+    }
+    nlohmann::json line = {{"type", "rt.publish"}, {"payload", payload}};
+    std::cout << line.dump() << "\n" << std::flush;
+    if (pauseAfter.size() == 2 && pauseAfter[0] == seq) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseAfter[1].get<int>()));
+      next = std::chrono::steady_clock::now();
+    }
+    if (hz > 0) {
+      next += std::chrono::microseconds(1000000 / hz);
+      std::this_thread::sleep_until(next);
+    }
+  }
+  if (settings.contains("crashRuns") && settings.contains("marker")) {
+    std::ifstream runs(settings["marker"].get<std::string>());
+    int count = 0;
+    for (std::string line; std::getline(runs, line);) ++count;
+    if (count <= settings["crashRuns"].get<int>()) return 1;
+  }
+  if (hz == 0 && !settings.value("ignoreStdin", false) && publish > 0) {
     std::ofstream replies;
     if (settings.contains("replies")) replies.open(settings["replies"].get<std::string>(), std::ios::app);
     std::string reply;
