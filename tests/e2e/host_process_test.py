@@ -5,7 +5,7 @@ import subprocess
 import time
 import unittest
 
-from host_harness import Host, wait_for
+from host_harness import Host, descendants, wait_for
 
 
 class HostProcess(unittest.TestCase):
@@ -71,6 +71,50 @@ class HostProcess(unittest.TestCase):
         self.run_until_ready_then(signal.SIGTERM)
         with open(path, "rb") as f:
             self.assertEqual(f.read(), first)
+
+    def browser_process(self, proc):
+        """The command line and environment of the browser the host started, once it runs."""
+        found = []
+
+        def browser():
+            for pid, _ in descendants(proc.pid):
+                try:
+                    with open("/proc/%d/cmdline" % pid, "rb") as f:
+                        argv = f.read().split(b"\0")
+                    if b"--remote-debugging-pipe" not in argv:
+                        continue
+                    with open("/proc/%d/environ" % pid, "rb") as f:
+                        found.append((argv, f.read().split(b"\0")))
+                    return True
+                except (FileNotFoundError, ProcessLookupError):
+                    continue
+            return False
+
+        self.assertTrue(wait_for(browser), self.read_log())
+        return found[0]
+
+    def test_the_browser_arguments_stay_out_of_the_environment(self):
+        # The host hands the browser its switches directly; what children inherit is the
+        # environment the user started it with, a value of the user's own included.
+        name = b"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS"
+        for user_value in (None, b"--user-choice"):
+            with self.subTest(user_value=user_value):
+                env = dict(self.env)
+                env.pop(name.decode(), None)
+                if user_value is not None:
+                    env[name.decode()] = user_value.decode()
+                proc = subprocess.Popen([self.exe], env=env, cwd=self.root,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    argv, environment = self.browser_process(proc)
+                    features = [a for a in argv if a.startswith(b"--disable-features=")]
+                    self.assertTrue(any(a.endswith(b"OverlayScrollbar,msOverlayScrollbarWinStyle")
+                                        for a in features), argv)
+                    entries = [e for e in environment if e.startswith(name + b"=")]
+                    self.assertEqual(entries, [] if user_value is None else [name + b"=" + user_value])
+                finally:
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(timeout=30), 0, self.read_log())
 
 
 if __name__ == "__main__":

@@ -99,12 +99,11 @@ void WebViewHost::Initialize(HWND window, int wsPort, std::string token, std::st
     return;
   }
   std::string userData = GetWebViewUserDataFolder();
-  std::string arguments = WebViewBrowserArguments(std::getenv("QVN_WEBVIEW_DEBUG_PORT"));
-  setenv("WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS", arguments.c_str(), 1);
-
   platform::BrowserLaunchOptions options;
   options.userDataDir = userData;
-  if (const char* extra = std::getenv("WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS")) options.additionalArguments = extra;
+  // Handed to the browser directly: the host's environment (which every plugin and opener
+  // inherits) stays as the user started it.
+  options.additionalArguments = WebViewBrowserArguments(std::getenv("QVN_WEBVIEW_DEBUG_PORT"));
   options.headless = !platform::HasDisplay();
   options.noSandbox = geteuid() == 0;
   if (options.headless) LogPrintf("[webview] no display: running the browser headless\n");
