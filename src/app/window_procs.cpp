@@ -12,7 +12,28 @@ FullscreenState& MainFullscreenState() {
   return *state;
 }
 
+namespace {
+
+// Takes over a fullscreen state the window entered or left without this toggle: the style bits
+// follow it, and entering keeps the placement to go back to.
+void AdoptFullscreen(HWND hwnd, FullscreenState& state, bool fullscreen) {
+  const uint64_t style = ui::GetWindowStyle(hwnd);
+  if (fullscreen) {
+    ui::GetWindowPlacement(hwnd, &state.saved);
+    ui::SetWindowStyle(hwnd, style & ~ui::WS_OVERLAPPEDWINDOW);
+  } else {
+    ui::SetWindowStyle(hwnd, style | ui::WS_OVERLAPPEDWINDOW);
+  }
+  state.fullscreen = fullscreen;
+}
+
+}  // namespace
+
 void ToggleFullscreen(HWND hwnd, FullscreenState& state) {
+  // The browser enters and leaves fullscreen on its own keys (F11, Esc) too: the state the
+  // window is really in decides what the toggle does, not the last toggle's flag.
+  bool shown = false;
+  if (ui::ReadFullscreen(hwnd, &shown) && shown != state.fullscreen) AdoptFullscreen(hwnd, state, shown);
   uint64_t style = ui::GetWindowStyle(hwnd);
   if (state.fullscreen) {
     ui::SetWindowStyle(hwnd, style | ui::WS_OVERLAPPEDWINDOW);

@@ -24,7 +24,8 @@ struct FullscreenState {
   platform::ui::WindowPlacement saved;
 };
 
-// Borderless full-monitor mode on and off; the caller resizes the web view afterwards.
+// Borderless full-monitor mode on and off, from the state the window is really in when its
+// backend can tell (else the flag's); the caller resizes the web view afterwards.
 void ToggleFullscreen(HWND hwnd, FullscreenState& state);
 
 // What the main window procedure reaches once the web view host and the dispatcher exist.

@@ -10,6 +10,8 @@ inline constexpr const char kAppOrigin[] = "https://app.quorvane.invalid";
 inline constexpr const char kProductFolderName[] = "Quorvane";
 
 inline constexpr const char kMainWindowTitle[] = "Quorvane";
+// What the desktop knows every host window by (the window class: taskbars group and label by it).
+inline constexpr const char kDesktopWindowClass[] = "Quorvane";
 inline constexpr const char kDeveloperModeTitle[] = "Quorvane \xE2\x80\x94 PLUGIN DEVELOPER MODE";
 
 // The platform name the host reports to packages, tokens and the page.

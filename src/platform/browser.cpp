@@ -143,6 +143,7 @@ std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options)
   } else {
     // The window facility speaks X11; on a Wayland desktop the browser goes through XWayland.
     argv.push_back("--ozone-platform=x11");
+    if (!options.windowClass.empty()) argv.push_back("--class=" + options.windowClass);
   }
   // The browser keeps only the last --disable-features / --enable-features switch, so every
   // list given (ours and the caller's) is merged into one of each.
@@ -636,14 +637,12 @@ void BrowserSession::WithWindow(std::function<void(int)> then) {
             });
 }
 
-void BrowserSession::SetBounds(int x, int y, int width, int height) {
+void BrowserSession::SetSize(int width, int height) {
   std::weak_ptr<BrowserEnvironmentImpl> weak = environment;
-  WithWindow([weak, x, y, width, height](int windowId) {
+  WithWindow([weak, width, height](int windowId) {
     if (auto env = weak.lock()) {
       env->Send("Browser.setWindowBounds",
-                {{"windowId", windowId},
-                 {"bounds", {{"left", x}, {"top", y}, {"width", width}, {"height", height}}}},
-                "", {});
+                {{"windowId", windowId}, {"bounds", {{"width", width}, {"height", height}}}}, "", {});
     }
   });
 }
@@ -698,7 +697,7 @@ void BrowserView::SetProcessFailedHandler(std::function<void(int)> handler) { se
 void BrowserView::SetClosedHandler(std::function<void()> handler) { session_->onClosed = std::move(handler); }
 SettingsResult BrowserView::LockDownSettings() { return session_->LockDownSettings(); }
 void BrowserView::Navigate(const std::string& uri) { session_->Navigate(uri); }
-void BrowserView::SetBounds(int x, int y, int width, int height) { session_->SetBounds(x, y, width, height); }
+void BrowserView::SetSize(int width, int height) { session_->SetSize(width, height); }
 void BrowserView::SetFullscreen(bool fullscreen) { session_->SetFullscreen(fullscreen); }
 bool BrowserView::IsVisible() const { return !session_->closed; }
 void BrowserView::Close() { session_->Close(); }

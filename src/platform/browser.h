@@ -31,6 +31,9 @@ struct BrowserLaunchOptions {
   // Where the browser's desktop stand-ins go ("" = "desktop-stand-ins" inside userDataDir, or
   // a new temporary folder when that is empty too).
   std::string standInFolder;
+  // The class the desktop knows the windows by (WM_CLASS on X11: taskbars group and label them
+  // by it); "" keeps the browser's own.
+  std::string windowClass;
 };
 // The full argv the browser is started with (pure; tested).
 std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options);
@@ -115,7 +118,9 @@ class BrowserView {
   bool AllowExternalDrop() const { return true; }  // the browser accepts dropped files by default
 
   void Navigate(const std::string& uri);
-  void SetBounds(int x, int y, int width, int height);
+  // The window's size. Where it is belongs to the window manager, which places the window with
+  // its frame (the title bar) on the screen, and to the user, who moves it.
+  void SetSize(int width, int height);
   void SetFullscreen(bool fullscreen);
   bool IsVisible() const;
   // Closes the browser window of this view; the closed handler does not run for it.

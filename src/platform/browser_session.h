@@ -35,7 +35,7 @@ struct BrowserSession {
   void SetTitleChangedHandler(std::function<void(const std::string&)> handler);
   SettingsResult LockDownSettings();
   void Navigate(const std::string& uri);
-  void SetBounds(int x, int y, int width, int height);
+  void SetSize(int width, int height);
   void SetFullscreen(bool fullscreen);
   void Close();
   bool ScreenRect(int& left, int& top, int& width, int& height) const;

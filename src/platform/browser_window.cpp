@@ -17,11 +17,15 @@ class BrowserWindowBackend : public ui::WindowBackend {
   }
 
   void ApplyBounds(const ui::Rect& b) override {
-    if (auto v = view_.lock()) v->SetBounds(b.left, b.top, b.Width(), b.Height());
+    if (auto v = view_.lock()) v->SetSize(b.Width(), b.Height());
   }
   void ApplyFullscreen(bool fullscreen) override {
-    if (auto v = view_.lock()) v->SetFullscreen(fullscreen);
+    auto v = view_.lock();
+    if (!v) return;
+    v->SetFullscreen(fullscreen);
+    if (onDisplay_) x11::NoteFullscreen(hwnd_, fullscreen);
   }
+  bool ReadFullscreen(bool* out) override { return onDisplay_ && x11::Fullscreen(hwnd_, out); }
   bool MonitorRect(ui::Rect* out) override {
     auto v = view_.lock();
     int left, top, width, height;

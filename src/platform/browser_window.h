@@ -1,8 +1,11 @@
 #pragma once
 // Windows shapes (ui::HWND, WPARAM, LPARAM) on purpose: the window procedures run on them.
-// A window record's operations carried out on the browser window that shows its page: bounds
-// and fullscreen over the browser's protocol; the title, always-on-top and the active window
-// through the X11 facility (browser_x11.h) when there is a display.
+// A window record's operations carried out on the browser window that shows its page: size
+// and fullscreen over the browser's protocol; the title, always-on-top, the active window and
+// the fullscreen state the window is really in through the X11 facility (browser_x11.h) when
+// there is a display. The record's position is never applied: the window manager places the
+// window, frame and title bar on the screen, and the user moves it; the record never learns
+// where it went.
 //
 // UI thread only, as every WindowBackend. The backend holds the view weakly (the web view host
 // owns it) and tracks the record's handle with the X11 facility from creation to destruction.

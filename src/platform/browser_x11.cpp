@@ -43,6 +43,8 @@ struct Tracked {
   Window window = 0;
   std::optional<std::string> title;
   std::optional<bool> above;
+  std::optional<bool> fullscreen;  // the last word (NoteFullscreen)
+  bool shownFullscreen = false;    // the window's state property, as last read
 };
 
 class Facility {
@@ -113,6 +115,26 @@ class Facility {
     Settle();
   }
 
+  void NoteFullscreen(uint64_t handle, bool fullscreen) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Tracked* t = Find(handle)) t->fullscreen = fullscreen;
+  }
+
+  bool Fullscreen(uint64_t handle, bool* out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!Usable() || !out) return false;
+    // What the screen has said so far counts, also when the event thread has not read it yet.
+    while (!g_dead && XPending(dpy_) > 0) {
+      XEvent e;
+      XNextEvent(dpy_, &e);
+      Handle(e);
+    }
+    Tracked* t = Find(handle);
+    if (!t || !t->fullscreen) return false;
+    *out = *t->fullscreen;
+    return true;
+  }
+
   uint64_t ActiveHandle() {
     std::lock_guard<std::mutex> lock(mu_);
     if (!Usable()) return 0;
@@ -153,7 +175,7 @@ class Facility {
 
  private:
   struct Atoms {
-    Atom netWmName, wmName, utf8, netWmState, above, activeWindow, clientList, wmPid, supportingCheck;
+    Atom netWmName, wmName, utf8, netWmState, above, fullscreen, activeWindow, clientList, wmPid, supportingCheck;
   };
 
   bool Usable() const { return dpy_ && !g_dead; }
@@ -174,6 +196,7 @@ class Facility {
     atoms_.utf8 = XInternAtom(dpy_, "UTF8_STRING", False);
     atoms_.netWmState = XInternAtom(dpy_, "_NET_WM_STATE", False);
     atoms_.above = XInternAtom(dpy_, "_NET_WM_STATE_ABOVE", False);
+    atoms_.fullscreen = XInternAtom(dpy_, "_NET_WM_STATE_FULLSCREEN", False);
     atoms_.activeWindow = XInternAtom(dpy_, "_NET_ACTIVE_WINDOW", False);
     atoms_.clientList = XInternAtom(dpy_, "_NET_CLIENT_LIST", False);
     atoms_.wmPid = XInternAtom(dpy_, "_NET_WM_PID", False);
@@ -228,6 +251,11 @@ class Facility {
     return out;
   }
 
+  bool ShownFullscreen(Window w) {
+    std::vector<unsigned long> state = Cardinals(w, atoms_.netWmState, XA_ATOM);
+    return std::find(state.begin(), state.end(), atoms_.fullscreen) != state.end();
+  }
+
   bool HasWindowManager() { return !Cardinals(root_, atoms_.supportingCheck, XA_WINDOW).empty(); }
 
   // The browser's top-level windows of pid that are not yet matched, dialogs left out.
@@ -276,6 +304,7 @@ class Facility {
         t->window = window;
         used_.insert(window);
         XSelectInput(dpy_, window, PropertyChangeMask | StructureNotifyMask);
+        t->shownFullscreen = ShownFullscreen(window);
         if (t->title) WriteTitle(window, *t->title);
         if (t->above) WriteAbove(window, *t->above);
       }
@@ -329,6 +358,15 @@ class Facility {
         const XPropertyEvent& p = e.xproperty;
         if (p.window == root_) {
           if (p.atom == atoms_.clientList) ResolveLocked();
+          return;
+        }
+        if (p.atom == atoms_.netWmState) {
+          for (auto& t : tracked_) {
+            if (t.window != p.window) continue;
+            // Only a change of fullscreen is a word: another state bit leaves the last one.
+            bool shown = ShownFullscreen(p.window);
+            if (shown != t.shownFullscreen) t.fullscreen = t.shownFullscreen = shown;
+          }
           return;
         }
         if (p.atom != atoms_.netWmName && p.atom != atoms_.wmName) return;
@@ -402,6 +440,8 @@ void Track(uint64_t handle, int browserPid) { Facility::Get().Track(handle, brow
 void Untrack(uint64_t handle) { Facility::Get().Untrack(handle); }
 void SetTitle(uint64_t handle, const std::string& title) { Facility::Get().SetTitle(handle, title); }
 void SetAbove(uint64_t handle, bool above) { Facility::Get().SetAbove(handle, above); }
+void NoteFullscreen(uint64_t handle, bool fullscreen) { Facility::Get().NoteFullscreen(handle, fullscreen); }
+bool Fullscreen(uint64_t handle, bool* out) { return Facility::Get().Fullscreen(handle, out); }
 uint64_t ActiveHandle() { return Facility::Get().ActiveHandle(); }
 unsigned long WindowOf(uint64_t handle) { return Facility::Get().WindowOf(handle); }
 

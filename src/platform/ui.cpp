@@ -212,6 +212,11 @@ bool GetMonitorRect(HWND hwnd, Rect* out) {
   return r->backend->MonitorRect(out);
 }
 
+bool ReadFullscreen(HWND hwnd, bool* out) {
+  Record* r = Find(hwnd);
+  return r && r->backend && out && r->backend->ReadFullscreen(out);
+}
+
 bool SetWindowPos(HWND hwnd, int x, int y, int width, int height, uint32_t flags) {
   Record* r = Find(hwnd);
   if (!r) return false;

@@ -57,6 +57,9 @@ class WindowBackend {
   virtual void ApplyFullscreen(bool fullscreen) = 0;
   // The monitor rectangle the window is on; false when unknown.
   virtual bool MonitorRect(Rect* out) = 0;
+  // Whether the window is fullscreen, as it really is on screen (a browser window also enters
+  // and leaves fullscreen on the browser's own keys); false when the backend cannot tell.
+  virtual bool ReadFullscreen(bool* /*out*/) { return false; }
   virtual void ApplyTitle(const std::string&) {}
   virtual void ApplyTopmost(bool) {}
 };
@@ -77,6 +80,8 @@ void SetWindowStyle(HWND hwnd, uint64_t style);
 bool GetWindowPlacement(HWND hwnd, WindowPlacement* out);
 bool SetWindowPlacement(HWND hwnd, const WindowPlacement& placement);
 bool GetMonitorRect(HWND hwnd, Rect* out);
+// The backend's word on whether the window is fullscreen (WindowBackend::ReadFullscreen).
+bool ReadFullscreen(HWND hwnd, bool* out);
 bool SetWindowPos(HWND hwnd, int x, int y, int width, int height, uint32_t flags);
 Rect GetWindowRect(HWND hwnd);
 Rect GetClientRect(HWND hwnd);  // origin 0,0, the window's size

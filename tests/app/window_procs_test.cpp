@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace ui = platform::ui;
@@ -11,6 +12,7 @@ namespace {
 struct FakeScreen : ui::WindowBackend {
   std::vector<std::string> calls;
   bool haveMonitor = true;
+  std::optional<bool> shown;  // the fullscreen state on screen, when the screen tells
   void ApplyBounds(const ui::Rect& r) override {
     calls.push_back("bounds " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
                     std::to_string(r.Width()) + "x" + std::to_string(r.Height()));
@@ -19,6 +21,10 @@ struct FakeScreen : ui::WindowBackend {
   bool MonitorRect(ui::Rect* out) override {
     *out = ui::Rect{-1920, 0, 0, 1080};
     return haveMonitor;
+  }
+  bool ReadFullscreen(bool* out) override {
+    if (shown) *out = *shown;
+    return shown.has_value();
   }
 };
 
@@ -55,6 +61,43 @@ TEST_F(WindowTest, FullscreenEntersMonitorAndRestoresPlacement) {
   EXPECT_EQ(ui::GetWindowStyle(w), styleBefore);
   EXPECT_EQ(ui::GetWindowRect(w), (ui::Rect{100, 50, 1100, 750}));
   EXPECT_EQ(screen->calls, (std::vector<std::string>{"bounds 100,50 1000x700", "fullscreen off"}));
+}
+
+// The browser's own keys enter and leave fullscreen behind the toggle's back: each toggle does
+// what its name says from the state on screen, and leaving goes back to the placement from
+// before fullscreen.
+TEST_F(WindowTest, FullscreenToggleFollowsTheStateOnScreen) {
+  struct Case {
+    const char* name;
+    bool flag;       // what the last toggle left
+    bool shown;      // what the screen says now
+    std::vector<std::string> calls;
+    bool fullscreenAfter;
+  } cases[] = {
+      {"left by the browser's key: enters again", true, false, {"fullscreen on"}, true},
+      {"entered by the browser's key: leaves", false, true, {"bounds 0,0 1000x700", "fullscreen off"}, false},
+      {"as the toggle left it: leaves", true, true, {"bounds 0,0 1000x700", "fullscreen off"}, false},
+      {"as the toggle left it: enters", false, false, {"fullscreen on"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui::ResetForTesting();
+    HWND w = ui::CreateWindow(kMainWindowClass, kMainWindowTitle, 1000, 700, MainWndProc);
+    auto screen = std::make_shared<FakeScreen>();
+    ui::BindBackend(w, screen);
+    FullscreenState state;
+    if (c.flag) ToggleFullscreen(w, state);
+    screen->shown = c.shown;
+    screen->calls.clear();
+    ToggleFullscreen(w, state);
+    EXPECT_EQ(screen->calls, c.calls);
+    EXPECT_EQ(state.fullscreen, c.fullscreenAfter);
+    EXPECT_EQ(ui::GetWindowStyle(w) & ui::WS_OVERLAPPEDWINDOW, c.fullscreenAfter ? 0u : ui::WS_OVERLAPPEDWINDOW);
+    EXPECT_EQ(state.saved.normalPosition, (ui::Rect{0, 0, 1000, 700}));
+    if (!c.fullscreenAfter) {
+      EXPECT_EQ(ui::GetWindowRect(w), (ui::Rect{0, 0, 1000, 700}));
+    }
+  }
 }
 
 TEST_F(WindowTest, FullscreenWithoutMonitorChangesNothing) {

@@ -107,11 +107,30 @@ def stop(proc):
         proc.wait()
 
 
+# Who a desktop test runs the host as when the test itself runs as root ("nobody").
+ORDINARY_UID = 65534
+
+
 class HostCase(unittest.TestCase):
-    """Runs the host with a temporary HOME and data folders; extra_env adds to its environment."""
+    """Runs the host with a temporary HOME and data folders; extra_env adds to its environment.
+    With as_ordinary_user, a test run as root runs the host (and so its browser) as an ordinary
+    user that owns the test's folder: as root the browser adds a warning bar above the page and
+    runs without its sandbox, which no user sees."""
+
+    as_ordinary_user = False
 
     def extra_env(self):
         return {}
+
+    def run_as(self):
+        """Popen's user arguments for the host: empty unless an ordinary user stands in for root."""
+        if not self.as_ordinary_user or os.geteuid() != 0:
+            return {}
+        # What the test wrote since the last start is the user's too.
+        for folder, dirs, files in os.walk(self.root):
+            for name in [folder] + [os.path.join(folder, n) for n in dirs + files]:
+                os.lchown(name, ORDINARY_UID, ORDINARY_UID)
+        return {"user": ORDINARY_UID, "group": ORDINARY_UID, "extra_groups": []}
 
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="qv-browser-")
@@ -143,7 +162,7 @@ class HostCase(unittest.TestCase):
 
     def start(self, **extra):
         self.proc = subprocess.Popen([self.exe], env=dict(self.env, **extra), cwd=self.root,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **self.run_as())
 
     def tearDown(self):
         if self.proc.poll() is None:

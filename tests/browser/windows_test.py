@@ -1,5 +1,6 @@
-"""The host's windows as a user sees them, headful under Xvfb with openbox as the window manager:
-the main app window, popouts, titles, always-on-top, the foreground window and blocked schemes.
+"""The host's windows as a user sees them, headful under Xvfb with openbox as the window manager
+and the host run as an ordinary user: the main app window, popouts, their title bars and class,
+titles, always-on-top, fullscreen, the foreground window and blocked schemes.
 
 The window tree is read with xprop and xwininfo (an independent view of what is on screen); the
 page is driven through the browser's debugging port (QVN_WEBVIEW_DEBUG_PORT=0), clicks are real
@@ -20,7 +21,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from webview_host_test import (ARTIFACTS, CHROMIUM, ORIGIN, Cdp, HostCase, eventually, start_xvfb, stop,  # noqa: E402
                                wait_for)
 
-TOOLS = ("Xvfb", "openbox", "xprop", "xwininfo")
+TOOLS = ("Xvfb", "openbox", "xprop", "xwininfo", "xdotool")
+
+# What the host's windows are known by on the desktop (the second, class, part of WM_CLASS).
+PROGRAM_CLASS = "Quorvane"
+FULLSCREEN = "_NET_WM_STATE_FULLSCREEN"
 
 # The desktop's openers, as the browser or the host could run them: each records who ran it.
 OPENERS = ("xdg-open", "xdg-email", "gio", "gnome-open", "kde-open", "kde-open5", "exo-open")
@@ -61,8 +66,10 @@ class Cdp2(Cdp):
 
 
 @unittest.skipUnless(os.access(CHROMIUM, os.X_OK) and all(shutil.which(t) for t in TOOLS),
-                     "chromium, Xvfb, openbox or x11-utils is not installed")
+                     "chromium, Xvfb, openbox, x11-utils or xdotool is not installed")
 class WindowsOnADesktop(HostCase):
+    as_ordinary_user = True
+
     def setUp(self):
         self.xvfb, self.display = start_xvfb(self, "1600x1000x24")
         # On a saturated machine the window manager can take long to claim the screen, or give up
@@ -127,6 +134,39 @@ class WindowsOnADesktop(HostCase):
         out = self.x("xwininfo", "-id", window)
         get = lambda key: int(re.search(key + r":\s+(-?\d+)", out).group(1))  # noqa: E731
         return {"width": get("Width"), "height": get("Height"), "viewable": "IsViewable" in out}
+
+    def origin(self, window):
+        """Where the window's client area is on the screen (x, y)."""
+        out = self.x("xwininfo", "-id", window)
+        return tuple(int(re.search(r"Absolute upper-left %s:\s+(-?\d+)" % axis, out).group(1)) for axis in "XY")
+
+    def frame_extents(self, window):
+        """The window manager's frame around the window: [left, right, top, bottom], None when it
+        has not framed it."""
+        value = self.prop(window, "_NET_FRAME_EXTENTS")
+        return [int(v) for v in value.split(",")] if value else None
+
+    def asks_for_no_decorations(self, window):
+        # _MOTIF_WM_HINTS: flags, functions, decorations, ...; flag 2 says the decorations field counts.
+        value = self.prop(window, "_MOTIF_WM_HINTS")
+        hints = [int(v, 16) for v in value.split(",")] if value else []
+        return len(hints) >= 3 and bool(hints[0] & 2) and hints[2] == 0
+
+    def wm_class(self, window):
+        value = self.prop(window, "WM_CLASS")
+        return re.findall(r'"((?:[^"\\]|\\.)*)"', value) if value else []
+
+    def assert_framed_on_screen(self, window, what):
+        """A title bar of the window manager's (top extent) with all of the frame on the screen."""
+        def framed():
+            extents = self.frame_extents(window)
+            if not extents or extents[2] <= 0:
+                return False
+            x, y = self.origin(window)
+            return x - extents[0] >= 0 and y - extents[2] >= 0
+        self.eventually_x(framed, lambda: f"{what}: frame {self.frame_extents(window)} at {self.origin(window)}, "
+                                          f"no decorations asked: {self.asks_for_no_decorations(window)}")
+        self.assertFalse(self.asks_for_no_decorations(window), what)
 
     def browser_windows(self, count, timeout=30.0):
         """The browser's top-level client windows, oldest first, once there are count of them."""
@@ -249,6 +289,49 @@ class WindowsOnADesktop(HostCase):
         self.eventually_x(lambda: "_NET_WM_STATE_FULLSCREEN" in self.states(popout),
                           lambda: f"popout state {self.states(popout)}")
         self.assertNotIn("_NET_WM_STATE_FULLSCREEN", self.states(main))
+
+    def test_every_window_has_a_title_bar_on_the_screen_and_the_programs_name(self):
+        _, cdp = self.main()
+        [main] = self.browser_windows(1)
+        self.assert_framed_on_screen(main, "main window")
+        self.assertEqual(self.wm_class(main)[1:], [PROGRAM_CLASS], self.wm_class(main))
+        _, pcdp = self.open_popout(cdp)
+        _, popout = self.browser_windows(2)
+        self.assert_framed_on_screen(popout, "popout")
+        self.assertEqual(self.wm_class(popout)[1:], [PROGRAM_CLASS], self.wm_class(popout))
+        # The page starts below the title bar, not under it.
+        self.assertEqual(cdp.evaluate("innerHeight"), self.geometry(main)["height"])
+        cdp.screenshot("windows_framed_main.png")
+
+    def press(self, window, key):
+        """A real key press on the window, as the user's keyboard makes one."""
+        self.x("xdotool", "windowactivate", "--sync", window)
+        self.eventually_x(lambda: self.active() == window, lambda: f"active {self.active()} not {window}")
+        self.x("xdotool", "key", "--clearmodifiers", key)
+
+    def test_fullscreen_follows_the_window_through_the_browsers_own_key(self):
+        _, cdp = self.main()
+        hello = cdp.evaluate(BRIDGE_CLIENT, await_promise=True)
+        self.assertIn("data", hello, hello)
+        [main] = self.browser_windows(1)
+        self.x("xdotool", "windowactivate", "--sync", main)
+
+        def toggle():
+            self.assertEqual(cdp.request("toggleFullscreenNative", {}).get("data"), {"success": True})
+
+        def expect(on, step):
+            self.eventually_x(lambda: (FULLSCREEN in self.states(main)) == on,
+                              lambda: f"{step}: fullscreen {not on}, state {self.states(main)}\n" + self.read_log())
+        # The host's toggle, then the browser's own key, in every order: each toggle does what its
+        # name says from the state the window is really in.
+        steps = (("toggle", True), ("F11", False), ("toggle", True), ("toggle", False),
+                 ("F11", True), ("toggle", False), ("toggle", True), ("F11", False))
+        for i, (step, on) in enumerate(steps):
+            toggle() if step == "toggle" else self.press(main, step)
+            expect(on, f"step {i} ({step})")
+        # Out of fullscreen the title bar is back on the screen.
+        self.assert_framed_on_screen(main, "main window after fullscreen")
+        self.assertIsNone(self.proc.poll(), self.read_log())
 
     def test_blocked_schemes_open_nothing(self):
         _, cdp = self.main()

@@ -106,6 +106,7 @@ void WebViewHost::Initialize(HWND window, int wsPort, std::string token, std::st
   options.additionalArguments = WebViewBrowserArguments(std::getenv("QVN_WEBVIEW_DEBUG_PORT"));
   options.headless = !platform::HasDisplay();
   options.noSandbox = geteuid() == 0;
+  options.windowClass = kDesktopWindowClass;
   if (options.headless) LogPrintf("[webview] no display: running the browser headless\n");
   std::weak_ptr<bool> alive = alive_;
   platform::BrowserEnvironment::Create(
