@@ -9,6 +9,7 @@
 #include "base/json.h"
 #include "base/log.h"
 #include "bridge/rpc_routes.h"
+#include "platform/files.h"
 #include "platform/media_sink.h"
 
 using nlohmann::json;
@@ -145,9 +146,10 @@ bool NativeExportSession::Begin(const ExportOptions& options, std::string& error
   }
 
   LogPrintf("[export] D3D11CreateDevice failed hr=0x%08lx (encoder will run in software)\n", kNoDeviceHr);
-  std::unique_ptr<pm::SinkWriter> writer = pm::SinkWriter::CreateForFile(options.outputPath);
+  std::string cause;
+  std::unique_ptr<pm::SinkWriter> writer = pm::SinkWriter::CreateForFile(options.outputPath, &cause);
   if (!writer) {
-    error = "MFCreateSinkWriterFromURL failed";
+    error = platform::WithCause("MFCreateSinkWriterFromURL failed", cause);
     return false;
   }
   pm::SinkVideoFormat video;

@@ -8,6 +8,7 @@
 #include "base/base64.h"
 #include "base/json.h"
 #include "base/thread.h"
+#include "platform/files.h"
 #include "platform/media_source.h"
 
 using nlohmann::json;
@@ -47,6 +48,7 @@ std::unique_ptr<pm::SourceReader> Open(const std::string& path, pm::StreamKind k
   if (!reader) {
     if (result.failed == pm::OpenStep::Open) *error = "failed to open source";
     else *error = result.failed == texts.named ? texts.namedText : texts.otherText;
+    *error = platform::WithCause(*error, result.cause);
   }
   return reader;
 }

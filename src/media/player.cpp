@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "media/player_frames.h"
+#include "platform/files.h"
 
 namespace media {
 
@@ -60,11 +61,11 @@ bool NativePlayer::Create(const std::string& path, int64_t fileSize, int width, 
   if (!reader_) {
     byteStream_.reset();
     const char* text = OpenStepText(result.failed);
-    if (result.code == 0) return Fail(text);
+    if (result.code == 0) return Fail(platform::WithCause(text, result.cause));
     char formatted[192];
     std::snprintf(formatted, sizeof formatted, "%s (hr=0x%08lx)", text,
                   static_cast<unsigned long>(static_cast<uint32_t>(result.code)));
-    return Fail(formatted);
+    return Fail(platform::WithCause(formatted, result.cause));
   }
   const pm::VideoInfo& info = reader_->info();
   reader_->SetOutput(pm::PixelFormat::Nv12);

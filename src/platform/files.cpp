@@ -116,4 +116,24 @@ bool PathExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+std::string FileErrorCause(int errnoValue) {
+  switch (errnoValue) {
+    case ENOENT: return "no such file or folder";
+    case EISDIR: return "is a folder";
+    case ENOTDIR: return "a part of the path is not a folder";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case EROFS: return "read-only file system";
+    case ENOSPC:
+    case EDQUOT: return "no space left on the disk";
+    case ENAMETOOLONG: return "the name is too long";
+    case ELOOP: return "too many symbolic links on the path";
+    default: return {};
+  }
+}
+
+std::string WithCause(const std::string& text, const std::string& cause) {
+  return cause.empty() ? text : text + ": " + cause;
+}
+
 }  // namespace platform

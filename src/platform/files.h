@@ -38,4 +38,10 @@ FileAppendResult AppendToFile(const std::string& path, const void* data, size_t 
 // True when the path names something that exists.
 bool PathExists(const std::string& path);
 
+// What a failed open of a file means to its user, in words ("no such file or folder", "is a
+// folder", "permission denied", ...), for the error numbers a user can act on; "" for any other.
+std::string FileErrorCause(int errnoValue);
+// An error text with its cause: text + ": " + cause, or text alone when cause is "".
+std::string WithCause(const std::string& text, const std::string& cause);
+
 }  // namespace platform

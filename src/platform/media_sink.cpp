@@ -22,6 +22,7 @@ extern "C" {
 
 #include "base/strings.h"
 #include "platform/crypto.h"
+#include "platform/files.h"
 #include "platform/unique_fd.h"
 
 namespace platform::media {
@@ -189,17 +190,28 @@ struct SinkWriter::State {
 SinkWriter::SinkWriter(std::unique_ptr<State> state) : s_(std::move(state)) {}
 SinkWriter::~SinkWriter() = default;
 
-std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path) {
+std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path, std::string* cause) {
   namespace fs = std::filesystem;
   QuietLibraryLog();
+  std::string ignored;
+  std::string& why = cause ? *cause : ignored;
+  why.clear();
   const fs::path target(path);
   const std::string name = target.filename().string();
   // A NUL inside would name another file than the one asked for.
   if (path.find('\0') != std::string::npos) return nullptr;
-  if (name.empty() || name == "." || name == "..") return nullptr;
+  // A folder under the target name would only refuse the rename once everything was encoded.
+  struct stat st;
+  if (name.empty() || name == "." || name == ".." || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+    why = FileErrorCause(EISDIR);
+    return nullptr;
+  }
   const AVOutputFormat* format = av_guess_format(nullptr, name.c_str(), nullptr);
   // A format without a file of its own (image sequences, devices) is not a single output file.
-  if (!format || (format->flags & AVFMT_NOFILE)) return nullptr;
+  if (!format || (format->flags & AVFMT_NOFILE)) {
+    why = "no container format for the file's extension";
+    return nullptr;
+  }
 
   auto state = std::make_unique<State>();
   state->target = path;
@@ -214,6 +226,7 @@ std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path) {
       state->fd.Reset(fd);
       state->temp = temp;
     } else if (errno != EEXIST) {
+      why = FileErrorCause(errno);
       return nullptr;
     }
   }

@@ -49,8 +49,9 @@ inline constexpr const char* kSinkX264Profile = "high";
 
 class SinkWriter {
  public:
-  // Null when the target's folder cannot take a new file or no container writes that extension.
-  static std::unique_ptr<SinkWriter> CreateForFile(const std::string& path);
+  // Null when the target is a folder, its folder cannot take a new file or no container writes
+  // that extension; *cause then says which in words, when it is one the user can fix (else "").
+  static std::unique_ptr<SinkWriter> CreateForFile(const std::string& path, std::string* cause = nullptr);
   ~SinkWriter();
   SinkWriter(const SinkWriter&) = delete;
   SinkWriter& operator=(const SinkWriter&) = delete;

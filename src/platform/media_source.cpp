@@ -17,6 +17,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "platform/files.h"
+
 namespace platform::media {
 
 namespace {
@@ -132,6 +134,7 @@ struct SourceReader::Impl {
       result.failed = step;
       result.code = code;
       result.detail = code != 0 ? ErrorText(code) : "";
+      if (code < 0) result.cause = FileErrorCause(AVUNERROR(code));
       return result;
     };
     format = avformat_alloc_context();

@@ -59,6 +59,7 @@ struct OpenResult {
   OpenStep failed = OpenStep::None;
   int code = 0;        // the FFmpeg error code of the failure, 0 when there is none
   std::string detail;  // FFmpeg's own words, for the log
+  std::string cause;   // what the user can fix, when the file itself is why (FileErrorCause), else ""
 };
 
 struct VideoInfo {

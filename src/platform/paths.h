@@ -12,6 +12,8 @@ std::string ExecutableDir();
 // The per-user application data folder (the LocalAppData equivalent): $XDG_DATA_HOME,
 // else $HOME/.local/share; "" when neither can be resolved.
 std::string LocalAppDataDir();
+// Where LocalAppDataDir looks, in the words a user sets it with.
+inline constexpr const char kLocalAppDataRule[] = "$XDG_DATA_HOME, else $HOME/.local/share";
 // $TMPDIR or /tmp.
 std::string TempDir();
 // mkdir of one level with the given mode; an existing folder counts as success.

@@ -157,7 +157,7 @@ class Export(unittest.TestCase):
                                             "audioSampleRate": 0})]
         self.assertEqual(asyncio.run(run()), [
             {"id": 1, "error": "export session not started"},
-            {"id": 2, "error": "MFCreateSinkWriterFromURL failed"},
+            {"id": 2, "error": "MFCreateSinkWriterFromURL failed: no such file or folder"},
             {"id": 3, "error": "Output path is required"},
             {"id": 4, "error": "audioSampleRate must be positive when audioChannels is set"}])
         self.assertFalse(os.path.exists(os.path.join(self.out, "x.mp4")))

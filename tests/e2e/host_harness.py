@@ -240,3 +240,46 @@ def stop_host(host, *scratch):
     for folder in scratch:
         shutil.rmtree(folder, ignore_errors=True)
     assert code == 0, "host exit code %r" % code
+
+
+
+def page_requests(port, token, requests, timeout=60):
+    """Sends each (type, payload) in turn as the page would (authenticated by the token in the path)
+    and returns the replies, in the same order; pushed status events are skipped."""
+    import websockets
+
+    async def run():
+        async with websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port, token), origin=APP_ORIGIN,
+                                      max_size=None, open_timeout=10, ping_interval=None) as ws:
+            replies = []
+            for n, (type_, payload) in enumerate(requests):
+                await ws.send(json.dumps({"id": n, "type": type_, "payload": payload}))
+                replies.append(json.loads(await next_reply(ws, timeout)))
+            return replies
+    return asyncio.run(run())
+
+
+def _ordinary_ids():
+    import pwd
+    nobody = pwd.getpwnam("nobody")
+    return nobody.pw_uid, nobody.pw_gid
+
+
+def ordinary_user_wrapper():
+    """The prefix that starts the host as an ordinary user: root reads and writes every file, so
+    the permission errors a user meets are reachable only as someone else. A test run by an
+    ordinary user already starts the host as itself (no prefix)."""
+    if os.geteuid() != 0:
+        return ()
+    uid, gid = _ordinary_ids()
+    return ("setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups")
+
+
+def give_to_ordinary_user(folder):
+    """Makes folder and everything in it the ordinary user's (see ordinary_user_wrapper)."""
+    if os.geteuid() != 0:
+        return
+    uid, gid = _ordinary_ids()
+    for top, dirs, files in os.walk(folder):
+        for name in [top] + [os.path.join(top, n) for n in dirs + files]:
+            os.lchown(name, uid, gid)

@@ -2,7 +2,6 @@
 probe figures judged by ffprobe, the PCM of a sine fixture by its zero crossings. The fixtures
 are made here with the ffmpeg command line.
 """
-import asyncio
 import base64
 import json
 import os
@@ -10,9 +9,7 @@ import struct
 import subprocess
 import unittest
 
-import websockets
-
-from host_harness import APP_ORIGIN, start_with_page
+from host_harness import page_requests, start_with_page
 
 
 def zero_crossing_frequency(pcm, channels, rate):
@@ -39,19 +36,7 @@ class MediaTools(unittest.TestCase):
 
     def ask(self, requests):
         """Sends each (type, payload) and returns the replies in the same order."""
-        async def run():
-            async with websockets.connect("ws://127.0.0.1:%d/?token=%s" % (self.port, self.token),
-                                          origin=APP_ORIGIN, max_size=None, open_timeout=10,
-                                          ping_interval=None) as ws:
-                for n, (type_, payload) in enumerate(requests):
-                    await ws.send(json.dumps({"id": n, "type": type_, "payload": payload}))
-                replies = {}
-                while len(replies) < len(requests):
-                    message = json.loads(await asyncio.wait_for(ws.recv(), 60))
-                    if "id" in message:
-                        replies[message["id"]] = message
-                return [replies[n] for n in range(len(requests))]
-        return asyncio.run(run())
+        return page_requests(self.port, self.token, requests)
 
     def test_probe_frame_and_audio_of_a_file(self):
         probe, frame, audio = self.ask([
@@ -91,8 +76,8 @@ class MediaTools(unittest.TestCase):
             ("probeVideoMetadata", {}, "Invalid parameters"),
             ("decodeFrameNative", {"filePath": ""}, "Invalid parameters"),
             ("extractAudioNative", {"filePath": self.video, "endTimeSec": "2"}, "invalid parameter type: endTimeSec"),
-            ("probeVideoMetadata", {"filePath": missing}, "failed to open source"),
-            ("decodeFrameNative", {"filePath": self.host.root, "timestampSec": 0}, "failed to open source"),
+            ("probeVideoMetadata", {"filePath": missing}, "failed to open source: no such file or folder"),
+            ("decodeFrameNative", {"filePath": self.host.root, "timestampSec": 0}, "failed to open source: is a folder"),
             ("decodeFrameNative", {"filePath": self.video, "timestampSec": 60}, "frame decoding produced no output"),
             ("extractAudioNative", {"filePath": silent, "endTimeSec": 1}, "no audio stream"),
             ("extractAudioNative", {"filePath": self.video, "startTimeSec": 2, "endTimeSec": 2},

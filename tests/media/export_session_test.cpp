@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -366,16 +367,22 @@ TEST_F(ExportTest, AudioInAnotherLayoutIsIgnored) {
 
 TEST_F(ExportTest, BeginRefusals) {
   fs::create_directory(dir / "sub");
+  fs::create_directory(dir / "sub.mp4");
+  std::ofstream(dir / "file") << "x";
   const struct {
     const char* name;
     ExportOptions options;
     std::string error;
   } cases[] = {
-      {"missing folder", Options(dir / "no/such/folder/x.mp4"), "MFCreateSinkWriterFromURL failed"},
-      {"unknown extension", Options(dir / "x.qvunknown"), "MFCreateSinkWriterFromURL failed"},
-      {"no extension", Options(dir / "x"), "MFCreateSinkWriterFromURL failed"},
-      {"a folder", Options(dir / "sub/"), "MFCreateSinkWriterFromURL failed"},
-      {"not a file protocol", Options("http://127.0.0.1:9/x.mp4"), "MFCreateSinkWriterFromURL failed"},
+      {"missing folder", Options(dir / "no/such/folder/x.mp4"), "MFCreateSinkWriterFromURL failed: no such file or folder"},
+      {"unknown extension", Options(dir / "x.qvunknown"),
+       "MFCreateSinkWriterFromURL failed: no container format for the file's extension"},
+      {"no extension", Options(dir / "x"), "MFCreateSinkWriterFromURL failed: no container format for the file's extension"},
+      {"a folder", Options(dir / "sub/"), "MFCreateSinkWriterFromURL failed: is a folder"},
+      {"a folder under a video's name", Options(dir / "sub.mp4"), "MFCreateSinkWriterFromURL failed: is a folder"},
+      {"a file as a folder", Options(dir / "file/x.mp4"),
+       "MFCreateSinkWriterFromURL failed: a part of the path is not a folder"},
+      {"not a file protocol", Options("http://127.0.0.1:9/x.mp4"), "MFCreateSinkWriterFromURL failed: no such file or folder"},
       {"NUL inside the path", Options(dir / std::string("x.mp4\0.txt", 11)), "MFCreateSinkWriterFromURL failed"},
       {"container without H.264", Options(dir / "x.wav"), "AddStream(video/H264) failed -- codec not available?"},
       {"odd width", Options(dir / "x.mp4", 63, 48), "width and height must be even and between 2 and 16384"},
@@ -397,8 +404,11 @@ TEST_F(ExportTest, BeginRefusals) {
     EXPECT_FALSE(session.Begin(c.options, error)) << c.name;
     EXPECT_EQ(error, c.error) << c.name;
     EXPECT_FALSE(session.started()) << c.name;
-    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"sub"}) << c.name;
+    auto names = Listing(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"file", "sub", "sub.mp4"})) << c.name;
     EXPECT_EQ(Listing(dir / "sub"), std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(Listing(dir / "sub.mp4"), std::vector<std::string>{}) << c.name;
   }
   // An audio setup the encoder cannot take only turns audio off.
   ExportOptions odd = Options(dir / "y.mp4", 64, 48, 2);
@@ -428,10 +438,11 @@ TEST_F(ExportTest, Lifecycle) {
   // Frames while idle are ignored.
   EXPECT_FALSE(Frame(64, 48, 0, 0));
 
-  // Finishing over a folder of the same name fails, and nothing else is left behind.
-  fs::create_directory(dir / "taken.mp4");
+  // Finishing over a folder that took the name meanwhile fails, and nothing else is left behind
+  // (a folder there at the start is refused by Begin).
   ASSERT_TRUE(session.Begin(Options(dir / "taken.mp4"), error)) << error;
   ASSERT_TRUE(Frame(64, 48, 0, 0));
+  fs::create_directory(dir / "taken.mp4");
   EXPECT_EQ(session.Finalize().error, "Finalize failed");
   EXPECT_TRUE(fs::is_directory(dir / "taken.mp4"));
 
@@ -495,7 +506,8 @@ TEST_F(ExportTest, Rows) {
   EXPECT_EQ(call("startNativeExport", {{"outputPath", ""}})["error"], "Output path is required");
   EXPECT_EQ(call("startNativeExport", {{"outputPath", dir / "x.mp4"}, {"width", "1"}})["error"],
             "invalid parameter type: width");
-  EXPECT_EQ(call("startNativeExport", {{"outputPath", dir / "no/x.mp4"}})["error"], "MFCreateSinkWriterFromURL failed");
+  EXPECT_EQ(call("startNativeExport", {{"outputPath", dir / "no/x.mp4"}})["error"],
+            "MFCreateSinkWriterFromURL failed: no such file or folder");
 
   // Only the path: 1920x1080 without audio.
   const std::string out = dir / "full.mp4";

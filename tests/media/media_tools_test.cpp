@@ -202,11 +202,17 @@ TEST_F(MediaToolsTest, ByteBoundStopsAtTheFirstFrameThatDoesNotFit) {
 TEST_F(MediaToolsTest, EveryFailureHasItsText) {
   const std::string missing = Path("missing.mp4"), folder = folder_->str(), truncated = Path("truncated.mp4"),
                     fifo = Path("fifo.mp4");
-  for (const std::string& path : {missing, folder, truncated, fifo, std::string()}) {
+  // The cause in words where the file itself is why.
+  const std::pair<std::string, std::string> opens[] = {{missing, "failed to open source: no such file or folder"},
+                                                       {folder, "failed to open source: is a folder"},
+                                                       {truncated, "failed to open source"},
+                                                       {fifo, "failed to open source"},
+                                                       {std::string(), "failed to open source: no such file or folder"}};
+  for (const auto& [path, error] : opens) {
     SCOPED_TRACE(path);
-    EXPECT_EQ(media::ProbeVideoMetadata(path).error, "failed to open source");
-    EXPECT_EQ(media::DecodeFrameNative(path, 0).error, "failed to open source");
-    EXPECT_EQ(media::ExtractAudioNative(path, 0, 1).error, "failed to open source");
+    EXPECT_EQ(media::ProbeVideoMetadata(path).error, error);
+    EXPECT_EQ(media::DecodeFrameNative(path, 0).error, error);
+    EXPECT_EQ(media::ExtractAudioNative(path, 0, 1).error, error);
   }
   EXPECT_EQ(media::ExtractAudioNative(Path("silent.mkv"), 0, 1).error, "no audio stream");
   const media::VideoMetadata silent = media::ProbeVideoMetadata(Path("silent.mkv"));
@@ -271,7 +277,8 @@ TEST_F(MediaToolsTest, RowsCheckTheRequestAndAnswerFromTheirWorkers) {
       {"decodeFrameNative", {{"filePath", av}, {"timestampSec", "1"}}, "invalid parameter type: timestampSec"},
       {"extractAudioNative", {{"filePath", av}, {"endTimeSec", true}}, "invalid parameter type: endTimeSec"},
       {"extractAudioNative", {{"filePath", av}, {"startTimeSec", 1}}, "endTimeSec must be greater than startTimeSec"},
-      {"extractAudioNative", {{"filePath", Path("none.mp4")}, {"endTimeSec", 1}}, "failed to open source"},
+      {"extractAudioNative", {{"filePath", Path("none.mp4")}, {"endTimeSec", 1}},
+       "failed to open source: no such file or folder"},
   };
   for (const auto& c : refused) {
     const json reply = ask(c.type, c.payload);

@@ -295,7 +295,8 @@ TEST_F(NativePlayerTest, CreateFailuresSayWhy) {
     std::string path;
     std::string prefix;
   } cases[] = {
-      {*folder_ / "missing.mp4", "cannot open video (unsupported format or codec) (hr=0x"},
+      {*folder_ / "missing.mp4", "cannot open video (unsupported format or codec) (hr=0xfffffffe): no such file or folder"},
+      {folder_->str(), "cannot open video (unsupported format or codec) (hr=0xffffffeb): is a folder"},
       {audio, "no video track in file (hr=0x"},
   };
   for (const Case& c : cases) {
@@ -303,6 +304,10 @@ TEST_F(NativePlayerTest, CreateFailuresSayWhy) {
     EXPECT_FALSE(player.Create(c.path, 0, 0, 0, nullptr));
     EXPECT_EQ(player.lastError().rfind(c.prefix, 0), 0u) << player.lastError();
   }
+  // No cause where the file is not why.
+  NativePlayer player(page.outlet, page.router, 15);
+  EXPECT_FALSE(player.Create(audio, 0, 0, 0, nullptr));
+  EXPECT_EQ(player.lastError().find(": "), std::string::npos) << player.lastError();
 }
 
 // The rows: parameter checks, unknown players, and a create that replaces the player of its id.

@@ -262,7 +262,7 @@ void OtaCheckWorker(const OtaServerConfig& config, const std::function<void()>& 
 void RegisterOtaRows(RpcRouteTable& routes) {
   routes.Register({"getOtaStagingPath"}, [](const RpcRequest& r) {
     std::string path = GetOtaStagingPath();
-    if (path.empty()) return r.ReplyError("could not resolve OTA staging path");
+    if (path.empty()) return r.ReplyError("could not resolve OTA staging path: " + OtaRootUnresolvedText());
     CreateDirectoryTree(GetOtaRoot());  // the page writes the file next
     r.Reply({{"path", path}});
   });

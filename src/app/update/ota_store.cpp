@@ -129,6 +129,11 @@ std::string GetOtaRoot() {
   return platform::JoinPath(platform::JoinPath(base, "Quorvane"), "ota");
 }
 
+std::string OtaRootUnresolvedText() {
+  return std::string("could not resolve the data folder (") + platform::kLocalAppDataRule +
+         "): neither is set to an absolute path";
+}
+
 std::string GetOtaStagingPath() { return UnderOta("staging.qvnpack"); }
 std::string GetOtaActiveDir() { return UnderOta("active"); }
 std::string GetOtaWebPackPath() { return UnderActive("web.pack"); }
@@ -171,7 +176,7 @@ FinalizeResult FinalizeOtaFile(const std::string& file, const std::string& expec
   }
   const std::string root = GetOtaRoot();
   const std::string active = GetOtaActiveDir();
-  if (file.empty() || root.empty() || active.empty()) return Fail("could not resolve %LOCALAPPDATA%", false);
+  if (file.empty() || root.empty() || active.empty()) return Fail(OtaRootUnresolvedText(), false);
 
   std::lock_guard<std::mutex> lock(StoreMutex());
   CreateDirectoryTree(root);

@@ -13,6 +13,8 @@
 
 // Every path is "" when the per-user data folder cannot be resolved.
 std::string GetOtaRoot();
+// What the page is told when it cannot: the folder, and where it comes from.
+std::string OtaRootUnresolvedText();
 std::string GetOtaStagingPath();
 std::string GetOtaActiveDir();
 std::string GetOtaWebPackPath();
