@@ -91,10 +91,27 @@
     videoStatus(view.getFloat64(16, true).toFixed(2) + ' s');
     return true;
   }
+  // While the video plays, the host is asked now and then whether it has stopped at the end,
+  // which it does without telling the page.
+  var endWatch = 0;
+  function stopEndWatch() { if (endWatch) { clearInterval(endWatch); endWatch = 0; } }
+  function atEnd(state) { return state.paused && state.duration > 0 && state.time >= state.duration - 0.001; }
+  function watchForEnd() {
+    stopEndWatch();
+    endWatch = setInterval(function () {
+      request('playerGetTime', { playerID: PLAYER_ID }, function (msg) {
+        if (!endWatch || msg.error !== undefined || !msg.data.paused) return;
+        stopEndWatch();
+        if (atEnd(msg.data)) videoStatus('ended at ' + msg.data.time.toFixed(2) + ' s (Play starts it again)');
+      });
+    }, 250);
+  }
   $('video-form').addEventListener('submit', function (event) {
     event.preventDefault();
     var path = $('video-path').value.trim();
-    if (!path || ws.readyState !== WebSocket.OPEN) return;
+    if (!path) { videoStatus('enter the path of a video file first'); return; }
+    if (ws.readyState !== WebSocket.OPEN) { videoStatus('not connected to the host'); return; }
+    stopEndWatch();
     videoStatus('opening');
     request('createNativePlayer', { playerID: PLAYER_ID, path: path, width: 640, height: 360 }, function (msg) {
       var ok = msg.error === undefined;
@@ -103,8 +120,18 @@
       $('video-play').disabled = $('video-pause').disabled = !ok;
     });
   });
-  $('video-play').addEventListener('click', function () { request('playerPlay', { playerID: PLAYER_ID }); });
-  $('video-pause').addEventListener('click', function () { request('playerPause', { playerID: PLAYER_ID }); });
+  $('video-play').addEventListener('click', function () {
+    // A video that played to its end starts again from the beginning.
+    request('playerGetTime', { playerID: PLAYER_ID }, function (msg) {
+      function play() { request('playerPlay', { playerID: PLAYER_ID }, watchForEnd); }
+      if (msg.error === undefined && atEnd(msg.data)) request('playerSeek', { playerID: PLAYER_ID, timeSec: 0 }, play);
+      else play();
+    });
+  });
+  $('video-pause').addEventListener('click', function () {
+    stopEndWatch();
+    request('playerPause', { playerID: PLAYER_ID });
+  });
   // Remote access: the listener's status ("remote.status" and "remote.listener") and the sources
   // of the outgoing connection the form starts.
   var REMOTE_CONNECTION = 'page';
@@ -190,6 +217,9 @@
       document.documentElement.setAttribute('data-hello', msg.error !== undefined ? 'error' : 'ok');
       console.log('bridge hello ' + (msg.error !== undefined ? 'failed' : 'answered'));
       request('remote.status', {}, function (reply) { if (reply.error === undefined) showRemoteStatus(reply.data); });
+      request('getLogPath', {}, function (reply) {
+        $('log-path').textContent = reply.error === undefined ? reply.data.path : reply.error;
+      });
       return;
     }
     if (msg && pending[String(msg.id)]) {

@@ -97,6 +97,12 @@ void RpcDispatch::RegisterGeneralRows() {
   routes_.Register({"getPluginDeveloperMode"},
                    [this](const RpcRequest& r) { r.Reply({{"enabled", developerMode_.load()}}); });
   routes_.Register({"setPluginDeveloperMode"}, row(&RpcDispatch::HandleSetDeveloperMode));
+  // Where the log is, so the page can tell the user which file to look at or send.
+  routes_.Register({"getLogPath"}, [](const RpcRequest& r) {
+    std::string path = LogFilePath();
+    if (path.empty()) return r.ReplyError("no log file (standard output is the log)");
+    r.Reply({{"path", path}});
+  });
 }
 
 void RpcDispatch::HandleSetAppVersion(const json& id, const json& payload) {

@@ -285,6 +285,12 @@ TEST_F(ArmPluginRpcTest, ArmsAfterRevocationsWhetherOrNotDelivered) {
   EXPECT_EQ(Arm("p2", kPkg, Mint(CapPayload("p2"))), R"({"data":{"ok":true,"pluginId":"p2"},"id":"a"})");
 }
 
+TEST_F(RpcTest, LogPathWithoutALogFile) {
+  // The tests log to standard output: there is no file to name (the browser test sees the path).
+  EXPECT_EQ(Inline(R"({"id":1,"type":"getLogPath"})"),
+            R"x({"error":"no log file (standard output is the log)","id":1})x");
+}
+
 TEST_F(RpcTest, DeveloperModeOffAndOn) {
   dispatch->SetDeveloperMode(true);
   ui::SetWindowTitle(mainWindow, "Quorvane \xE2\x80\x94 PLUGIN DEVELOPER MODE");
