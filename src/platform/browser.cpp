@@ -9,11 +9,11 @@
 #include <deque>
 
 #include "base/base64.h"
+#include "base/locked_slot.h"
 #include "platform/browser_cdp.h"
 #include "platform/browser_session.h"
 #include "platform/files.h"
-
-extern char** environ;
+#include "platform/process.h"
 
 namespace platform {
 
@@ -710,6 +710,20 @@ const std::string& BrowserView::Title() const { return session_->title; }
 
 // ---- BrowserEnvironment ----
 
+namespace {
+
+base::LockedSlot<std::shared_ptr<const process::OutputTail>>& LastStderrTail() {
+  static auto* slot = new base::LockedSlot<std::shared_ptr<const process::OutputTail>>;
+  return *slot;
+}
+
+}  // namespace
+
+std::string BrowserStderrTail() {
+  std::shared_ptr<const process::OutputTail> tail = LastStderrTail().Get();
+  return tail ? tail->Text() : std::string();
+}
+
 void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster post,
                                 std::function<void(std::shared_ptr<BrowserEnvironment>, const std::string&)> done) {
   auto impl = std::make_shared<BrowserEnvironmentImpl>();
@@ -736,8 +750,7 @@ void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster po
     post([done, error] { done(nullptr, error); });
     return;
   }
-  std::vector<std::string> ownEnv;
-  for (char** e = environ; e && *e; ++e) ownEnv.emplace_back(*e);
+  std::vector<std::string> ownEnv = process::CurrentEnvironment();
   std::weak_ptr<BrowserEnvironmentImpl> weak = impl;
   impl->conn_ = CdpConnection::Launch(
       argv, BrowserEnvironmentBlock(ownEnv, standIns),
@@ -756,6 +769,7 @@ void BrowserEnvironment::Create(const BrowserLaunchOptions& options, UiPoster po
     post([done, error] { done(nullptr, error); });
     return;
   }
+  LastStderrTail().Set(impl->conn_->StderrTail());
   std::shared_ptr<BrowserEnvironment> env(new BrowserEnvironment());
   env->impl_ = impl;
   impl->Send("Target.setDiscoverTargets", {{"discover", true}}, "", {});

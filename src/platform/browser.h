@@ -139,6 +139,12 @@ class BrowserView {
   std::shared_ptr<BrowserSession> session_;  // never null
 };
 
+// The last lines (at most 20 lines and 4 KiB, oldest first) that the browser most recently
+// started by BrowserEnvironment::Create wrote on its standard error; "" before any start. When
+// Create's done reports that the browser did not start, they are the browser's own reason, all
+// of them read. Any thread.
+std::string BrowserStderrTail();
+
 // The browser process. Create starts it; done runs on the UI thread with the environment, or
 // with null and an error text when the browser is missing or does not start.
 class BrowserEnvironment {

@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +10,6 @@
 #include <cstring>
 
 #include "platform/files.h"
-
-extern char** environ;
 
 namespace platform {
 
@@ -48,18 +43,6 @@ bool CdpFrameSplitter::Overflowed() {
   return was;
 }
 
-namespace {
-
-// Moves fd above the standard and pipe slots so that the child's dup2 onto 3 and 4 never
-// meets itself (a dup2 onto the same number would keep the close-on-exec flag).
-int Lift(int fd) {
-  int lifted = fcntl(fd, F_DUPFD_CLOEXEC, 10);
-  close(fd);
-  return lifted;
-}
-
-}  // namespace
-
 std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::string>& argv,
                                                      const std::vector<std::string>& env,
                                                      MessageHandler onMessage, ExitHandler onExit,
@@ -76,57 +59,35 @@ std::unique_ptr<CdpConnection> CdpConnection::Launch(const std::vector<std::stri
     error = std::string("pipe: ") + std::strerror(errno);
     return nullptr;
   }
+  UniqueFd toRead(toChild[0]), toWrite(toChild[1]);
   if (pipe2(fromChild, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
-    close(toChild[0]);
-    close(toChild[1]);
     return nullptr;
   }
-  for (int* fd : {&toChild[0], &toChild[1], &fromChild[0], &fromChild[1]}) *fd = Lift(*fd);
+  UniqueFd fromRead(fromChild[0]), fromWrite(fromChild[1]);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, toChild[0], 3);
-  posix_spawn_file_actions_adddup2(&actions, fromChild[1], 4);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 5);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), env.empty() ? environ : envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  close(toChild[0]);
-  close(fromChild[1]);
-  if (rc != 0) {
-    error = std::string("posix_spawn: ") + std::strerror(rc);
-    close(toChild[1]);
-    close(fromChild[0]);
+  process::SpawnOptions options;
+  options.argv = argv;
+  options.env = env.empty() ? process::CurrentEnvironment() : env;
+  options.stdinMode = process::Stream::Null;
+  options.stdoutMode = process::Stream::Null;
+  options.stderrMode = process::Stream::Pipe;
+  options.inherit = {{toRead.get(), 3}, {fromWrite.get(), 4}};
+  process::SpawnResult spawned = process::Spawn(options);
+  // The browser's ends are its own now: end of file on fromRead is the browser's end.
+  toRead.Reset();
+  fromWrite.Reset();
+  if (!spawned.child) {
+    error = "spawn (" + spawned.what + "): " + std::strerror(spawned.error);
     return nullptr;
   }
 
   std::unique_ptr<CdpConnection> c(new CdpConnection());
-  c->pid_ = pid;
-  c->toBrowser_.Reset(toChild[1]);
-  c->fromBrowser_.Reset(fromChild[0]);
+  c->pid_ = spawned.child->pid();
+  c->stderr_ = std::move(spawned.child->stderrRead());
+  c->child_ = std::move(spawned.child);
+  c->toBrowser_ = std::move(toWrite);
+  c->fromBrowser_ = std::move(fromRead);
   c->onMessage_ = std::move(onMessage);
   c->onExit_ = std::move(onExit);
   int wake[2];
@@ -184,8 +145,9 @@ void CdpConnection::ReaderLoop() {
   std::vector<char> buf(1 << 16);
   bool woken = false;
   for (;;) {
-    pollfd fds[2] = {{fromBrowser_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-    int n = poll(fds, 2, -1);
+    // A negative descriptor is left out by poll: the browser's stderr once it has ended.
+    pollfd fds[3] = {{fromBrowser_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}, {stderr_ ? stderr_.get() : -1, POLLIN, 0}};
+    int n = poll(fds, 3, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
@@ -194,6 +156,7 @@ void CdpConnection::ReaderLoop() {
       woken = true;
       break;
     }
+    if (fds[2].revents && !ReadStderr()) stderr_.Reset();
     if (!fds[0].revents) continue;
     ssize_t got = read(fromBrowser_.get(), buf.data(), buf.size());
     if (got < 0 && errno == EINTR) continue;
@@ -212,8 +175,9 @@ void CdpConnection::ReaderLoop() {
     }
   }
   if (woken) return;
-  // The pipe closed: the browser is exiting. Reap it (bounded) and report.
+  // The pipe closed: the browser is exiting. Reap it (bounded), keep what it said last, report.
   Reap(true);
+  DrainStderr();
   bool call;
   int status;
   {
@@ -230,31 +194,42 @@ void CdpConnection::ReaderLoop() {
   }
 }
 
+bool CdpConnection::ReadStderr() {
+  char buf[4096];
+  ssize_t got;
+  do {
+    got = read(stderr_.get(), buf, sizeof buf);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  stderrTail_->Feed(buf, static_cast<size_t>(got));
+  return true;
+}
+
+void CdpConnection::DrainStderr() {
+  // The job is empty by now, so every writer is gone and the end comes at once; the wait is
+  // bounded all the same.
+  while (stderr_) {
+    pollfd p{stderr_.get(), POLLIN, 0};
+    int n = poll(&p, 1, 1000);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !ReadStderr()) stderr_.Reset();
+  }
+}
+
 void CdpConnection::Reap(bool wait) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (exited_ || pid_ <= 0) return;
+    if (exited_ || !child_) return;
   }
   int status = 0;
-  pid_t r = waitpid(pid_, &status, WNOHANG);
-  if (r == 0 && wait) {
-    // Bounded wait for the exit without polling: the process descriptor becomes readable.
-    UniqueFd exitFd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-    if (exitFd) {
-      pollfd p{exitFd.get(), POLLIN, 0};
-      while (poll(&p, 1, 5000) < 0 && errno == EINTR) {
-      }
-    }
-    r = waitpid(pid_, &status, WNOHANG);
-  }
-  if (r == 0) {
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    r = waitpid(pid_, &status, 0);
-  }
+  bool ended = child_->Wait(std::chrono::milliseconds(wait ? 5000 : 0), &status);
+  // Whatever the browser left behind in its job goes with it (all of it, when it did not end).
+  child_->End();
+  if (!ended) ended = child_->Wait(std::chrono::seconds(10), &status);
+  child_->WaitForJobToEmpty(std::chrono::seconds(5));
   std::lock_guard<std::mutex> lock(mu_);
   exited_ = true;
-  status_ = r == pid_ ? status : 0;
+  status_ = ended ? status : 0;
 }
 
 void CdpConnection::Close() {
@@ -266,20 +241,20 @@ void CdpConnection::Close() {
   bool alive;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    alive = !exited_ && pid_ > 0 && !writerStop_;
+    alive = !exited_ && child_ && !writerStop_;
   }
   if (alive) {
     Send("Browser.close", nlohmann::json::object());
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait_for(lock, std::chrono::seconds(5), [&] { return exited_; });
   }
-  if (pid_ > 0) {
+  if (child_) {
     bool exited;
     {
       std::lock_guard<std::mutex> lock(mu_);
       exited = exited_;
     }
-    if (!exited) kill(-pid_, SIGKILL);
+    if (!exited) child_->End();
   }
   if (wakeWrite_) {
     char b = 1;
@@ -287,16 +262,16 @@ void CdpConnection::Close() {
   }
   if (reader_.joinable()) reader_.join();
   Reap(false);
-  // Whatever the browser left behind in its group goes with it.
-  if (pid_ > 0) kill(-pid_, SIGKILL);
   {
     std::lock_guard<std::mutex> lock(mu_);
     writerStop_ = true;
   }
   cv_.notify_all();
   if (writer_.joinable()) writer_.join();
+  child_.reset();  // the job is empty: this reaps its keeper
   toBrowser_.Reset();
   fromBrowser_.Reset();
+  stderr_.Reset();
   wakeRead_.Reset();
   wakeWrite_.Reset();
 }

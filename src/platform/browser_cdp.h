@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/process.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -36,15 +37,18 @@ class CdpFrameSplitter {
 
 // One browser process and its pipe. The reader and writer threads never call back into the
 // caller except through the two handlers, which run on the reader thread. The connection owns
-// the pipe ends and both threads; Close (or the destructor) joins them and reaps the child.
+// the pipe ends, the browser's run (a platform/process job: the browser and everything it
+// starts end with the connection or with the host) and both threads; Close (or the
+// destructor) joins them and ends the job. The reader thread also keeps the last lines of the
+// browser's standard error, which any thread may read.
 class CdpConnection {
  public:
   using MessageHandler = std::function<void(nlohmann::json message)>;
   using ExitHandler = std::function<void(int waitStatus)>;
 
   // Starts argv[0] with the pipe on fds 3 and 4 in its own process group, its standard output
-  // and error discarded, with env as its environment (empty: this process's). Returns null
-  // with error set when it cannot be started.
+  // discarded and its standard error kept as a tail, with env as its environment (empty: this
+  // process's). Returns null with error set when it cannot be started.
   static std::unique_ptr<CdpConnection> Launch(const std::vector<std::string>& argv,
                                                const std::vector<std::string>& env,
                                                MessageHandler onMessage, ExitHandler onExit,
@@ -57,21 +61,29 @@ class CdpConnection {
   int Send(const std::string& method, const nlohmann::json& params,
            const std::string& sessionId = {});
 
-  // Asks the browser to close, waits a bounded time for it to exit, then ends its process
-  // group; joins both threads. The handlers are not called after Close returns.
+  // Asks the browser to close, waits a bounded time for it to exit, then ends its job; joins
+  // both threads. The handlers are not called after Close returns.
   void Close();
 
   pid_t Pid() const { return pid_; }
+  // The last lines (20 at most, 4 KiB) the browser wrote on its standard error so far; all of
+  // them once the exit handler runs. Any thread may read it, also after Close.
+  std::shared_ptr<const process::OutputTail> StderrTail() const { return stderrTail_; }
 
  private:
   CdpConnection() = default;
   void ReaderLoop();
   void WriterLoop();
   void Reap(bool wait);
+  bool ReadStderr();  // false at its end
+  void DrainStderr();
 
+  std::unique_ptr<process::Child> child_;
   pid_t pid_ = -1;
   UniqueFd toBrowser_;
   UniqueFd fromBrowser_;
+  UniqueFd stderr_;  // the reader thread's alone
+  std::shared_ptr<process::OutputTail> stderrTail_ = std::make_shared<process::OutputTail>();
   UniqueFd wakeRead_, wakeWrite_;  // wakes the reader when Close stops it early
   std::atomic<int> nextId_{0};
   MessageHandler onMessage_;

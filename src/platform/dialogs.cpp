@@ -1,6 +1,5 @@
 #include "platform/dialogs.h"
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,25 +23,7 @@ base::LockedSlot<DialogLayer>& Slot() {
 DialogLayer CurrentLayer() { return Slot().Get(); }
 
 // zenity's full path from PATH (the spawner runs no PATH search); "" when there is none.
-std::string FindZenity() {
-  const char* path = std::getenv("PATH");
-  std::string list = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    std::string dir = list.substr(start, end - start);
-    if (!dir.empty()) {
-      std::string candidate = dir + "/zenity";
-      struct stat st {};
-      if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
-        return candidate;
-      }
-    }
-    start = end + 1;
-  }
-  return {};
-}
+std::string FindZenity() { return process::FindOnPath("zenity", process::CurrentEnvironment()); }
 
 struct ZenityRun {
   bool started = false;

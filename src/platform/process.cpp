@@ -7,6 +7,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,10 @@ struct ChildPlan {
   int controlRead;  // the keeper's end of the host's control socket
   int statusWrite;  // the keeper's end of the status pipe
   pid_t parent;
+  int inheritFds[kMaxInherited];  // the host's descriptors the program gets ...
+  int inheritAs[kMaxInherited];   // ... as these numbers
+  int inheritCount;
+  bool handOff;
 };
 
 // Descriptor numbers inside the keeper (and, for the first three, inside the run's program).
@@ -135,12 +140,18 @@ constexpr int kControlFd = 3;
 constexpr int kStatusFd = 4;
 constexpr int kReportFd = 5;
 constexpr int kGateFd = 6;
-constexpr int kKeeperFds = 7;
+constexpr int kKeeperFds = 7;  // then the inherited descriptors, from kKeeperFds on
+constexpr int kMaxInheritedAs = 63;
+// The most descriptors a layout places: the program's highest inherited number, its report
+// and gate descriptors above it.
+constexpr int kMaxArranged = kMaxInheritedAs + 3;
+static_assert(kKeeperFds + static_cast<int>(kMaxInherited) <= kMaxArranged);
 
 // Puts sources[i] on descriptor i (a negative source leaves i closed) and closes every other
 // descriptor. Sources are first lifted above the targets so no dup2 overwrites a source.
+// False when a source could not be lifted (nothing moved yet) or a dup2 failed.
 bool ArrangeDescriptors(const int* sources, int count) {
-  int lifted[kKeeperFds];
+  int lifted[kMaxArranged];
   for (int i = 0; i < count; ++i) {
     lifted[i] = sources[i] < 0 ? -1 : fcntl(sources[i], F_DUPFD, count);
     if (sources[i] >= 0 && lifted[i] < 0) return false;
@@ -149,7 +160,7 @@ bool ArrangeDescriptors(const int* sources, int count) {
     if (lifted[i] < 0) {
       close(i);
     } else if (dup2(lifted[i], i) < 0) {
-      return false;
+      _exit(127);  // the layout is half made: nothing can be reported any more
     }
   }
   syscall(SYS_close_range, static_cast<unsigned>(count), ~0u >> 1, 0u);
@@ -176,27 +187,38 @@ void ResetSignals() {
 // The run's program, forked by its keeper; descriptors are already where the program wants them.
 [[noreturn]] void RunProgram(const ChildPlan& plan, pid_t keeper) {
   setpgid(0, 0);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // A hand-off run's program is the desktop's: it outlives its keeper.
+  if (!plan.handOff) prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != keeper) _exit(127);
   ResetSignals();
-  close(kControlFd);
-  close(kStatusFd);
-  fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
-  if (plan.workingDirectory && chdir(plan.workingDirectory) != 0) ChildFail(kReportFd, errno);
+  // The program's layout: its standard streams, the inherited descriptors at their numbers,
+  // and the report and gate descriptors just above the highest of them; nothing else.
+  int count = 3;
+  for (int i = 0; i < plan.inheritCount; ++i) count = std::max(count, plan.inheritAs[i] + 1);
+  const int reportFd = count, gateFd = count + 1;
+  int sources[kMaxArranged];
+  for (int& source : sources) source = -1;
+  for (int fd = 0; fd < 3; ++fd) sources[fd] = fd;
+  for (int i = 0; i < plan.inheritCount; ++i) sources[plan.inheritAs[i]] = kKeeperFds + i;
+  sources[reportFd] = kReportFd;
+  sources[gateFd] = plan.gateRead >= 0 ? kGateFd : -1;
+  if (!ArrangeDescriptors(sources, gateFd + 1)) ChildFail(kReportFd, errno);
+  fcntl(reportFd, F_SETFD, FD_CLOEXEC);
+  if (plan.workingDirectory && chdir(plan.workingDirectory) != 0) ChildFail(reportFd, errno);
   if (plan.gateRead >= 0) {
     // A program that cannot be run is reported now, not only when the host resumes it.
-    if (access(plan.path, X_OK) != 0) ChildFail(kReportFd, errno);
-    ChildWrite(kReportFd, 'W', 0);
+    if (access(plan.path, X_OK) != 0) ChildFail(reportFd, errno);
+    ChildWrite(reportFd, 'W', 0);
     char go = 0;
     ssize_t n;
     do {
-      n = read(kGateFd, &go, 1);
+      n = read(gateFd, &go, 1);
     } while (n < 0 && errno == EINTR);
     if (n != 1) _exit(127);  // the host let go without resuming
-    close(kGateFd);
   }
+  close(gateFd);
   execve(plan.path, plan.argv, plan.envp);
-  ChildFail(kReportFd, errno);
+  ChildFail(reportFd, errno);
 }
 
 // Parses a decimal pid; 0 when the text is not one.
@@ -295,9 +317,10 @@ void KillKeeperChildren(pid_t self) {
 // Forked from the multithreaded host, it uses only async-signal-safe calls.
 [[noreturn]] void RunKeeper(const ChildPlan& plan) {
   setpgid(0, 0);
-  int sources[kKeeperFds] = {plan.stdinFd,   plan.stdoutFd,    plan.stderrFd, plan.controlRead,
-                             plan.statusWrite, plan.reportWrite, plan.gateRead};
-  if (!ArrangeDescriptors(sources, kKeeperFds)) _exit(127);
+  int sources[kMaxArranged] = {plan.stdinFd,   plan.stdoutFd,    plan.stderrFd, plan.controlRead,
+                               plan.statusWrite, plan.reportWrite, plan.gateRead};
+  for (int i = 0; i < plan.inheritCount; ++i) sources[kKeeperFds + i] = plan.inheritFds[i];
+  if (!ArrangeDescriptors(sources, kKeeperFds + plan.inheritCount)) _exit(127);
   // The program resets its own signals; the keeper keeps SIGPIPE ignored, since its reports to a
   // host that died must not kill it before it has ended the run.
   ResetSignals();
@@ -312,7 +335,8 @@ void KillKeeperChildren(pid_t self) {
   // some other process kept open by mistake.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != plan.parent) _exit(127);  // the host is already gone
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) WriteStatus('D', errno);
+  // A hand-off run holds only its program: what the program starts is the desktop's.
+  if (!plan.handOff && prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) WriteStatus('D', errno);
   int signals = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
   if (signals < 0) {
     ChildWrite(kReportFd, 'J', errno);
@@ -336,9 +360,13 @@ void KillKeeperChildren(pid_t self) {
   close(kReportFd);
   // Without a gate its number is free and may be the signal descriptor's.
   if (plan.gateRead >= 0) close(kGateFd);
+  // The inherited descriptors are the program's alone: a pipe must close when the program's
+  // side of it ends, not when its keeper does.
+  for (int i = 0; i < plan.inheritCount; ++i) close(kKeeperFds + i);
 
   bool programReaped = false;
-  bool ending = false;
+  bool ending = false;  // the job ends: every process held is killed
+  bool letGo = false;   // a hand-off run's host ended the job: the keeper leaves, killing nothing
   auto reapAll = [&] {
     bool any = false;
     while (true) {
@@ -362,11 +390,15 @@ void KillKeeperChildren(pid_t self) {
     ssize_t n;
     while ((n = read(signals, info, sizeof info)) > 0) {
       for (size_t i = 0; i < static_cast<size_t>(n) / sizeof info[0]; ++i) {
-        if (info[i].ssi_signo != SIGCHLD) ending = true;
+        if (info[i].ssi_signo != SIGCHLD) letGo = true;
       }
     }
   };
   while (true) {
+    if (letGo) {
+      if (plan.handOff) _exit(0);
+      ending = true;
+    }
     if (ending) {
       if (!programReaped) kill(-program, SIGKILL);
       KillKeeperChildren(self);
@@ -379,11 +411,11 @@ void KillKeeperChildren(pid_t self) {
     }
     struct pollfd fds[2] = {{kControlFd, POLLIN, 0}, {signals, POLLIN, 0}};
     int r = poll(fds, 2, -1);
-    if (r < 0 && errno != EINTR) ending = true;
+    if (r < 0 && errno != EINTR) letGo = true;
     if (fds[0].revents) {
       unsigned char commands[64];
       ssize_t n = read(kControlFd, commands, sizeof commands);
-      if (n <= 0 && !(n < 0 && errno == EINTR)) ending = true;  // the host let go or is gone
+      if (n <= 0 && !(n < 0 && errno == EINTR)) letGo = true;  // the host let go or is gone
       for (ssize_t i = 0; i < n; ++i) {
         if (commands[i] == SIGKILL) {
           ending = true;
@@ -511,7 +543,13 @@ void NoteDegradedJob(int error) {
 
 SpawnResult Spawn(const SpawnOptions& options) {
   SpawnResult result;
-  if (options.argv.empty() || options.argv[0].empty()) {
+  bool inheritValid = options.inherit.size() <= kMaxInherited;
+  for (size_t i = 0; inheritValid && i < options.inherit.size(); ++i) {
+    const InheritedFd& in = options.inherit[i];
+    inheritValid = in.fd >= 0 && in.as >= 3 && in.as <= kMaxInheritedAs;
+    for (size_t j = 0; inheritValid && j < i; ++j) inheritValid = options.inherit[j].as != in.as;
+  }
+  if (options.argv.empty() || options.argv[0].empty() || !inheritValid) {
     result.error = EINVAL;
     result.what = "exec";
     return result;
@@ -542,7 +580,7 @@ SpawnResult Spawn(const SpawnOptions& options) {
 
   std::vector<char*> argv = CStrings(options.argv);
   std::vector<char*> envp = CStrings(options.env);
-  ChildPlan plan{options.argv[0].c_str(),
+  ChildPlan plan{options.program.empty() ? options.argv[0].c_str() : options.program.c_str(),
                  argv.data(),
                  envp.data(),
                  options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
@@ -552,12 +590,22 @@ SpawnResult Spawn(const SpawnOptions& options) {
                  stdoutWrite                                      ? stdoutWrite.get()
                  : options.stdoutMode == Stream::Given && options.givenStdout >= 0 ? options.givenStdout
                                                                                    : devNull.get(),
-                 stderrWrite ? stderrWrite.get() : devNull.get(),
+                 stderrWrite                                      ? stderrWrite.get()
+                 : options.stderrMode == Stream::Given && options.givenStderr >= 0 ? options.givenStderr
+                                                                                   : devNull.get(),
                  gateRead ? gateRead.get() : -1,
                  reportWrite.get(),
                  controlKeeper.get(),
                  statusWrite.get(),
-                 getpid()};
+                 getpid(),
+                 {},
+                 {},
+                 static_cast<int>(options.inherit.size()),
+                 options.handOff};
+  for (size_t i = 0; i < options.inherit.size(); ++i) {
+    plan.inheritFds[i] = options.inherit[i].fd;
+    plan.inheritAs[i] = options.inherit[i].as;
+  }
   pid_t keeper = -1;
   int forkError = 0;
   TheSpawner().Run([&] {
@@ -620,6 +668,61 @@ std::vector<std::string> CurrentEnvironment() {
   std::vector<std::string> out;
   for (char** e = environ; e && *e; ++e) out.emplace_back(*e);
   return out;
+}
+
+std::string FindOnPath(const std::string& name, const std::vector<std::string>& env) {
+  if (name.empty()) return {};
+  if (name.find('/') != std::string::npos) return name;
+  std::string list = "/usr/local/bin:/usr/bin:/bin";
+  for (const std::string& entry : env) {
+    if (entry.rfind("PATH=", 0) == 0 && entry.size() > 5) list = entry.substr(5);
+  }
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    std::string dir = list.substr(start, end - start);
+    if (!dir.empty()) {
+      std::string candidate = dir + "/" + name;
+      struct stat st {};
+      if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+void OutputTail::Feed(const char* data, size_t length) {
+  if (length == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Only the last maxBytes_ of what arrived can stay.
+  if (length > maxBytes_) {
+    data += length - maxBytes_;
+    length = maxBytes_;
+    text_.clear();
+  }
+  text_.append(data, length);
+  if (text_.size() > maxBytes_) text_.erase(0, text_.size() - maxBytes_);
+  // Keep the last maxLines_ lines: find where the line before them ends.
+  size_t lines = 0;
+  size_t at = text_.size();
+  if (at > 0 && text_[at - 1] == '\n') --at;  // a finished last line is not a line more
+  while (at > 0) {
+    size_t newline = text_.rfind('\n', at - 1);
+    if (newline == std::string::npos) break;
+    if (++lines == maxLines_) {
+      text_.erase(0, newline + 1);
+      break;
+    }
+    at = newline;
+  }
+}
+
+std::string OutputTail::Text() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return text_;
 }
 
 }  // namespace platform::process

@@ -1,40 +1,38 @@
 #include "platform/shell.h"
 
-#include "base/thread.h"
-
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
+#include <memory>
 
-extern char** environ;
+#include "base/thread.h"
+#include "platform/process.h"
 
 namespace platform {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& argv) {
-  if (argv.empty()) return -1;
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // The child must not inherit our standard input; its output joins our log.
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", 0, 0);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
+// argv[0] looked up on the host's PATH, run through the process facility: standard input
+// from /dev/null, its output joins the host's.
+std::unique_ptr<process::Child> Start(const std::vector<std::string>& argv, bool handOff) {
+  if (argv.empty()) return nullptr;
+  process::SpawnOptions options;
+  options.argv = argv;
+  options.env = process::CurrentEnvironment();
+  options.program = process::FindOnPath(argv[0], options.env);
+  if (options.program.empty()) return nullptr;
+  options.stdoutMode = process::Stream::Given;
+  options.givenStdout = STDOUT_FILENO;
+  options.stderrMode = process::Stream::Given;
+  options.givenStderr = STDERR_FILENO;
+  options.handOff = handOff;
+  return std::move(process::Spawn(options).child);
 }
 
-int Wait(pid_t pid) {
+int Wait(process::Child& child) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+  while (!child.Wait(std::chrono::hours(1), &status)) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -48,16 +46,15 @@ bool HasDisplay() {
 }
 
 int RunProgram(const std::vector<std::string>& argv) {
-  pid_t pid = Spawn(argv);
-  if (pid < 0) return -1;
-  return Wait(pid);
+  std::unique_ptr<process::Child> child = Start(argv, false);
+  return child ? Wait(*child) : -1;
 }
 
 bool StartProgram(const std::vector<std::string>& argv) {
-  pid_t pid = Spawn(argv);
-  if (pid < 0) return false;
-  if (!base::StartDetachedThread("shell", [pid] { Wait(pid); })) {
-    Wait(pid);  // no thread to reap it: the hand-off programs exit quickly, so wait here
+  std::shared_ptr<process::Child> child = Start(argv, true);
+  if (!child) return false;
+  if (!base::StartDetachedThread("shell", [child] { Wait(*child); })) {
+    Wait(*child);  // no thread to reap it: the hand-off programs exit quickly, so wait here
   }
   return true;
 }

@@ -207,14 +207,17 @@ class HostCase(unittest.TestCase):
         return pids
 
     def browser_pid(self):
-        """The browser process the host started (its direct child)."""
-        for pid in self.browser_pids():
+        """The browser process the host started: the child of the keeper (the host's own child)
+        that holds its run."""
+        def parent(pid):
             try:
                 with open(f"/proc/{pid}/stat") as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+                    return int(f.read().rsplit(")", 1)[1].split()[1])
             except OSError:
-                continue
-            if ppid == self.proc.pid:
+                return None
+        for pid in self.browser_pids():
+            keeper = parent(pid)
+            if keeper and keeper != self.proc.pid and parent(keeper) == self.proc.pid:
                 return pid
         return None
 

@@ -95,8 +95,10 @@ class WindowsOnADesktop(HostCase):
         fake_bin = os.path.join(self.root, "fake-bin")
         for name in OPENERS:
             path = os.path.join(fake_bin, name)
+            # Names who started it: the parent of its parent (its parent is the keeper holding its run).
             with open(path, "w") as f:
-                f.write(f'#!/bin/sh\nprintf "%s %s %s\\n" "$PPID" "{name}" "$*" >> "{self.opened}"\n')
+                f.write(f'#!/bin/sh\nprintf "%s %s %s\\n" "$(cut -d" " -f4 /proc/$PPID/stat)" "{name}" "$*"'
+                        f' >> "{self.opened}"\n')
             os.chmod(path, 0o755)
         super().start(**extra)
 

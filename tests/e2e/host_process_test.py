@@ -1,11 +1,42 @@
-"""The real executable: start-up, log file, identity files, clean stop on SIGTERM."""
+"""The real executable: start-up, log file, identity files, clean stop on SIGTERM, its browser
+ended with it when it is killed."""
 import os
 import signal
 import subprocess
 import time
 import unittest
 
-from host_harness import Host, descendants, wait_for
+from host_harness import Host, descendants, ended, wait_for
+
+
+def _names(root):
+    """The command names of root's living descendants."""
+    names = []
+    for pid, _ in descendants(root):
+        try:
+            with open("/proc/%d/comm" % pid, "rb") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass
+    return names
+
+
+def _naming(folder):
+    """Living processes whose command line names folder."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                cmdline = f.read()
+            with open("/proc/%s/stat" % name) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if folder.encode() in cmdline and state != "Z":
+            found.append(int(name))
+    return found
 
 
 class HostProcess(unittest.TestCase):
@@ -36,6 +67,33 @@ class HostProcess(unittest.TestCase):
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+
+    def test_a_host_killed_during_start_up_takes_its_browser_with_it(self):
+        # Killed as the browser starts: nothing the host started may outlive it by more than a
+        # moment, also what started after the last look (named by the host's folder it was given).
+        for delay in (0.3, 0.5):
+            with self.subTest(delay=delay):
+                proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    self.assertTrue(wait_for(lambda: any(b"chrom" in name for name in _names(proc.pid)), 20),
+                                    self.read_log())
+                    time.sleep(delay)
+                    left = descendants(proc.pid)
+                    proc.kill()
+                    killed = time.monotonic()
+                    proc.wait(timeout=30)
+                    self.assertTrue(wait_for(lambda: all(ended(pid, start) for pid, start in left)
+                                             and not _naming(self.root), 2),
+                                    "outlived the host: %r" % (_naming(self.root) or left))
+                    print("host killed %.1f s into start-up, browser gone after %.0f ms"
+                          % (delay, (time.monotonic() - killed) * 1000))
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait()
+                    for pid in _naming(self.root):
+                        os.kill(pid, signal.SIGKILL)
 
     def test_sigterm_and_sigint_stop_cleanly(self):
         for sig in (signal.SIGTERM, signal.SIGINT):

@@ -1,7 +1,9 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/shell.h"
+#include "support/process_state.h"
 #include "support/temp_folder.h"
 
 namespace proc = platform::process;
+using testsupport::BecomesGone;
+using testsupport::IsGone;
 using std::chrono::milliseconds;
 
 namespace {
@@ -43,22 +49,15 @@ std::string RunForOutput(proc::SpawnOptions options, int* status = nullptr) {
   return out;
 }
 
-// A process that is gone or only a zombie waiting for its parent.
-bool IsGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  size_t close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
-bool BecomesGone(pid_t pid) {
-  for (int i = 0; i < 200; ++i) {  // bounded: 10 s
-    if (IsGone(pid)) return true;
-    std::this_thread::sleep_for(milliseconds(50));
+struct UniqueFdPair {
+  UniqueFdPair() {
+    int fds[2] = {-1, -1};
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    read.Reset(fds[0]);
+    write.Reset(fds[1]);
   }
-  return false;
-}
+  platform::UniqueFd read, write;
+};
 
 TEST(Process, ArgvAndEnvironmentArriveByteForByte) {
   const std::vector<std::string> args = {"two words", "quote\"d 'single'", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "", "$HOME;|&"};
@@ -173,6 +172,180 @@ TEST(Process, NoHostDescriptorReachesTheChild) {
   close(77);
   // 0-2 and the folder ls itself opened to list.
   EXPECT_EQ(listed, "0\n1\n2\n3\n");
+}
+
+// The browser's shape: pipes at the numbers the program reads and writes, nothing else of the
+// host's; the numbers given may sit anywhere, and a suspended start's gate leaves no trace.
+TEST(Process, InheritedDescriptorsArriveAtTheirNumbersAndNothingElse) {
+  struct Case {
+    std::vector<int> as;
+    bool suspended;
+    std::string listed;  // ls opens its folder on the lowest free number
+  };
+  const std::vector<Case> cases = {
+      {{3, 4}, false, "0\n1\n2\n3\n4\n5\n"},
+      {{3, 4}, true, "0\n1\n2\n3\n4\n5\n"},
+      {{9}, false, "0\n1\n2\n3\n9\n"},
+      {{63, 5}, true, "0\n1\n2\n3\n5\n63\n"},
+  };
+  int leaked = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(leaked, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listed);
+    std::vector<UniqueFdPair> pipes(c.as.size());
+    proc::SpawnOptions options;
+    options.argv = {"/bin/ls", "/proc/self/fd"};
+    options.startSuspended = c.suspended;
+    for (size_t i = 0; i < c.as.size(); ++i) options.inherit.push_back({pipes[i].write.get(), c.as[i]});
+    options.stdoutMode = proc::Stream::Pipe;
+    proc::SpawnResult r = proc::Spawn(options);
+    ASSERT_TRUE(r.child) << r.what << " " << r.error;
+    if (c.suspended) {
+      ASSERT_TRUE(r.child->Resume());
+    }
+    EXPECT_EQ(ReadAll(r.child->stdoutRead().get()), c.listed);
+    EXPECT_TRUE(r.child->Wait(milliseconds(10000)));
+  }
+  close(leaked);
+
+  // Each number is the descriptor given: what goes into 3 comes out of 4.
+  UniqueFdPair in, out;
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "cat <&3 >&4"};
+  options.inherit = {{in.read.get(), 3}, {out.write.get(), 4}};
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  in.read.Reset();
+  out.write.Reset();
+  ASSERT_EQ(write(in.write.get(), "ping\0", 5), 5);
+  in.write.Reset();
+  EXPECT_EQ(ReadAll(out.read.get()), std::string("ping\0", 5));
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000)));
+
+  for (std::vector<proc::InheritedFd> bad : std::vector<std::vector<proc::InheritedFd>>{
+           {{0, 2}}, {{0, 64}}, {{-1, 3}}, {{0, 3}, {1, 3}}}) {
+    options.argv = {"/bin/true"};
+    options.inherit = bad;
+    EXPECT_EQ(proc::Spawn(options).error, EINVAL);
+  }
+}
+
+// The browser's pipe ends when the browser does, although the job still holds a descendant
+// that closed its copy: the keeper keeps none.
+TEST(Process, AnInheritedPipeClosesWithTheProgramNotWithTheJob) {
+  UniqueFdPair out;
+  proc::SpawnOptions options;
+  options.argv = {"/bin/sh", "-c", "setsid sleep 60 4>&- >/dev/null 2>&1 & echo $! >&4"};
+  options.inherit = {{out.write.get(), 4}};
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child);
+  out.write.Reset();
+  struct pollfd p {out.read.get(), POLLIN, 0};
+  std::string said;
+  char buf[64];
+  bool endOfFile = false;
+  while (!endOfFile && poll(&p, 1, 10000) == 1) {
+    ssize_t n = read(out.read.get(), buf, sizeof buf);
+    if (n < 0) break;
+    endOfFile = n == 0;
+    said.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  }
+  EXPECT_TRUE(endOfFile) << "no end of file while the job still runs";
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000)));
+  pid_t left = static_cast<pid_t>(std::atoi(said.c_str()));
+  ASSERT_GT(left, 0);
+  EXPECT_FALSE(IsGone(left));
+  EXPECT_FALSE(r.child->WaitForJobToEmpty(milliseconds(0)));
+  r.child.reset();
+  EXPECT_TRUE(IsGone(left));
+}
+
+// The openers' shape: argv[0] as the caller wrote it while the file run is found on PATH, and
+// a hand-off run lets go of what it started, yet every process the host made is reaped.
+TEST(Process, AHandOffRunKeepsArgvAndLetsGoOfWhatItStarted) {
+  proc::SpawnOptions options;
+  options.env = proc::CurrentEnvironment();
+  // The shell prints its own argv as the kernel holds it, then the pid of what it started.
+  options.argv = {"sh", "-c", "cat /proc/$$/cmdline; sleep 60 >/dev/null 2>&1 & echo \"|$!\"", "x y\xC3\xA9", ""};
+  options.program = proc::FindOnPath("sh", options.env);
+  options.handOff = true;
+  options.stdoutMode = proc::Stream::Pipe;
+  proc::SpawnResult r = proc::Spawn(options);
+  ASSERT_TRUE(r.child) << r.what << " " << r.error;
+  std::string out = ReadAll(r.child->stdoutRead().get());
+  std::string expected;
+  for (const std::string& a : options.argv) expected += a + '\0';
+  ASSERT_NE(out.rfind('|'), std::string::npos);
+  EXPECT_EQ(out.substr(0, out.rfind('|')), expected);
+  int status = -1;
+  EXPECT_TRUE(r.child->Wait(milliseconds(10000), &status));
+  EXPECT_EQ(status, 0);
+  pid_t opened = static_cast<pid_t>(std::atoi(out.c_str() + out.rfind('|') + 1));
+  ASSERT_GT(opened, 0);
+  r.child.reset();
+  EXPECT_FALSE(IsGone(opened)) << "a hand-off run killed what it opened";
+  kill(opened, SIGKILL);
+  EXPECT_TRUE(BecomesGone(opened));
+  // Nothing of the host's is left unreaped: the keeper by the Child, the program by the keeper.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(Process, FindOnPathTakesTheFirstExecutableFile) {
+  testsupport::TempFolder first("qv-path-"), second("qv-path-");
+  auto make = [](const std::string& path, mode_t mode) {
+    std::ofstream(path) << "#!/bin/sh\n";
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+  };
+  make(first / "plain", 0644);
+  make(second / "plain", 0755);
+  make(second / "tool", 0755);
+  make(first / "tool", 0755);
+  std::filesystem::create_directory(first / "dir");
+  const std::vector<std::string> env = {"HOME=/nowhere", "PATH=" + first.str() + "::" + second.str()};
+  struct Case {
+    std::string name, found;
+  };
+  for (const Case& c : std::vector<Case>{{"tool", first / "tool"},
+                                         {"plain", second / "plain"},
+                                         {"dir", ""},
+                                         {"missing", ""},
+                                         {"", ""},
+                                         {"rel/tool", "rel/tool"}}) {
+    EXPECT_EQ(proc::FindOnPath(c.name, env), c.found) << c.name;
+  }
+  EXPECT_FALSE(proc::FindOnPath("sh", {}).empty());  // no PATH: the usual folders
+}
+
+TEST(Shell, ProgramsAreFoundOnPathAndTheirEndIsReported) {
+  EXPECT_EQ(platform::RunProgram({"sh", "-c", "exit 5"}), 5);
+  EXPECT_EQ(platform::RunProgram({"sh", "-c", "kill -9 $$"}), -1);
+  EXPECT_EQ(platform::RunProgram({"qv-no-such-program"}), -1);
+  EXPECT_EQ(platform::RunProgram({}), -1);
+  EXPECT_FALSE(platform::StartProgram({"qv-no-such-program"}));
+  EXPECT_TRUE(platform::StartProgram({"true"}));
+}
+
+TEST(OutputTail, KeepsTheLastLinesWithinItsBounds) {
+  struct Case {
+    std::vector<std::string> feeds;
+    std::string kept;
+  };
+  const std::vector<Case> cases = {
+      {{}, ""},
+      {{"one\ntwo\n"}, "one\ntwo\n"},
+      {{"a\nb\n", "c\nd\n"}, "b\nc\nd\n"},
+      {{"a\nb\nc\nunfinished"}, "b\nc\nunfinished"},
+      {{"a\nb\n", "c\n", "half", " line"}, "b\nc\nhalf line"},
+      {{std::string(30, 'x') + "\n" + "tail\n"}, std::string(10, 'x') + "\ntail\n"},
+      {{std::string(40, 'y')}, std::string(16, 'y')},
+  };
+  for (const Case& c : cases) {
+    proc::OutputTail tail(3, 16);
+    for (const std::string& f : c.feeds) tail.Feed(f.data(), f.size());
+    EXPECT_EQ(tail.Text(), c.kept) << testing::PrintToString(c.feeds);
+  }
 }
 
 TEST(Process, EndingTheJobEndsAGrandchild) {
