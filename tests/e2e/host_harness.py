@@ -148,6 +148,12 @@ def ended(pid, start):
     return stat is None or stat[1] != start
 
 
+def start_time(pid):
+    """The start time of a living process, for ended(); None once it is gone."""
+    stat = _stat(pid)
+    return stat[1] if stat else None
+
+
 def command(server, line):
     """One command to a test server driven a line at a time on stdin (text mode); its one-line answer."""
     server.stdin.write(line + "\n")

@@ -1,11 +1,13 @@
 """Plugin processes started by the real host: the page (python3-websockets in the page's place)
 stages the test plugin's signed package, arms its token and starts it; its stdio publishes reach
-the page as "rt.batch"; stopping it, closing the page and ending the host each leave no process
-of the plugin behind; a child that never reads its replies does not hold up the page's requests."""
+the page as "rt.batch"; stopping it, closing the page and ending or killing the host each leave no
+process of the plugin behind, also none that left its session; a child that never reads its
+replies does not hold up the page's requests."""
 import asyncio
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -13,7 +15,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, stop_host, wait_for
+from host_harness import APP_ORIGIN, BUILD, SIGNER, descendants, ended, start_time, start_with_page, stop_host, wait_for
 
 PLUGIN = "com.test.stdio"
 TEST_PLUGIN = os.path.join(BUILD, "tests", "plugins", "qvn_test_plugin")
@@ -191,6 +193,50 @@ class PluginProcessE2E(unittest.TestCase):
                 self.assertEqual(stopped["data"]["ok"], True)
                 self.assertLess(len(page.frames()), 20001)
         asyncio.run(run())
+
+    def test_stop_ends_a_descendant_that_left_the_session(self):
+        escapee = self.path("escapee")
+
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                await self.start(page, {"escapee": escapee, "hang": True})
+                orphan = read_pid(escapee)
+                self.assertFalse(gone(orphan))
+                asked = time.monotonic()
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": PLUGIN})
+                self.assertEqual(stopped["data"], {"ok": True, "pluginId": PLUGIN})
+                return orphan, asked
+        orphan, asked = asyncio.run(run())
+        self.assertTrue(wait_for(lambda: gone(orphan), 2), "a setsid descendant outlived its stop")
+        print("stop to the last descendant gone: %.0f ms" % ((time.monotonic() - asked) * 1000))
+
+    def test_host_ended_or_killed_takes_every_descendant_with_it(self):
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(sig=sig):
+                host, port, page_values = start_with_page("qv-plugin-end-")
+                escapee, grandchild = self.path("escapee"), self.path("grandchild")
+                try:
+                    token, installation_id, session_handle, _ = page_values
+
+                    async def run():
+                        async with self.page(port, token) as ws:
+                            page = Page(ws)
+                            await self.start(page, {"escapee": escapee, "grandchild": grandchild, "hang": True},
+                                             self.cap_token(installation_id, session_handle))
+                            orphan = read_pid(escapee)
+                            read_pid(grandchild)
+                            # The escapee has left the host's tree where nothing holds it.
+                            left = descendants(host.proc.pid) + [(orphan, start_time(orphan))]
+                            host.proc.send_signal(sig)
+                            return left, time.monotonic()
+                    left, sent = asyncio.run(run())
+                    self.assertTrue(wait_for(lambda: all(ended(pid, start) for pid, start in left), 3),
+                                    "still running: %r" % [pid for pid, start in left if not ended(pid, start)])
+                    print("signal %d to the last descendant gone: %.0f ms" % (sig, (time.monotonic() - sent) * 1000))
+                    host.proc.wait(timeout=30)
+                finally:
+                    host.remove()
 
     def test_host_ended_by_sigterm_leaves_no_child(self):
         host, port, page_values = start_with_page("qv-plugin-term-")

@@ -1,8 +1,15 @@
 #pragma once
-// What the test decoder programs share: their settings and a whole write to a descriptor.
+// What the test plugin programs share: their settings, a whole write to a descriptor, and a
+// descendant that escapes its run the way a daemon would.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -20,4 +27,29 @@ inline void WriteAll(int fd, const std::string& bytes) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// "escapee": path — a double fork with a setsid() between: the grandchild, in a session and
+// process group of its own and orphaned by its parent's exit, writes its pid to path (written
+// to path.tmp, then renamed, so a reader never sees half a number) and sleeps until killed.
+inline void LeaveEscapee(const nlohmann::json& settings) {
+  if (!settings.contains("escapee") || !settings["escapee"].is_string()) return;
+  const std::string path = settings["escapee"].get<std::string>();
+  const pid_t first = fork();
+  if (first != 0) {
+    if (first > 0) {
+      int status;
+      while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
+    return;
+  }
+  setsid();
+  if (fork() != 0) _exit(0);
+  // Like a daemon, it lets go of the streams it was given.
+  const int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+  std::ofstream(path + ".tmp") << getpid() << "\n";
+  rename((path + ".tmp").c_str(), path.c_str());
+  for (;;) pause();
 }

@@ -12,6 +12,7 @@
 //   "args": path        write its arguments to this file, one a line
 //   "echo": true        the pack is "QVNPAK01" followed by the input bytes (at least 96 bytes), so
 //                       a test can see what reached the converter's stdin
+//   "escapee": path     leave a double-forked descendant in a session of its own (test_child_io.h)
 #include <unistd.h>
 
 #include <cstdint>
@@ -42,6 +43,7 @@ bool WriteCountPack(const nlohmann::json& settings, uint64_t inputBytes) {
 
 int main(int argc, char** argv) {
   const nlohmann::json settings = ChildSettings();
+  LeaveEscapee(settings);
   if (settings.contains("args")) {
     std::ofstream out(settings["args"].get<std::string>());
     for (int i = 1; i < argc; ++i) out << argv[i] << "\n";

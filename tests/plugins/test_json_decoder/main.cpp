@@ -5,6 +5,7 @@
 //   "hang": true        after answering, sleep until killed
 //   "silent": true      answer nothing (and exit)
 //   "garbage": true     answer a line that is not JSON
+//   "escapee": path     leave a double-forked descendant in a session of its own (test_child_io.h)
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,9 +16,9 @@
 
 #include "../test_child_io.h"
 
-
 int main() {
   const nlohmann::json settings = ChildSettings();
+  LeaveEscapee(settings);
 
   if (int bytes = settings.value("preamble", 0); bytes > 0) WriteAll(1, std::string(static_cast<size_t>(bytes), ' '));
   if (int bytes = settings.value("stderr", 0); bytes > 0) WriteAll(2, std::string(static_cast<size_t>(bytes), 'e'));

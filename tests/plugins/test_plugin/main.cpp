@@ -8,6 +8,7 @@
 //   "hang": true        after its work, sleep until killed
 //   "grandchild": path  fork a child that writes its pid to this file and sleeps until killed
 //   "marker": path      append one line to this file when it starts (counts runs)
+//   "escapee": path     leave a double-forked descendant in a session of its own (test_child_io.h)
 // A realtime source for the remote tests (with "publish"):
 //   "declare": true     seq 1 is a stream declaration of the channel "speed"; frames follow
 //   "hz": N             N publishes a second (replies are read as they come)
@@ -26,12 +27,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../test_child_io.h"
+
 extern char** environ;
 
 int main() {
-  const char* text = std::getenv("QVN_PLUGIN_SETTINGS");
-  nlohmann::json settings = nlohmann::json::parse(text ? text : "{}", nullptr, false);
-  if (!settings.is_object()) settings = nlohmann::json::object();
+  const nlohmann::json settings = ChildSettings();
 
   if (settings.contains("marker")) std::ofstream(settings["marker"].get<std::string>(), std::ios::app) << "run\n";
   if (settings.contains("env")) {
@@ -45,6 +46,7 @@ int main() {
       for (;;) pause();
     }
   }
+  LeaveEscapee(settings);
   if (int bytes = settings.value("stderr", 0); bytes > 0) {
     std::string chunk(static_cast<size_t>(bytes), 'e');
     (void)!write(2, chunk.data(), chunk.size());
