@@ -135,7 +135,9 @@ TEST(Process, KeeperSignalledEndsTheRun) {
     options.startSuspended = suspended;
     proc::SpawnResult r = proc::Spawn(options);
     ASSERT_TRUE(r.child) << suspended;
-    if (suspended) ASSERT_TRUE(r.child->Resume());
+    if (suspended) {
+      ASSERT_TRUE(r.child->Resume());
+    }
     std::ifstream stat("/proc/" + std::to_string(r.child->pid()) + "/stat");
     std::string line;
     ASSERT_TRUE(std::getline(stat, line));
