@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <utility>
@@ -203,6 +204,12 @@ ServerMessageActions HandleServerMessage(OutConn& conn, ClientSession& session, 
   } else if (type == "rt.source") {
     const std::string* state = StringAt(payload, "state");
     if (state && *state == "ended" && StringAt(payload, "source")) {
+      {
+        // The next run of the source starts at seq 1: resuming from this run's last seq would
+        // skip its first frames after a reconnect.
+        std::lock_guard<std::mutex> lock(conn.stateMutex);
+        conn.resume[*StringAt(payload, "source")] = 0;
+      }
       Json event = payload;
       event["type"] = "remote.source";
       event["connectionId"] = conn.connectionId;
@@ -303,15 +310,25 @@ ClientSessionResult RunClientSession(State& state, OutConn& conn, const std::str
   }
   SetSocketTimeouts(fd, kClientPollMs, -1);
   ClientSession session;
+  // The listener ends a viewer that is silent for its idle bound; a ping, which its wire layer
+  // answers, keeps a quiet watch alive.
+  const int64_t keepAliveMs = std::max<int64_t>(1, state.idleLimitMs.load() / 4);
+  int64_t lastSentMs = SteadyMs();
   while (!conn.stop->load()) {
     std::string renew;
     {
       std::lock_guard<std::mutex> lock(conn.stateMutex);
       renew.swap(conn.pendingRenew);
     }
-    if (!renew.empty() && session.helloOk &&
-        !WsSendText(fd, DumpCompact({{"type", "renew"}, {"payload", {{"token", renew}}}}), true, &conn.sendMutex)) {
-      break;
+    if (!renew.empty() && session.helloOk) {
+      if (!WsSendText(fd, DumpCompact({{"type", "renew"}, {"payload", {{"token", renew}}}}), true, &conn.sendMutex)) {
+        break;
+      }
+      lastSentMs = SteadyMs();
+    }
+    if (session.helloOk && SteadyMs() - lastSentMs >= keepAliveMs) {
+      if (!WsSendPing(fd, true, &conn.sendMutex)) break;
+      lastSentMs = SteadyMs();
     }
     std::string text;
     const ReadResult read = WsReadMessage(fd, buffer, &text, false, &conn.sendMutex);
@@ -326,7 +343,13 @@ ClientSessionResult RunClientSession(State& state, OutConn& conn, const std::str
     bool sent = true;
     for (const std::string& s : actions.sends) sent = sent && WsSendText(fd, s, true, &conn.sendMutex);
     if (!sent) break;
+    if (!actions.sends.empty()) lastSentMs = SteadyMs();
     if (actions.connected) {
+      {
+        // Admitted: the server now remembers this token (unless a renewal replaced it meanwhile).
+        std::lock_guard<std::mutex> lock(conn.stateMutex);
+        if (conn.token == token) conn.tokenSpent = true;
+      }
       result.connected = true;
       EmitConnectionEvent(state, conn, "connected", address, 0, "");
     }
@@ -335,6 +358,26 @@ ClientSessionResult RunClientSession(State& state, OutConn& conn, const std::str
   ReleaseSocket(conn, fd);
   return result;
 }
+
+namespace {
+
+// True once the connection holds a token no server has admitted yet. A spent one is not presented
+// again: the page is told the watch needs a renewed token ("connecting" with reason
+// "E_TOKEN_REPLAY") and the thread waits for "remote.renew". False on a stop or when no renewal
+// came within kClientRenewWaitMs.
+bool AwaitFreshToken(State& state, OutConn& conn, const std::string& address) {
+  {
+    std::lock_guard<std::mutex> lock(conn.stateMutex);
+    if (!conn.tokenSpent) return true;
+  }
+  EmitConnectionEvent(state, conn, "connecting", address, 0, "E_TOKEN_REPLAY");
+  std::unique_lock<std::mutex> lock(conn.stateMutex);
+  conn.renewed.wait_for(lock, std::chrono::milliseconds(kClientRenewWaitMs),
+                        [&] { return !conn.tokenSpent || conn.stop->load(); });
+  return !conn.tokenSpent && !conn.stop->load();
+}
+
+}  // namespace
 
 void OutConnThread(State& state, OutConnPtr conn) {
   const std::string first = conn->addresses.empty() ? "" : conn->addresses.front();
@@ -346,6 +389,11 @@ void OutConnThread(State& state, OutConnPtr conn) {
   for (int pass = 0; pass < 2 && !conn->stop->load(); ++pass) {
     for (const std::string& address : conn->addresses) {
       if (conn->stop->load()) break;
+      if (!AwaitFreshToken(state, *conn, address)) {
+        if (conn->stop->load()) break;
+        EmitConnectionEvent(state, *conn, "closed", address, 4401, "E_TOKEN_REPLAY");
+        return;
+      }
       EmitConnectionEvent(state, *conn, "connecting", address, 0, "");
       ClientSessionResult r = RunClientSession(state, *conn, address);
       if (r.connected) {
@@ -390,6 +438,7 @@ void StopOutConn(OutConn& conn) {
   {
     std::lock_guard<std::mutex> lock(conn.stateMutex);
     if (conn.socket >= 0) net::ShutdownSocket(conn.socket);
+    conn.renewed.notify_all();
   }
   if (conn.thread.joinable() && conn.thread.get_id() != std::this_thread::get_id()) conn.thread.join();
 }
@@ -437,6 +486,8 @@ std::string HandleRenew(State& state, const std::string& connectionId, const std
   std::lock_guard<std::mutex> lock(conn->stateMutex);
   conn->token = token;
   conn->pendingRenew = token;
+  conn->tokenSpent = false;  // a renewal is checked without being remembered: a hello may use it
+  conn->renewed.notify_all();
   return "";
 }
 

@@ -8,12 +8,16 @@
 // Ownership: the state's outConns list and the connection's thread share the OutConn. The record
 // is removed from the list only by TakeOutConn or CloseAllOutConns, and each of those stops and
 // joins the thread before letting it go.
-// Invariants: stateMutex guards token, resume, pendingRenew and socket; sendMutex serialises the
-// frames the session writes. The socket is recorded before its connect begins, so a stop can
+// Invariants: stateMutex guards token, tokenSpent, resume, pendingRenew and socket (renewed is
+// signalled under it); sendMutex serialises the frames the session writes. A token that a server
+// admitted with "hello-ok" is never presented in a hello again: the server remembers it and would
+// count the replay as a failed admission of this instance's address. A reconnect waits for the
+// page's renewal instead. The socket is recorded before its connect begins, so a stop can
 // always interrupt it, and it is cleared under stateMutex before it is closed, so StopOutConn never
 // shuts down a descriptor number the kernel has since handed to someone else. The state mutex is
 // never held together with a connection's mutexes.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +35,8 @@ inline constexpr int32_t kClientConnectTimeoutMs = 3000;
 inline constexpr int32_t kClientIoTimeoutMs = 3000;
 inline constexpr int32_t kClientPollMs = 200;
 inline constexpr size_t kClientHandshakeLimit = 8192;
+// How long a reconnect waits for the page to renew a token that was already admitted.
+inline constexpr int32_t kClientRenewWaitMs = 30000;
 
 struct TargetAddress {
   std::string host;  // dotted IPv4
@@ -55,6 +61,8 @@ struct OutConn {
   std::mutex sendMutex;
   std::mutex stateMutex;
   std::string pendingRenew;
+  bool tokenSpent = false;             // token was admitted by a server
+  std::condition_variable renewed;     // a renewal or a stop; waited on with stateMutex
   std::thread thread;
   TargetCheck check = ParseTargetAddress;
 };
@@ -80,7 +88,8 @@ struct ServerMessageActions {
   int code = 0;
   std::string reason;
 };
-// Pure but for the connection's resume map, which it updates under stateMutex.
+// Pure but for the connection's resume map, which it updates under stateMutex. A source's end
+// ("rt.source" ended) starts its resume position again: a new run counts its seqs from 1.
 ServerMessageActions HandleServerMessage(OutConn& conn, ClientSession& session, const std::string& text);
 // The close code a server "error" code ends the connection with (0: try on).
 int CloseCodeForError(const std::string& code);

@@ -1,7 +1,9 @@
 #include "remote/remote_listener.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "base/json.h"
@@ -23,7 +25,6 @@ constexpr size_t kMaxRequestHead = 8192;
 constexpr int32_t kHandshakeReceiveMs = 1000;
 constexpr int32_t kSendTimeoutMs = 2000;
 constexpr int32_t kSessionReceiveMs = 50;
-constexpr int64_t kIdleLimitMs = 60000;
 constexpr int64_t kExpiryGraceSec = 30;
 constexpr int64_t kSlowRateAfterMs = 1000;
 constexpr int64_t kSlowCloseAfterMs = 10000;
@@ -111,7 +112,7 @@ class Session {
     if (fd >= 0) net::CloseSocket(fd);
   }
 
-  // The receive time-out for a read that must end by the connection's overall deadline; false
+  // The time-outs of a read or a send that must end by the connection's overall deadline; false
   // when the deadline has passed.
   bool ArmReceive(int32_t ms) {
     const int64_t left = deadline_ - Steady();
@@ -119,8 +120,16 @@ class Session {
     SetSocketTimeouts(fd(), static_cast<int32_t>(std::min<int64_t>(ms, left)), -1);
     return true;
   }
+  bool ArmSend() {
+    const int64_t left = deadline_ - Steady();
+    if (left <= 0) return false;
+    SetSocketTimeouts(fd(), kHandshakeReceiveMs, static_cast<int32_t>(std::min<int64_t>(kSendTimeoutMs, left)));
+    return true;
+  }
 
-  bool ReadRequestHead(std::string* head) {
+  // Slow: the deadline passed or the peer went silent; Gone: it closed, failed or sent too much.
+  enum class HeadResult { Ok, Slow, Gone };
+  HeadResult ReadRequestHead(std::string* head) {
     std::string data;
     char piece[2048];
     for (;;) {
@@ -130,13 +139,22 @@ class Session {
         buffer_ = data.substr(end + 4);
         data.resize(end + 4);
         *head = std::move(data);
-        return true;
+        return HeadResult::Ok;
       }
-      if (data.size() > kMaxRequestHead || !ArmReceive(kHandshakeReceiveMs)) return false;
+      if (data.size() > kMaxRequestHead) return HeadResult::Gone;
+      if (!ArmReceive(kHandshakeReceiveMs)) return HeadResult::Slow;
       ssize_t n = net::Receive(fd(), piece, sizeof piece);
-      if (n <= 0) return false;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return HeadResult::Slow;
+      if (n <= 0) return HeadResult::Gone;
       data.append(piece, static_cast<size_t>(n));
     }
+  }
+
+  // A handshake that ran out of time counts against its address only: a peer that is merely slow
+  // must not be able to pause remote access for everyone.
+  void RecordSlowHandshake() {
+    RecordAuthFailure(state_, ip_, Steady(), FailureScope::AddressOnly);
+    LogPrintf("[remote] handshake timed out ip=%s\n", ip_.c_str());
   }
 
   void RejectHandshake(bool count) {
@@ -168,7 +186,15 @@ class Session {
   bool Admit() {
     SetSocketTimeouts(fd(), kHandshakeReceiveMs, kSendTimeoutMs);
     std::string head;
-    if (!ReadRequestHead(&head)) return false;
+    switch (ReadRequestHead(&head)) {
+      case HeadResult::Ok:
+        break;
+      case HeadResult::Slow:
+        RecordSlowHandshake();
+        return false;
+      case HeadResult::Gone:
+        return false;
+    }
     {
       std::lock_guard<std::mutex> lock(state_.mutex);
       if (!IsAdmitted(state_, ip_, Steady())) {
@@ -187,13 +213,26 @@ class Session {
       return false;
     }
     const std::string response = WsHandshakeResponse(key);
+    if (!ArmSend()) {
+      RecordSlowHandshake();
+      return false;
+    }
     {
       std::lock_guard<std::mutex> lock(viewer_->writeLock);
       if (!net::SendAll(fd(), response.data(), response.size())) return false;
     }
+    // The first message must be whole by the deadline, however its bytes trickle in.
     std::string text;
-    if (!ArmReceive(kHandshakeReceiveMs) ||
-        WsReadMessage(fd(), buffer_, &text, true, &viewer_->writeLock) != ReadResult::Message) {
+    ReadLimits limits;
+    limits.steadyMs = state_.clock.steadyMs;
+    limits.deadlineMs = deadline_;
+    limits.receiveMs = kHandshakeReceiveMs;
+    const ReadResult first = WsReadMessage(fd(), buffer_, &text, true, &viewer_->writeLock, limits);
+    if (first == ReadResult::Timeout) {
+      RecordSlowHandshake();
+      return false;
+    }
+    if (first != ReadResult::Message) {
       RecordAuthFailure(state_, ip_, Steady());
       return false;
     }
@@ -219,6 +258,11 @@ class Session {
       std::lock_guard<std::mutex> lock(state_.mutex);
       code = AdmissionCodeLocked(claims);
     }
+    // The answer too must leave by the deadline.
+    if (!ArmSend()) {
+      RecordSlowHandshake();
+      return false;
+    }
     if (!code.empty()) {
       RefuseHello(claims, code);
       return false;
@@ -233,7 +277,6 @@ class Session {
     v.subject = claims.sub;
     v.name = claims.name;
     v.shareId = claims.share;
-    v.ip = ip_;
     v.jti = claims.jti;
     v.expSec = claims.exp;
     v.connectedAtMs = state_.clock.wallMs();
@@ -273,17 +316,27 @@ class Session {
     SendJson(v, ok);
     LogHello(claims.jti, "ok");
     EmitListenerStatus(state_);
-    SetSocketTimeouts(fd(), kSessionReceiveMs, -1);
+    SetSocketTimeouts(fd(), kSessionReceiveMs, kSendTimeoutMs);
     return true;
   }
 
   void Loop() {
     Viewer& v = *viewer_;
+    const int64_t idleLimitMs = state_.idleLimitMs.load();
+    // Frames read so far: a ping (answered by the wire layer) shows the viewer is there as much
+    // as a message does.
+    uint64_t frames = 0, framesSeen = 0;
+    ReadLimits counting;
+    counting.frames = &frames;
     for (;;) {
       {
         std::lock_guard<std::mutex> lock(v.mutex);
         if (v.closed) return;
-        if (Steady() - v.lastMessageAtMs > kIdleLimitMs) return;
+        if (frames != framesSeen) {
+          framesSeen = frames;
+          v.lastMessageAtMs = Steady();
+        }
+        if (Steady() - v.lastMessageAtMs > idleLimitMs) return;
       }
       if (ServerNowSec(state_) >= v.expSec + kExpiryGraceSec) return;
       if (std::optional<Json> next = PumpOutbound(state_, v)) {
@@ -304,7 +357,7 @@ class Session {
         if (!SendJson(v, out)) return;
       }
       std::string text;
-      ReadResult r = WsReadMessage(fd(), buffer_, &text, true, &v.writeLock);
+      ReadResult r = WsReadMessage(fd(), buffer_, &text, true, &v.writeLock, counting);
       if (r == ReadResult::Closed) return;
       if (r == ReadResult::Timeout) {
         std::lock_guard<std::mutex> lock(v.mutex);
@@ -541,7 +594,7 @@ void AcceptThread(State& state) {
     net::SetNoDelay(fd);
     const std::string ip = net::PeerIpv4(fd);
     std::vector<std::thread> finished;
-    bool refused = false;
+    bool refused = false, locked = false;
     {
       std::lock_guard<std::mutex> lock(state.mutex);
       if (state.stopping) {
@@ -557,11 +610,18 @@ void AcceptThread(State& state) {
           ++it;
         }
       }
-      if (state.pendingHandshakes >= kMaxPendingHandshakes) {
+      // A locked address is turned away before it can hold a slot; one address never holds more
+      // than its share of the slots, so others are still admitted while it stalls.
+      const int fromAddress = static_cast<int>(std::count_if(
+          state.connecting.begin(), state.connecting.end(), [&](const ViewerPtr& v) { return v->ip == ip; }));
+      if (!IsAdmitted(state, ip, state.clock.steadyMs())) {
+        refused = locked = true;
+      } else if (state.pendingHandshakes >= kMaxPendingHandshakes || fromAddress >= kMaxPendingHandshakesPerAddress) {
         refused = true;
       } else {
         auto viewer = std::make_shared<Viewer>();
         viewer->socket = fd;
+        viewer->ip = ip;
         auto done = std::make_shared<std::atomic<bool>>(false);
         try {
           const int64_t deadline = state.clock.steadyMs() + kHandshakeDeadlineMs;
@@ -575,6 +635,7 @@ void AcceptThread(State& state) {
       }
     }
     if (refused) net::CloseSocket(fd);
+    if (locked) LogPrintf("[remote] handshake rejected ip=%s\n", ip.c_str());
     for (std::thread& t : finished) t.join();
   }
 }
@@ -773,7 +834,21 @@ std::string StartListener(State& state) {
   return "";
 }
 
+int64_t IdleLimitFromTestSetting(const char* seconds) {
+  if (!seconds || !*seconds) return kViewerIdleLimitMs;
+  const std::string text = seconds;
+  const bool valid = text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos &&
+                     std::stoi(text) >= 1 && std::stoi(text) * 1000 <= kViewerIdleLimitMs;
+  if (!valid) {
+    LogPrintf("[remote] QVN_REMOTE_TEST_IDLE_SECONDS ignored: only 1 to 60 seconds are taken\n");
+    return kViewerIdleLimitMs;
+  }
+  LogPrintf("[remote] test idle bound %s s\n", text.c_str());
+  return std::stoi(text) * 1000;
+}
+
 void Start(State& state) {
+  state.idleLimitMs = IdleLimitFromTestSetting(std::getenv("QVN_REMOTE_TEST_IDLE_SECONDS"));
   std::string path;
   {
     std::lock_guard<std::mutex> lock(state.mutex);

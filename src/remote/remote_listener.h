@@ -3,6 +3,10 @@
 // thread per connection belong to the State; StopListener closes every viewer and joins them all.
 // A session thread owns its socket (the Viewer's writeLock guards the number for the close frames
 // other threads send) and alone closes it.
+// A connection has kHandshakeDeadlineMs from its accept until its hello has been read and
+// answered; one address holds at most kMaxPendingHandshakesPerAddress of the kMaxPendingHandshakes
+// slots, and a locked address is turned away at accept. An admitted viewer that sends nothing, not
+// even a ping, for the state's idleLimitMs is ended.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,8 +43,14 @@ SubscribeArgs ParseSubscribeArgs(const Json& payload);
 // A "fromSeq"-like number: false when not a number or negative; huge values clamp to INT64_MAX.
 bool ReadSeqNumber(const Json& value, int64_t* out);
 
-// Start-up: reads the settings (a stored port other than the fixed one is rewritten) and, when
-// enabled, starts the listener. Shutdown: stops it and clears listening.
+// The viewers' idle bound under the test setting QVN_REMOTE_TEST_IDLE_SECONDS: 1 to 60 seconds
+// shorten it, so whole-program tests need not wait a minute; it is never lengthened, and a refused
+// value is logged and leaves the bound as it is. Unset or empty: the bound itself.
+int64_t IdleLimitFromTestSetting(const char* seconds);
+
+// Start-up: applies the idle test setting, reads the settings (a stored port other than the fixed
+// one is rewritten) and, when enabled, starts the listener. Shutdown: stops it and clears
+// listening.
 void Start(State& state);
 void Shutdown(State& state);
 

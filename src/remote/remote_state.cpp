@@ -55,13 +55,15 @@ bool IsAdmitted(State& state, const std::string& ip, int64_t nowMs) {
   return true;
 }
 
-void RecordAuthFailure(State& state, const std::string& ip, int64_t nowMs) {
+void RecordAuthFailure(State& state, const std::string& ip, int64_t nowMs, FailureScope scope) {
   bool locked = false, paused = false;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     AuthGuard& guard = state.guard;
-    PruneFailureWindow(guard.recentFailures, nowMs);
-    guard.recentFailures.push_back(nowMs);
+    if (scope == FailureScope::AddressAndGlobal) {
+      PruneFailureWindow(guard.recentFailures, nowMs);
+      guard.recentFailures.push_back(nowMs);
+    }
     AuthGuard::IpFailures* record = nullptr;
     for (auto& r : guard.failuresByIp) {
       if (r.ip == ip) record = &r;
@@ -83,7 +85,7 @@ void RecordAuthFailure(State& state, const std::string& ip, int64_t nowMs) {
       if (!found) guard.lockedIps.push_back({ip, nowMs + kIpLockMs});
       locked = true;
     }
-    if (guard.recentFailures.size() >= kPauseFailures) {
+    if (scope == FailureScope::AddressAndGlobal && guard.recentFailures.size() >= kPauseFailures) {
       guard.pauseUntilMs = nowMs + kPauseMs;
       paused = true;
     }

@@ -52,9 +52,13 @@ inline constexpr int kMaxViewersPerSubject = 2;
 // Bytes of realtime messages one viewer may have waiting; beyond it the viewer is a slow consumer.
 inline constexpr uint64_t kViewerQueueByteCap = 4 * 1024 * 1024;
 inline constexpr uint64_t kSnapshotByteCap = 128ull * 1024 * 1024;
-// Connections that have not finished their upgrade and hello yet, and the time they all get.
+// Connections that have not finished their upgrade and hello yet, overall and from one address,
+// and the time each gets from its accept until its hello has been read and answered.
 inline constexpr int kMaxPendingHandshakes = 8;
+inline constexpr int kMaxPendingHandshakesPerAddress = 2;
 inline constexpr int64_t kHandshakeDeadlineMs = 5000;
+// How long an admitted viewer may stay silent (no message, no ping) before its session ends.
+inline constexpr int64_t kViewerIdleLimitMs = 60000;
 
 struct Clock {
   std::function<int64_t()> wallMs;    // milliseconds since 1970, follows clock changes
@@ -130,7 +134,9 @@ struct QueuedMessage {
 
 // One admitted viewer, shared by the state's list and its session thread.
 struct Viewer {
-  // Fixed at admission (jti, name and expSec change on renew, on the session thread, under mutex).
+  // Fixed at admission (jti, name and expSec change on renew, on the session thread, under mutex);
+  // ip is set at accept, before the session thread starts, so pending handshakes can be counted
+  // per address.
   std::string connId, subject, name, shareId, ip, jti;
   int64_t connectedAtMs = 0;  // wall clock
   int64_t expSec = 0;         // token clock
@@ -222,6 +228,9 @@ class State {
   std::string settingsPath;
   AuthGuard guard;
   std::atomic<int32_t> viewerCounter{0};
+  // The idle bound of admitted viewers; a quarter of it is the outgoing client's keep-alive.
+  // Shorter only for tests (remote::Start reads the test setting).
+  std::atomic<int64_t> idleLimitMs{kViewerIdleLimitMs};
 
   std::recursive_mutex cacheMutex;
   std::map<std::string, SourceCacheEntry> sourceCache;
@@ -239,7 +248,12 @@ State& GetState();
 // Guard and lookups. The "caller holds the state mutex" ones say so.
 void PruneFailureWindow(std::deque<int64_t>& times, int64_t nowMs);
 bool IsAdmitted(State& state, const std::string& ip, int64_t nowMs);  // state mutex held
-void RecordAuthFailure(State& state, const std::string& ip, int64_t nowMs);
+// What a failure counts toward: a refused request or hello counts for its address and toward the
+// global pause; a connection that was only slow (its handshake ran out of time) counts for its
+// address alone, so slow strangers cannot pause remote access for everyone.
+enum class FailureScope { AddressAndGlobal, AddressOnly };
+void RecordAuthFailure(State& state, const std::string& ip, int64_t nowMs,
+                       FailureScope scope = FailureScope::AddressAndGlobal);
 bool IsShareRevoked(const State& state, const std::string& shareId);       // state mutex held
 bool IsJtiRevoked(const State& state, const std::string& jti);             // state mutex held
 int CountViewersOfSubject(const State& state, const std::string& subject);  // state mutex held

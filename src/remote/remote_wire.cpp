@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
@@ -135,12 +136,18 @@ FrameStatus TakeFrame(std::string& buffer, bool expectMasked, WireFrame* frame) 
 }
 
 ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool expectMasked, std::mutex* writeLock) {
+  return WsReadMessage(fd, buffer, text, expectMasked, writeLock, ReadLimits{});
+}
+
+ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool expectMasked, std::mutex* writeLock,
+                         const ReadLimits& limits) {
   char chunk[kReceiveChunk];
   for (;;) {
     WireFrame frame;
     FrameStatus status = TakeFrame(buffer, expectMasked, &frame);
     if (status == FrameStatus::Error) return ReadResult::Closed;
     if (status == FrameStatus::Frame) {
+      if (limits.frames) ++*limits.frames;
       if (frame.opcode == kOpText) {
         *text = std::move(frame.payload);
         return ReadResult::Message;
@@ -151,6 +158,11 @@ ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool ex
       }
       continue;
     }
+    if (limits.steadyMs) {
+      const int64_t left = limits.deadlineMs - limits.steadyMs();
+      if (left <= 0) return ReadResult::Timeout;
+      SetSocketTimeouts(fd, static_cast<int32_t>(std::min<int64_t>(std::max(limits.receiveMs, 1), left)), -1);
+    }
     ssize_t n = net::Receive(fd, chunk, sizeof chunk);
     if (n == 0) return ReadResult::Closed;
     if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? ReadResult::Timeout : ReadResult::Closed;
@@ -158,6 +170,8 @@ ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool ex
     if (buffer.size() > kReadBufferLimit) return ReadResult::Closed;
   }
 }
+
+bool WsSendPing(int fd, bool mask, std::mutex* writeLock) { return WsWriteFrame(fd, kOpPing, "", mask, writeLock); }
 
 std::string FindHeaderValue(const std::string& request, const std::string& name) {
   std::string value;

@@ -5,6 +5,7 @@
 // one thread passes the writer lock its owner keeps, so frames never interleave.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -45,6 +46,22 @@ FrameStatus TakeFrame(std::string& buffer, bool expectMasked, WireFrame* frame);
 // with a pong of the same payload; other frames are skipped.
 ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool expectMasked,
                          std::mutex* writeLock = nullptr);
+
+// What bounds one read beyond the socket's own receive time-out.
+struct ReadLimits {
+  // With a clock: the read ends with Timeout once deadlineMs has passed on it, however slowly
+  // bytes keep coming; each receive then waits at most receiveMs and never past the deadline.
+  std::function<int64_t()> steadyMs;
+  int64_t deadlineMs = 0;
+  int32_t receiveMs = 1000;
+  // When set, counts every whole frame taken, pings and pongs too: a peer that only keeps its
+  // connection alive can be told from a silent one.
+  uint64_t* frames = nullptr;
+};
+ReadResult WsReadMessage(int fd, std::string& buffer, std::string* text, bool expectMasked, std::mutex* writeLock,
+                         const ReadLimits& limits);
+// A ping with an empty payload (masked from the client side) under writeLock.
+bool WsSendPing(int fd, bool mask, std::mutex* writeLock = nullptr);
 
 // The value of the first line that begins, in any letter case, with name and ':'; leading spaces
 // skipped, trailing ones kept. Every line is examined, the request line and an unterminated last

@@ -62,7 +62,7 @@ def last_viewer_count(events):
     return len(listener[-1]["viewers"]) if listener else None
 
 
-async def scenario(a, b, failures, stage, a_address, pages):
+async def scenario(a, b, failures, stage, a_address, pages, scratch):
     def expect(condition, what):
         if not condition:
             failures.append(what)
@@ -174,8 +174,12 @@ async def scenario(a, b, failures, stage, a_address, pages):
         await page_b.ws.close()
 
 
-def inside():
-    """The body, run as root of a fresh user and network namespace."""
+def two_hosts(scenario, timeout, **env):
+    """Host A in a network namespace of its own with remote access on, host B in the test's
+    namespace, both with env added to their environment; runs
+    scenario(a, b, failures, stage, a_address, pages, scratch) with the test plugin's package staged
+    in scratch, stops both hosts and returns the inside run's exit code. Run as root of a fresh
+    user and network namespace."""
     lab = Lab()
     scratch = tempfile.mkdtemp(prefix="qv-remote-hosts-")
     started = []
@@ -185,15 +189,15 @@ def inside():
         enter, ns, a_address = lab.add_host_namespace(1, ["10.0.1.1"])
         host_a, port_a, page = start_with_page(
             "qv-remote-a-", prepare=lambda h: write_settings(h, {"enabled": True, "port": REMOTE_PORT, "v": 1}),
-            wrapper=enter, network=lambda: entered(ns))
+            wrapper=enter, network=lambda: entered(ns), **env)
         started.append(host_a)
         a = {"port": port_a, "page": page, "ns": ns, "host": host_a}
-        host_b, port_b, page = start_with_page("qv-remote-b-")
+        host_b, port_b, page = start_with_page("qv-remote-b-", **env)
         started.append(host_b)
-        b = {"port": port_b, "page": page}
+        b = {"port": port_b, "page": page, "host": host_b}
         pages = {}
         try:
-            asyncio.run(asyncio.wait_for(scenario(a, b, failures, stage, a_address, pages), 180))
+            asyncio.run(asyncio.wait_for(scenario(a, b, failures, stage, a_address, pages, scratch), timeout))
         except (AssertionError, asyncio.TimeoutError, OSError, websockets.WebSocketException) as e:
             failures.append("scenario stopped: %r; events of the pages: %r" % (
                 e, {name: page.events[-8:] for name, page in pages.items()}))
@@ -211,6 +215,10 @@ def inside():
         lab.close()
         shutil.rmtree(scratch, ignore_errors=True)
     return report(failures)
+
+
+def inside():
+    return two_hosts(scenario, 180)
 
 
 class RemoteHosts(unittest.TestCase):

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/unique_fd.h"
@@ -133,6 +136,45 @@ TEST(RemoteWire, PingIsAnsweredBeforeTheNextMessage) {
   ASSERT_EQ(remote::WsReadMessage(pair.a.get(), buffer, &text, true), ReadResult::Message);
   EXPECT_EQ(text, "after");
   EXPECT_EQ(pair.ReadAll(4), Raw({0x8a, 0x02, 'p', 'p'}));  // the server side's pong is unmasked
+}
+
+// With limits: a ping is counted as a frame (the caller's sign of a live peer), and bytes that
+// keep trickling in never carry a read past its deadline.
+TEST(RemoteWire, ReadLimitsCountFramesAndHoldTheDeadline) {
+  {
+    SocketPair pair;
+    pair.Write(remote::EncodeFrame(9, "", true));
+    std::string buffer, text;
+    uint64_t frames = 0;
+    remote::ReadLimits counting;
+    counting.frames = &frames;
+    EXPECT_EQ(remote::WsReadMessage(pair.a.get(), buffer, &text, true, nullptr, counting), ReadResult::Timeout);
+    EXPECT_EQ(frames, 1u);
+    EXPECT_EQ(pair.ReadAll(2), Raw({0x8a, 0x00}));
+    pair.Write(remote::EncodeFrame(1, "x", true));
+    EXPECT_EQ(remote::WsReadMessage(pair.a.get(), buffer, &text, true, nullptr, counting), ReadResult::Message);
+    EXPECT_EQ(frames, 2u);
+  }
+  SocketPair pair;
+  const std::string frame = remote::EncodeFrame(1, std::string(100, 'y'), true);
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    for (size_t i = 0; i < frame.size() && !done; ++i) {
+      pair.Write(frame.substr(i, 1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  int64_t now = 0;
+  remote::ReadLimits limits;
+  limits.steadyMs = [&] { return now += 10; };  // each look at the clock moves it on
+  limits.deadlineMs = 200;
+  limits.receiveMs = 1000;
+  std::string buffer, text;
+  EXPECT_EQ(remote::WsReadMessage(pair.a.get(), buffer, &text, true, nullptr, limits), ReadResult::Timeout);
+  EXPECT_GE(now, 190);  // it read on until (the last receive armed with what was left of) the deadline
+  EXPECT_LT(buffer.size(), frame.size());
+  done = true;
+  trickle.join();
 }
 
 TEST(RemoteWire, HeaderLookup) {
