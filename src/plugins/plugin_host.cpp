@@ -1,8 +1,9 @@
 #include "plugins/plugin_host.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -282,7 +283,7 @@ void PumpPluginStderr(PluginProcess& record) {
   }
 }
 
-void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line) {
+void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line, PluginReplyOutbox& outbox) {
   json message;
   if (!tokens::ParseJsonText(line, message) || !message.is_object()) return;
   std::string type;
@@ -303,40 +304,68 @@ void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line
   if (auto it = message.find("payload"); it != message.end() && it->is_object()) payload = std::move(*it);
   std::string reply = InvokeStdioPublishHook(pluginId, packageSha256, payload).line;
   if (reply.empty()) reply = R"({"type":"error","code":"E_SCOPE_DENIED"})";
-  reply += '\n';
-
-  std::lock_guard<std::mutex> lock(PluginRegistryMutex());
-  PluginProcess* record = FindLivePluginLocked(pluginId);
-  if (!record || !record->stdinWrite) return;
-  // The pipe is non-blocking; a line no longer than PIPE_BUF is written whole or not at all, so a
-  // child that stopped reading loses replies instead of stalling every plugin query.
-  ssize_t written = -1;
-  if (reply.size() <= PIPE_BUF) {
-    do {
-      written = write(record->stdinWrite.get(), reply.data(), reply.size());
-    } while (written < 0 && errno == EINTR);
-  }
-  if (written != static_cast<ssize_t>(reply.size())) {
+  if (outbox.bytes.size() + reply.size() + 1 > kPluginReplyBacklogBytes) {
     // Said once for a run of drops, not once per line of a child that stopped reading.
-    if (record->droppedReplies++ % 1000 == 0) {
-      LogPrintf("[plugin] reply dropped plugin=%s bytes=%zu dropped=%llu\n", pluginId.c_str(), reply.size(),
-                static_cast<unsigned long long>(record->droppedReplies));
+    if (outbox.dropped++ % 1000 == 0) {
+      LogPrintf("[plugin] reply dropped plugin=%s bytes=%zu dropped=%llu\n", pluginId.c_str(), reply.size() + 1,
+                static_cast<unsigned long long>(outbox.dropped));
+    }
+    return;
+  }
+  outbox.bytes += reply;
+  outbox.bytes += '\n';
+}
+
+bool WritePluginReplies(int stdinWrite, PluginReplyOutbox& outbox) {
+  size_t written = 0;
+  bool open = true;
+  while (written < outbox.bytes.size()) {
+    const ssize_t n = write(stdinWrite, outbox.bytes.data() + written, outbox.bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      open = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      break;
     }
   }
+  outbox.bytes.erase(0, written);
+  return open;
 }
 
 void PluginStdoutReader(const std::string& pluginId) {
   const Services services = CurrentServices();
-  // The reader's own copy of the read end: the record's is reset only once this reader has
-  // ended or the run has left the map, and a reset never closes the descriptor under a read here.
+  // The reader's own copies of the pipe ends: the record's are reset only once this reader has
+  // ended or the run has left the map, and a reset never closes a descriptor under a read or a
+  // write here. The reader is the only writer of the child's stdin.
   platform::UniqueFd stdoutCopy;
+  platform::UniqueFd stdinCopy;
   {
     std::lock_guard<std::mutex> lock(PluginRegistryMutex());
     PluginProcess* record = FindLivePluginLocked(pluginId);
     if (!record || !record->stdoutRead) return;
     stdoutCopy.Reset(fcntl(record->stdoutRead.get(), F_DUPFD_CLOEXEC, 0));
     if (!stdoutCopy) return;
+    if (record->stdinWrite) stdinCopy.Reset(fcntl(record->stdinWrite.get(), F_DUPFD_CLOEXEC, 0));
   }
+  // A write to a child that closed its stdin fails with EPIPE, never kills the host: SIGPIPE is
+  // blocked on this thread (a pending one is discarded with the thread).
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+  PluginReplyOutbox outbox;
+  // A child that closed its stdin takes no more replies: they are dropped, and counted.
+  auto flush = [&] {
+    if (!stdinCopy) {
+      outbox.bytes.clear();
+    } else if (!WritePluginReplies(stdinCopy.get(), outbox)) {
+      LogPrintf("[plugin] stdin closed plugin=%s: replies no longer written\n", pluginId.c_str());
+      stdinCopy.Reset();
+      outbox.bytes.clear();
+    }
+  };
   std::string buffer;
   char chunk[4096];
   for (;;) {
@@ -346,11 +375,15 @@ void PluginStdoutReader(const std::string& pluginId) {
       if (!record || !record->stdoutRead) return;
     }
     // Looked at again every poll interval, so a run that was stopped ends its reader even if a
-    // stray process still holds the pipe's other end.
-    struct pollfd p {stdoutCopy.get(), POLLIN, 0};
-    const int ready = poll(&p, 1, static_cast<int>(services->pollInterval.count()));
+    // stray process still holds the pipe's other end. Replies the child's stdin did not take yet
+    // wait for it to become writable, in order, up to the backlog bound.
+    struct pollfd p[2] = {{stdoutCopy.get(), POLLIN, 0}, {stdinCopy.get(), POLLOUT, 0}};
+    const nfds_t count = stdinCopy && !outbox.bytes.empty() ? 2 : 1;
+    const int ready = poll(p, count, static_cast<int>(services->pollInterval.count()));
     if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     if (ready < 0) return;
+    if (count == 2 && p[1].revents) flush();
+    if (!p[0].revents) continue;
     ssize_t n;
     do {
       n = read(stdoutCopy.get(), chunk, sizeof chunk);
@@ -363,9 +396,11 @@ void PluginStdoutReader(const std::string& pluginId) {
     buffer.append(chunk, static_cast<size_t>(n));
     size_t start = 0;
     for (size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
-      HandlePluginStdoutLine(pluginId, buffer.substr(start, end - start));
+      HandlePluginStdoutLine(pluginId, buffer.substr(start, end - start), outbox);
     }
     buffer.erase(0, start);
+    // The chunk's replies go out in one write where the pipe has room for them.
+    flush();
   }
 }
 

@@ -12,7 +12,8 @@
 //
 // Locks: PluginLifecycleLock, then PackageStoreMutex, then PluginRegistryMutex. No lock is held
 // while waiting for a child or joining a thread; a reply to a child is written without blocking
-// (a child that does not read its stdin loses the reply, never stalls the host).
+// (a child that does not read its stdin has its replies held up to a bound, then loses them, and
+// never stalls the host).
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -58,8 +59,22 @@ void ResumePluginMainThread(PluginProcess& record);
 // Reads whatever stderr holds now into the tail and the log; never blocks.
 void PumpPluginStderr(PluginProcess& record);
 
+// The replies a run's stdout reader has made and the child's stdin has not taken yet, oldest
+// first; owned by that reader alone. Bounded, so a child that never reads its stdin costs at most
+// kPluginReplyBacklogBytes and loses the replies beyond it, while a child that reads late (after
+// a burst of publishes) gets every reply in order.
+struct PluginReplyOutbox {
+  std::string bytes;      // whole reply lines, each with its line feed
+  uint64_t dropped = 0;   // replies refused because the backlog was full
+};
+inline constexpr size_t kPluginReplyBacklogBytes = 1 << 20;
+
 void PluginStdoutReader(const std::string& pluginId);
-void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line);
+// One complete stdout line (without its line feed); a publish's reply is appended to the outbox.
+void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line, PluginReplyOutbox& outbox);
+// Writes what the non-blocking stdin takes now and removes it from the outbox; false when the
+// child's stdin is closed (or failed) and will take nothing more.
+bool WritePluginReplies(int stdinWrite, PluginReplyOutbox& outbox);
 void PluginSupervisor(const std::string& pluginId);
 bool IsPluginTokenStale(const PluginProcess& record);
 

@@ -59,8 +59,7 @@ struct PluginProcess {
   platform::UniqueFd stderrRead;
   std::string stderrTail;  // last 4096 bytes at most
   uint32_t pid = 0;
-  bool suspended = false;
-  uint64_t droppedReplies = 0;  // replies the child's full stdin could not take  // spawned, waiting behind its gate for ResumePluginMainThread
+  bool suspended = false;  // spawned, waiting behind its gate for ResumePluginMainThread
   std::thread supervisor;
   std::thread reader;  // "stdio" transport only
 };

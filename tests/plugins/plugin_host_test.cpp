@@ -325,6 +325,25 @@ TEST_F(PluginHostTest, ChildThatNeverReadsStdinDoesNotStallTheHost) {
   EXPECT_EQ(plugins::StopRealtimePlugin(kPlugin), "");
 }
 
+// A child that publishes a burst far larger than its stdin pipe holds and only then reads its
+// replies gets every one of them, in order, and so ends on its own.
+TEST_F(PluginHostTest, ChildThatReadsAfterABurstGetsEveryReply) {
+  Arm();
+  constexpr int kBurst = 6000;  // about 270 KB of replies against a 64 KiB pipe
+  const std::string replies = scratch / "burst-replies";
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(Start({{"publish", kBurst}, {"replies", replies}}), "");
+  const bool stopped = WaitForState("stopped");
+  const std::string logged = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(stopped) << "the child is still waiting for replies";
+  const auto lines = Lines(replies);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kBurst));
+  for (int seq = 1; seq <= kBurst; seq += 997) {
+    EXPECT_EQ(lines[seq - 1], R"({"type":"publish-ok","payload":{"seq":)" + std::to_string(seq) + "}}");
+  }
+  EXPECT_EQ(logged.find("reply dropped"), std::string::npos);
+}
+
 TEST(PluginStderr, LoggedAsOneLineAndKeptWholeInTheTail) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
@@ -344,27 +363,24 @@ TEST(PluginStderr, LoggedAsOneLineAndKeptWholeInTheTail) {
 }
 
 TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  platform::UniqueFd readEnd(fds[0]);
   {
     std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
     plugins::PluginProcess& record = plugins::PluginRegistry()["lines"];
     record.pluginId = "lines";
-    record.stdinWrite.Reset(fds[1]);
   }
   std::vector<json> seen;
   plugins::SetStdioPublishHook([&](const std::string&, const std::string&, const json& payload) {
     seen.push_back(payload);
     return plugins::StdioReply{payload.value("empty", false) ? "" : R"({"ok":1})"};
   });
+  plugins::PluginReplyOutbox outbox;
   for (const char* line : {"42", R"({"type":7})", R"({"type":"other"})", "not json", R"({"type":"rt.publish"})",
                            "{\"type\":\"rt.publish\",\"payload\":[1]}\r", R"({"type":"rt.publish","payload":{"empty":true}})"}) {
-    plugins::HandlePluginStdoutLine("lines", line);
+    plugins::HandlePluginStdoutLine("lines", line, outbox);
   }
-  plugins::HandlePluginStdoutLine("absent", R"({"type":"rt.publish"})");
+  plugins::HandlePluginStdoutLine("absent", R"({"type":"rt.publish"})", outbox);
   plugins::SetStdioPublishHook(nullptr);
-  plugins::HandlePluginStdoutLine("lines", R"({"type":"rt.publish"})");
+  plugins::HandlePluginStdoutLine("lines", R"({"type":"rt.publish"})", outbox);
   {
     std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
     plugins::PluginRegistry().erase("lines");
@@ -372,13 +388,63 @@ TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0], json::object());  // no payload: an empty object
   EXPECT_EQ(seen[1], json::object());  // a payload that is not an object: the same
-  char buffer[512];
-  const ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
-  ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)),
+  EXPECT_EQ(outbox.bytes,
             "{\"ok\":1}\n{\"ok\":1}\n"
             "{\"type\":\"error\",\"code\":\"E_SCOPE_DENIED\"}\n"   // the hook gave no reply
             "{\"type\":\"error\",\"code\":\"E_SCOPE_DENIED\"}\n");  // no hook installed
+  EXPECT_EQ(outbox.dropped, 0u);
+}
+
+// Replies go out as far as the child's stdin takes them and the rest waits, in order; a full
+// backlog refuses new replies; a closed stdin is reported.
+TEST(PluginStdoutLines, RepliesWaitForTheChildsStdinUpToTheBacklog) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+  platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  const int capacity = fcntl(writeEnd.get(), F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  plugins::PluginReplyOutbox outbox;
+  outbox.bytes = std::string(static_cast<size_t>(capacity) + 100, 'r');
+  EXPECT_TRUE(plugins::WritePluginReplies(writeEnd.get(), outbox));
+  EXPECT_EQ(outbox.bytes.size(), 100u);  // the pipe is full: the rest waits
+  std::string drained(static_cast<size_t>(capacity), '\0');
+  ASSERT_EQ(read(readEnd.get(), drained.data(), drained.size()), capacity);
+  EXPECT_TRUE(plugins::WritePluginReplies(writeEnd.get(), outbox));
+  EXPECT_TRUE(outbox.bytes.empty());
+
+  {
+    std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
+    plugins::PluginRegistry()["full"].pluginId = "full";
+  }
+  plugins::SetStdioPublishHook([](const std::string&, const std::string&, const json&) {
+    return plugins::StdioReply{R"({"ok":1})"};
+  });
+  outbox.bytes = std::string(plugins::kPluginReplyBacklogBytes - 4, 'r');
+  testing::internal::CaptureStdout();
+  plugins::HandlePluginStdoutLine("full", R"({"type":"rt.publish"})", outbox);
+  plugins::HandlePluginStdoutLine("full", R"({"type":"rt.publish"})", outbox);
+  const std::string logged = testing::internal::GetCapturedStdout();
+  plugins::SetStdioPublishHook(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
+    plugins::PluginRegistry().erase("full");
+  }
+  EXPECT_EQ(outbox.bytes.size(), plugins::kPluginReplyBacklogBytes - 4);
+  EXPECT_EQ(outbox.dropped, 2u);
+  EXPECT_EQ(logged, "[plugin] reply dropped plugin=full bytes=9 dropped=1\n");  // once for the run of drops
+
+  readEnd.Reset();
+  sigset_t pipeSignal, old;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+  outbox.bytes = "{\"ok\":1}\n";
+  EXPECT_FALSE(plugins::WritePluginReplies(writeEnd.get(), outbox));
+  int pending = 0;
+  const timespec none{0, 0};
+  while (sigtimedwait(&pipeSignal, nullptr, &none) == SIGPIPE) ++pending;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(pending, 1);
 }
 
 }  // namespace
