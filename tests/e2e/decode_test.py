@@ -21,7 +21,7 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, start_with_page, stop_host, wait_for
+from host_harness import APP_ORIGIN, BUILD, SIGNER, gone, start_with_page, stop_host, wait_for
 
 JSON_DECODER = "com.test.jsondecoder"
 CONVERTER = "com.qvn.decoder.bmsapi"
@@ -389,6 +389,25 @@ class DecodeE2E(unittest.TestCase):
             reply = await page.reply(id_, 30)
             self.assertEqual(reply["data"], {"ok": False, "fallback": True, "error": "decoder cancelled"})
             self.assertEqual(self.pack_folders(), before)
+        self.run_pages(body)
+
+    def test_a_decoder_leaves_nothing_running(self):
+        # Each decoder leaves a descendant in a session of its own, as a daemon would; the
+        # decode's end is its run's end.
+        async def body(open_page):
+            page = await open_page()
+            for plugin_id in (JSON_DECODER, CONVERTER):
+                with self.subTest(plugin_id=plugin_id):
+                    escapee = os.path.join(self.scratch, "escapee-%d" % time.monotonic_ns())
+                    reply = await self.decode(page, self.payload(plugin_id, {"escapee": escapee}, b64="MTIz",
+                                                                 decodeId="escapee-" + plugin_id))
+                    self.assertEqual(reply["data"]["ok"], True, reply)
+                    self.assertTrue(wait_for(lambda: os.path.exists(escapee), 10))
+                    with open(escapee) as f:
+                        pid = int(f.read())
+                    self.assertTrue(wait_for(lambda: gone(pid), 2), "%s left %d running" % (plugin_id, pid))
+                    if plugin_id == CONVERTER:
+                        await page.request("closeNativePluginPack", {"packId": reply["data"]["result"]["packId"]})
         self.run_pages(body)
 
     def test_developer_mode_refusals(self):

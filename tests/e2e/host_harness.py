@@ -148,6 +148,11 @@ def ended(pid, start):
     return stat is None or stat[1] != start
 
 
+def gone(pid):
+    """The process has ended (a zombie its parent has not reaped yet counts as ended)."""
+    return _stat(pid) is None
+
+
 def start_time(pid):
     """The start time of a living process, for ended(); None once it is gone."""
     stat = _stat(pid)

@@ -15,7 +15,8 @@ import unittest
 
 import websockets
 
-from host_harness import APP_ORIGIN, BUILD, SIGNER, descendants, ended, start_time, start_with_page, stop_host, wait_for
+from host_harness import (APP_ORIGIN, BUILD, SIGNER, descendants, ended, gone, start_time, start_with_page, stop_host,
+                          wait_for)
 
 PLUGIN = "com.test.stdio"
 TEST_PLUGIN = os.path.join(BUILD, "tests", "plugins", "qvn_test_plugin")
@@ -23,16 +24,6 @@ TEST_PLUGIN = os.path.join(BUILD, "tests", "plugins", "qvn_test_plugin")
 
 def sign(*args):
     return subprocess.run([SIGNER, *args], capture_output=True, text=True, check=True).stdout.strip()
-
-
-def gone(pid):
-    """The process has ended (a zombie its parent has not reaped yet counts as ended)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            stat = f.read()
-    except (FileNotFoundError, ProcessLookupError):
-        return True
-    return stat[stat.rfind(")") + 2] == "Z"
 
 
 def read_pid(path):
