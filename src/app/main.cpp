@@ -1,7 +1,3 @@
-#include "app/command_line.h"
-#include "app/host_main.h"
+#include "app/host_entry.h"
 
-int main(int argc, char** argv) {
-  if (std::optional<int> answered = AnswerCommandLine(argc, argv)) return *answered;
-  return RunHost();
-}
+int main(int argc, char** argv) { return HostMain(argc, argv); }

@@ -657,6 +657,12 @@ void BrowserSession::SetFullscreen(bool fullscreen) {
   });
 }
 
+void BrowserSession::Activate() {
+  auto env = environment.lock();
+  if (!env || closed) return;
+  env->Send("Target.activateTarget", {{"targetId", targetId}}, "", {});
+}
+
 int BrowserSession::BrowserProcessId() const {
   auto env = environment.lock();
   return env ? env->BrowserPid() : 0;
@@ -699,6 +705,7 @@ SettingsResult BrowserView::LockDownSettings() { return session_->LockDownSettin
 void BrowserView::Navigate(const std::string& uri) { session_->Navigate(uri); }
 void BrowserView::SetSize(int width, int height) { session_->SetSize(width, height); }
 void BrowserView::SetFullscreen(bool fullscreen) { session_->SetFullscreen(fullscreen); }
+void BrowserView::Activate() { session_->Activate(); }
 bool BrowserView::IsVisible() const { return !session_->closed; }
 void BrowserView::Close() { session_->Close(); }
 bool BrowserView::ScreenRect(int& left, int& top, int& width, int& height) const {

@@ -122,6 +122,8 @@ class BrowserView {
   // its frame (the title bar) on the screen, and to the user, who moves it.
   void SetSize(int width, int height);
   void SetFullscreen(bool fullscreen);
+  // Brings the view's window to the front and focuses it (the desktop may refuse).
+  void Activate();
   bool IsVisible() const;
   // Closes the browser window of this view; the closed handler does not run for it.
   void Close();

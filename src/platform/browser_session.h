@@ -37,6 +37,7 @@ struct BrowserSession {
   void Navigate(const std::string& uri);
   void SetSize(int width, int height);
   void SetFullscreen(bool fullscreen);
+  void Activate();
   void Close();
   bool ScreenRect(int& left, int& top, int& width, int& height) const;
   int BrowserProcessId() const;

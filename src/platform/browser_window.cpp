@@ -40,6 +40,9 @@ class BrowserWindowBackend : public ui::WindowBackend {
   void ApplyTopmost(bool topmost) override {
     if (onDisplay_) x11::SetAbove(hwnd_, topmost);
   }
+  void Activate() override {
+    if (auto v = view_.lock()) v->Activate();
+  }
 
  private:
   std::weak_ptr<BrowserView> view_;

@@ -339,6 +339,11 @@ HWND GetForegroundWindow() {
   return g_foreground.load();
 }
 void SetForegroundWindow(HWND hwnd) { g_foreground.store(hwnd); }
+void ActivateWindow(HWND hwnd) {
+  if (!IsWindow(hwnd)) return;
+  SetForegroundWindow(hwnd);
+  if (auto backend = GetBackend(hwnd)) backend->Activate();
+}
 void SetForegroundSource(std::function<HWND()> source) {
   std::lock_guard<std::mutex> lock(g_foregroundSourceMutex);
   g_foregroundSource = std::move(source);

@@ -62,6 +62,8 @@ class WindowBackend {
   virtual bool ReadFullscreen(bool* /*out*/) { return false; }
   virtual void ApplyTitle(const std::string&) {}
   virtual void ApplyTopmost(bool) {}
+  // Raise the window and give it the focus, where the desktop allows.
+  virtual void Activate() {}
 };
 
 // Window records (UI thread only unless noted).
@@ -100,6 +102,8 @@ void* GetUserData(HWND hwnd);
 // window, 0 when it is none of ours); without a source, the record last set focused.
 HWND GetForegroundWindow();
 void SetForegroundWindow(HWND hwnd);
+// UI thread: the window becomes the foreground one and its backend is asked to raise it.
+void ActivateWindow(HWND hwnd);
 // Installed once a display tells which window is active; an empty function removes it.
 // The source is called without any lock of this layer held and may be called from any thread.
 void SetForegroundSource(std::function<HWND()> source);
