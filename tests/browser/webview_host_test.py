@@ -415,15 +415,25 @@ class BrowserThatDoesNotStart(HostCase):
 
     def test_missing_or_failing_browser(self):
         self.proc.wait()
-        cases = (("missing", os.path.join(self.root, "no-such-browser"), "0x80070002"),
-                 ("failing", "/bin/false", "0x80004005"))
-        for name, executable, hr in cases:
+        # A browser that says why it cannot start: its last lines reach the log.
+        talking = os.path.join(self.root, "talking-browser")
+        with open(talking, "w") as f:
+            f.write("#!/bin/sh\necho 'early noise' >&2\necho 'ERROR: cannot use the profile folder' >&2\n"
+                    "printf 'no newline at the end' >&2\nexit 1\n")
+        os.chmod(talking, 0o755)
+        cases = (("missing", os.path.join(self.root, "no-such-browser"), "0x80070002", []),
+                 ("failing", "/bin/false", "0x80004005", []),
+                 ("failing with a reason", talking, "0x80004005",
+                  ["early noise", "ERROR: cannot use the profile folder", "no newline at the end"]))
+        for name, executable, hr, said in cases:
             with self.subTest(name):
                 HostCase.start(self, QVN_BROWSER_EXECUTABLE=executable)
                 self.assertEqual(self.proc.wait(timeout=60), 1, self.read_log())
                 log = self.read_log()
                 self.assertIn(f"[webview] environment creation failed: hr={hr}", log)
                 self.assertIn("[main] message box (no display): Quorvane: Chromium could not be started.", log)
+                logged = [line for line in log.splitlines() if line.startswith("[webview] browser stderr: ")]
+                self.assertEqual(logged, ["[webview] browser stderr: " + line for line in said], log)
 
 @unittest.skipUnless(os.access(CHROMIUM, os.X_OK) and shutil.which("Xvfb"), "chromium or Xvfb is not installed")
 class WebViewHostWithDisplay(HostCase):

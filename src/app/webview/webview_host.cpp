@@ -59,6 +59,22 @@ std::string GetWebViewUserDataFolder() {
   return folder;
 }
 
+namespace {
+
+// The browser's own account of why it ended, line by line, so the log says what it said.
+void LogBrowserStderr() {
+  const std::string tail = platform::BrowserStderrTail();
+  size_t start = 0;
+  while (start < tail.size()) {
+    size_t end = tail.find('\n', start);
+    if (end == std::string::npos) end = tail.size();
+    LogPrintf("[webview] browser stderr: %s\n", tail.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
 WebViewHost::WebViewHost() = default;
 WebViewHost::WebViewHost(AssetPackSources sources) : pack_(std::move(sources)) {}
 
@@ -126,6 +142,7 @@ void WebViewHost::OnEnvironmentCreated(std::shared_ptr<platform::BrowserEnvironm
     bool missing = platform::FindBrowserExecutable().empty();
     LogPrintf("[webview] environment creation failed: hr=0x%08lx\n", missing ? kHrFileNotFound : kHrFail);
     LogPrintf("[webview] browser: %s\n", error.c_str());
+    LogBrowserStderr();
     Fatal("Chromium could not be started. Please repair or install Chromium and try again.");
     return;
   }
@@ -145,6 +162,7 @@ void WebViewHost::OnBrowserExited(int waitStatus) {
   // The user closing the main window ends the browser too; that is a normal end.
   if (mainClosed_) return;
   LogPrintf("[webview] FATAL: browser process exited (wait status %d)\n", waitStatus);
+  LogBrowserStderr();
   ui::MarkFatal();
   ui::PostMessage(window_, ui::WM_CLOSE, 0, 0);
 }
