@@ -86,7 +86,9 @@ async def crashing_run(page_a, page_b, expect, a, sha, installation, session, ta
                                              "marker": os.path.join(scratch, "runs")})
     await page_b.until(lambda events: of_type(events, "remote.source"), 30)
     expect(covered(remote_frames(page_b.events)) >= {1, 2, 3, 4, 5},
-           "B got the first run: %r" % remote_frames(page_b.events))
+           "B got the first run: %r; A's page: %r" % (
+               [(e["type"], [f.get("seq") for f in e.get("frames", [])] or e.get("lastSeq")) for e in page_b.events],
+               [(e["type"], [f.get("seq") for f in e.get("frames", [])] or e.get("state")) for e in page_a.events]))
     await page_a.request("remote.setEnabled", {"enabled": True})
     await expect_renewal_notice(page_b, expect, target)
     with open(hold, "w"):

@@ -15,6 +15,8 @@
 //   "big": [seq, bytes] the frame of that seq carries that many more bytes
 //   "pause": [seq, ms]  after that seq, wait that long
 //   "crashRuns": N      with "marker": the first N runs exit with code 1 after their work
+//   "holdFile": path    with "crashRuns": each later run waits until this file exists before it
+//                       publishes (a test can make the restarted run publish while it is away)
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +32,14 @@
 #include "../test_child_io.h"
 
 extern char** environ;
+
+// The runs counted in the "marker" file, this one included.
+static int RunsSoFar(const nlohmann::json& settings) {
+  std::ifstream runs(settings["marker"].get<std::string>());
+  int count = 0;
+  for (std::string line; std::getline(runs, line);) ++count;
+  return count;
+}
 
 int main() {
   const nlohmann::json settings = ChildSettings();
@@ -50,6 +60,13 @@ int main() {
   if (int bytes = settings.value("stderr", 0); bytes > 0) {
     std::string chunk(static_cast<size_t>(bytes), 'e');
     (void)!write(2, chunk.data(), chunk.size());
+  }
+  if (settings.contains("holdFile") && settings.contains("crashRuns") && settings.contains("marker")) {
+    if (RunsSoFar(settings) > settings["crashRuns"].get<int>()) {
+      while (!std::ifstream(settings["holdFile"].get<std::string>())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
   }
   const int publish = settings.value("publish", 0);
   const int hz = settings.value("hz", 0);
@@ -86,12 +103,6 @@ int main() {
       std::this_thread::sleep_until(next);
     }
   }
-  if (settings.contains("crashRuns") && settings.contains("marker")) {
-    std::ifstream runs(settings["marker"].get<std::string>());
-    int count = 0;
-    for (std::string line; std::getline(runs, line);) ++count;
-    if (count <= settings["crashRuns"].get<int>()) return 1;
-  }
   if (hz == 0 && !settings.value("ignoreStdin", false) && publish > 0) {
     std::ofstream replies;
     if (settings.contains("replies")) replies.open(settings["replies"].get<std::string>(), std::ios::app);
@@ -99,6 +110,10 @@ int main() {
     for (int i = 0; i < publish && std::getline(std::cin, reply); ++i) {
       if (replies) replies << reply << "\n" << std::flush;
     }
+  }
+  // After the replies were read: every frame of the run has been taken before it crashes.
+  if (settings.contains("crashRuns") && settings.contains("marker")) {
+    if (RunsSoFar(settings) <= settings["crashRuns"].get<int>()) return 1;
   }
   if (settings.value("hang", false)) {
     for (;;) pause();
