@@ -23,8 +23,10 @@ from webview_host_test import (ARTIFACTS, CHROMIUM, ORIGIN, Cdp, HostCase, event
 
 TOOLS = ("Xvfb", "openbox", "xprop", "xwininfo", "xdotool")
 
-# What the host's windows are known by on the desktop (the second, class, part of WM_CLASS).
+# What the host's windows are known by on the desktop (the second, class, part of WM_CLASS), and
+# the ground colour of the host's icon (web/icon.svg), as an opaque ARGB pixel of _NET_WM_ICON.
 PROGRAM_CLASS = "Quorvane"
+ICON_GROUND = 0xFF1F6F5C
 FULLSCREEN = "_NET_WM_STATE_FULLSCREEN"
 
 # The desktop's openers, as the browser or the host could run them: each records who ran it.
@@ -157,6 +159,21 @@ class WindowsOnADesktop(HostCase):
     def wm_class(self, window):
         value = self.prop(window, "WM_CLASS")
         return re.findall(r'"((?:[^"\\]|\\.)*)"', value) if value else []
+
+    def icon_pixels(self, window):
+        """The ARGB pixels of every size in the window's _NET_WM_ICON (width, height, pixels, ...)."""
+        out = self.x("xprop", "-notype", "-id", window, "32c", "_NET_WM_ICON")
+        values = [int(v) for v in re.findall(r"\d+", out.split("=", 1)[1])] if "=" in out else []
+        pixels, i = [], 0
+        while i + 2 <= len(values):
+            width, height = values[i], values[i + 1]
+            pixels += values[i + 2:i + 2 + width * height]
+            i += 2 + width * height
+        return pixels
+
+    def assert_named_as_the_program(self, window, what):
+        self.assertEqual(self.wm_class(window)[1:], [PROGRAM_CLASS], f"{what}: {self.wm_class(window)}")
+        self.eventually_x(lambda: ICON_GROUND in self.icon_pixels(window), f"{what}: not the host's icon")
 
     def assert_framed_on_screen(self, window, what):
         """A title bar of the window manager's (top extent) with all of the frame on the screen."""
@@ -292,15 +309,15 @@ class WindowsOnADesktop(HostCase):
                           lambda: f"popout state {self.states(popout)}")
         self.assertNotIn("_NET_WM_STATE_FULLSCREEN", self.states(main))
 
-    def test_every_window_has_a_title_bar_on_the_screen_and_the_programs_name(self):
+    def test_every_window_has_a_title_bar_on_the_screen_and_the_programs_name_and_icon(self):
         _, cdp = self.main()
         [main] = self.browser_windows(1)
         self.assert_framed_on_screen(main, "main window")
-        self.assertEqual(self.wm_class(main)[1:], [PROGRAM_CLASS], self.wm_class(main))
+        self.assert_named_as_the_program(main, "main window")
         _, pcdp = self.open_popout(cdp)
         _, popout = self.browser_windows(2)
         self.assert_framed_on_screen(popout, "popout")
-        self.assertEqual(self.wm_class(popout)[1:], [PROGRAM_CLASS], self.wm_class(popout))
+        self.assert_named_as_the_program(popout, "popout")
         # The page starts below the title bar, not under it.
         self.assertEqual(cdp.evaluate("innerHeight"), self.geometry(main)["height"])
         cdp.screenshot("windows_framed_main.png")
