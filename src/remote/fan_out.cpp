@@ -55,6 +55,25 @@ QueuedMessage& QueuedAt(Viewer& viewer, size_t index) {
   return index < control ? viewer.controlQueue[index] : viewer.frameQueue[index - control];
 }
 
+// The first seq a queued message stands for, its queue's gap included.
+int64_t FirstSeqOf(const QueuedJson& queued) {
+  const Json* gap = queued.gap();
+  if (gap && gap->is_object()) {
+    auto from = gap->find("fromSeq");
+    if (from != gap->end() && from->is_number_integer()) return from->get<int64_t>();
+  }
+  return SeqOf(*queued.shared());
+}
+
+// MakeGapNotice on a queued message, kept in its queue entry.
+void StampGap(QueuedJson& queued, const char* reason, int64_t from, int64_t to) {
+  Json holder = Json::object();
+  if (const Json* gap = queued.gap()) holder["gap"] = *gap;
+  MakeGapNotice(holder, reason, from, to);
+  auto it = holder.find("gap");
+  if (it != holder.end()) queued.SetGap(std::move(*it));
+}
+
 // Seqs a viewer will not get: the next queued message of the source after them carries them in
 // its gap or, when none is queued, the next one to arrive (lastSeqBySource). Caller holds the
 // viewer's mutex; from the queue position `next` on.
@@ -63,9 +82,9 @@ void CoverMissed(Viewer& viewer, const std::string& source, int64_t from, int64_
   if (from <= 0) return;
   for (size_t i = next; i < QueuedCount(viewer); ++i) {
     QueuedJson& queued = QueuedAt(viewer, i).message;
-    const Json& m = queued.get();
+    const Json& m = *queued.shared();
     if (!SourceIs(m, source) || (!IsSourceEnded(m) && SeqOf(m) <= to)) continue;
-    MakeGapNotice(queued.Mutable(), reason, from, to);
+    StampGap(queued, reason, from, to);
     return;
   }
   auto [it, inserted] = viewer.lastSeqBySource.emplace(source, from);
@@ -75,9 +94,9 @@ void CoverMissed(Viewer& viewer, const std::string& source, int64_t from, int64_
 // Removes the queued message at send-order position index; the seqs it stood for are covered.
 // Caller holds the viewer's mutex.
 void DropQueued(Viewer& viewer, size_t index, const char* reason) {
-  const Json& dropped = QueuedAt(viewer, index).message.get();
-  const std::string source = SourceOf(dropped);
-  const int64_t from = FirstSeqOf(dropped), to = SeqOf(dropped);
+  const QueuedJson& dropped = QueuedAt(viewer, index).message;
+  const std::string source = SourceOf(*dropped.shared());
+  const int64_t from = FirstSeqOf(dropped), to = SeqOf(*dropped.shared());
   const size_t control = viewer.controlQueue.size();
   if (index < control) {
     viewer.controlQueue.erase(viewer.controlQueue.begin() + static_cast<std::ptrdiff_t>(index));
@@ -264,7 +283,7 @@ void EnqueueForViewer(State& state, Viewer& viewer, const SharedJson& shared, ui
     if (auto last = message.find("lastSeq"); ended && last != message.end() && last->is_number_integer()) {
       to = last->get<int64_t>();
     }
-    MakeGapNotice(queued.Mutable(), "sequence-skip", missed->second, to);
+    StampGap(queued, "sequence-skip", missed->second, to);
     viewer.lastSeqBySource.erase(missed);
   }
   viewer.frameQueue.push_back({std::move(queued), size});
@@ -275,14 +294,16 @@ void EnqueueForViewer(State& state, Viewer& viewer, const SharedJson& shared, ui
     // way to the fifth.
     size_t count = 0, oldest = 0;
     for (size_t i = 0; i < QueuedCount(viewer); ++i) {
-      const Json& m = QueuedAt(viewer, i).message.get();
+      const Json& m = *QueuedAt(viewer, i).message.shared();
       if (IsFrame(m) && SourceIs(m, source) && count++ == 0) oldest = i;
     }
     if (count >= 5) {
       // The merged frame's own range goes onto the next message of its source, so the seqs of the
-      // records between them (delivered) are never counted as missed.
+      // records between them (delivered) are never counted as missed. A snapshot frame giving way
+      // to live ones says nothing of the viewer's pace: only a live frame merged halves its rate.
+      const bool live = oldest >= viewer.controlQueue.size();
       DropQueued(viewer, oldest, "backpressure-merge");
-      viewer.rate = std::max(1, viewer.baseRate / 2);
+      if (live) viewer.rate = std::max(1, viewer.baseRate / 2);
     }
   }
   // Timing records and declarations are not merged: the byte cap bounds them. A viewer that lets
@@ -291,7 +312,7 @@ void EnqueueForViewer(State& state, Viewer& viewer, const SharedJson& shared, ui
     viewer.rate = std::max(1, viewer.baseRate / 2);
     size_t i = viewer.controlQueue.size();
     while (viewer.frameQueueBytes > kViewerQueueByteCap && i < QueuedCount(viewer)) {
-      const Json& m = QueuedAt(viewer, i).message.get();
+      const Json& m = *QueuedAt(viewer, i).message.shared();
       if (IsDeclaration(m) || IsSourceEnded(m)) {
         ++i;
         continue;

@@ -98,33 +98,46 @@ struct Subscription {
 };
 
 // A queued message as the viewer's queues hold it: the fan-out's one immutable message, shared by
-// every viewer and the backlog, until a queue must change it (a gap notice): Mutable() then gives
-// this queue entry a copy of its own. It reads as the JSON it holds; moving it out as a Json
-// moves the entry's own copy, or copies the shared one.
+// every viewer and the backlog, and the gap notice this queue stamped on it (kept beside it, so
+// stamping copies nothing). Read as JSON it is the message with that gap; the combined copy is
+// made on the first such read (in practice when the session takes it out to send).
 class QueuedJson {
  public:
-  QueuedJson(Json message) : shared_(std::make_shared<Json>(std::move(message))), own_(true) {}
+  QueuedJson(Json message) : shared_(std::make_shared<const Json>(std::move(message))) {}
   QueuedJson(SharedJson message) : shared_(std::move(message)) {}
 
-  const Json& get() const { return *shared_; }
-  operator const Json&() const { return *shared_; }
+  // The message as the fan-out handed it, without this queue's gap.
   const SharedJson& shared() const { return shared_; }
-  Json& Mutable() {
-    if (!own_ || shared_.use_count() != 1) {
-      shared_ = std::make_shared<Json>(*shared_);
-      own_ = true;
-    }
-    // Made by this entry as a non-const Json and held by it alone.
-    return const_cast<Json&>(*shared_);
+  // The gap this message carries: this queue's, else the message's own; null when none.
+  const Json* gap() const {
+    if (!gap_.is_null()) return &gap_;
+    auto it = shared_->find("gap");
+    return it == shared_->end() ? nullptr : &*it;
   }
+  void SetGap(Json gap) {
+    gap_ = std::move(gap);
+    view_.reset();
+  }
+
+  const Json& get() const {
+    if (gap_.is_null()) return *shared_;
+    if (!view_) {
+      view_ = std::make_shared<Json>(*shared_);
+      (*view_)["gap"] = gap_;
+    }
+    return *view_;
+  }
+  operator const Json&() const { return get(); }
   operator Json() && {
-    if (own_ && shared_.use_count() == 1) return std::move(const_cast<Json&>(*shared_));
-    return *shared_;
+    get();
+    if (view_ && view_.use_count() == 1) return std::move(*view_);
+    return get();
   }
 
  private:
   SharedJson shared_;
-  bool own_ = false;  // shared_ points to a non-const copy this entry made
+  Json gap_;                            // null: none stamped here
+  mutable std::shared_ptr<Json> view_;  // shared_ with gap_, made on the first read
 };
 
 struct QueuedMessage {

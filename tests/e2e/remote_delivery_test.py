@@ -71,9 +71,10 @@ class Viewer:
         return [m["payload"] for m in self.messages("rt.source")]
 
     def frames_after_end(self):
-        """The frames that came after the first "rt.source" record (all of them when none came)."""
-        at = next((i for i, (kind, m, _) in enumerate(self.log)
-                   if kind == "msg" and m.get("type") == "rt.source"), -1)
+        """The frames that came after the last "rt.source" record (all of them when none came): a
+        new run's, not a replay of the ended one's backlog."""
+        at = max((i for i, (kind, m, _) in enumerate(self.log)
+                  if kind == "msg" and m.get("type") == "rt.source"), default=-1)
         return [f for kind, m, _ in self.log[at + 1:] if kind == "msg" and m.get("type") == "rt.batch"
                 for f in m["frames"]]
 
