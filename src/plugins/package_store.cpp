@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <set>
 #include <filesystem>
 #include <system_error>
 
 #include "base/constants.h"
 #include "base/json.h"
+#include "base/log.h"
 #include "base/strings.h"
 #include "bridge/rpc_routes.h"
 #include "platform/files.h"
@@ -51,17 +54,23 @@ bool MakeParents(const std::string& destination, const std::string& name) {
   return true;
 }
 
-// The programs the package's own manifest names as its launch on this platform: those are
-// the files the launcher may execute, so only they get the execute bits.
-std::vector<std::string> LaunchPrograms(const json& manifest) {
-  std::vector<std::string> programs;
+// The programs the package's own manifest names as its launch on this platform, as relative
+// paths with '/' separators: those are the files the launcher may execute, so only they get the
+// execute bits.
+std::set<std::string> LaunchPrograms(const json& manifest) {
+  std::set<std::string> programs;
+  auto add = [&](std::string file) {
+    if (!IsSafeRelativePath(file)) return;
+    std::replace(file.begin(), file.end(), '\\', '/');
+    programs.insert(std::move(file));
+  };
   if (!manifest.is_object()) return programs;
   const auto launch = manifest.find("launch");
   if (launch == manifest.end()) {
     const auto entry = manifest.find("entry");
     if (entry != manifest.end() && entry->is_string()) {
       const std::string file = entry->get<std::string>();
-      if (!(file.size() >= 3 && file.compare(file.size() - 3, 3, ".py") == 0)) programs.push_back(file);
+      if (!(file.size() >= 3 && file.compare(file.size() - 3, 3, ".py") == 0)) add(file);
     }
     return programs;
   }
@@ -72,18 +81,17 @@ std::vector<std::string> LaunchPrograms(const json& manifest) {
     if (!granted.is_object()) continue;
     for (const char* key : {"executable", "interpreter"}) {
       const auto it = granted.find(key);
-      if (it != granted.end() && it->is_string()) programs.push_back(it->get<std::string>());
+      if (it != granted.end() && it->is_string()) add(it->get<std::string>());
     }
   }
   return programs;
 }
 
-void MakeProgramsRunnable(const std::string& destination, const json& manifest) {
-  for (const std::string& program : LaunchPrograms(manifest)) {
-    if (!IsSafeRelativePath(program)) continue;
-    const std::string path = PackageRelativePath(destination, program);
+void MakeProgramsRunnable(const std::string& destination, const std::set<std::string>& programs) {
+  for (const std::string& program : programs) {
+    const std::string path = destination + "/" + program;
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(path.c_str(), 0755);
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(path.c_str(), kRunnableFileMode);
   }
 }
 
@@ -168,8 +176,10 @@ bool ExtractPackageZip(const std::string& zipBytes, const std::string& destinati
     if (verdict != plugins::PackageEntryWalk::Verdict::kTake) return fail("package zip invalid");
     if (!MakeParents(destination, entry.name)) return fail("package zip invalid");
     const std::string path = destination + "/" + entry.name;
-    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid()) return fail("package zip invalid");
+    platform::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStoredFileMode));
+    // The mode is part of what the tamper check compares, so it must not depend on the umask.
+    if (!fd.valid() || ::fchmod(fd.get(), kStoredFileMode) != 0) return fail("package zip invalid");
     const bool isManifest = entry.name == "plugin.json";
     std::string manifestText;
     plugins::Sha256 hasher;
@@ -185,7 +195,7 @@ bool ExtractPackageZip(const std::string& zipBytes, const std::string& destinati
     }
     if (isManifest) packageManifest = json::parse(manifestText, nullptr, false);
   }
-  MakeProgramsRunnable(destination, packageManifest);
+  MakeProgramsRunnable(destination, LaunchPrograms(packageManifest));
   return true;
 }
 
@@ -210,28 +220,45 @@ std::vector<std::string> ReadVersionsList(const std::string& pluginFolder) {
   return versions;
 }
 
-bool VerifyPackageTree(const std::string& versionFolder, const PackageFileHashes& expected) {
+bool VerifyPackageTree(const std::string& versionFolder, const PackageFileHashes& expected,
+                       const std::set<std::string>& programs, std::string* difference) {
+  auto differs = [&](const std::string& what) {
+    if (difference) *difference = what;
+    return false;
+  };
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(versionFolder, ec))) return false;
+  if (!fs::is_directory(fs::symlink_status(versionFolder, ec))) return differs("version folder missing");
   size_t seen = 0;
   fs::recursive_directory_iterator it(versionFolder, ec), end;
-  if (ec) return false;
+  if (ec) return differs("version folder unreadable");
   for (; it != end; it.increment(ec)) {
-    if (ec) return false;
+    if (ec) return differs("version folder unreadable");
     const fs::file_status status = it->symlink_status(ec);
-    if (ec) return false;
+    if (ec) return differs("version folder unreadable");
     if (!fs::is_regular_file(status)) continue;
     std::string relative = fs::relative(it->path(), versionFolder, ec).generic_string();
-    if (ec) return false;
+    if (ec) return differs("version folder unreadable");
     const auto want = expected.find(relative);
-    if (want == expected.end()) return false;
+    if (want == expected.end()) return differs(relative + " is not in the package");
     std::string content;
-    if (!ReadFileBytes(it->path().string(), content, size_t(plugins::kMaxPackageUncompressedBytes))) return false;
-    if (Sha256Hex(content) != want->second) return false;
+    if (!ReadFileBytes(it->path().string(), content, size_t(plugins::kMaxPackageUncompressedBytes))) {
+      return differs(relative + " unreadable");
+    }
+    if (Sha256Hex(content) != want->second) return differs(relative + " content changed");
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) != 0) return differs(relative + " unreadable");
+    const unsigned mode = st.st_mode & 07777;
+    const unsigned wanted = programs.count(relative) ? kRunnableFileMode : kStoredFileMode;
+    if (mode != wanted) {
+      char text[64];
+      std::snprintf(text, sizeof text, " mode %04o instead of %04o", mode, wanted);
+      return differs(relative + text);
+    }
     ++seen;
   }
-  if (ec) return false;
-  return seen == expected.size();
+  if (ec) return differs("version folder unreadable");
+  if (seen != expected.size()) return differs(std::to_string(expected.size() - seen) + " file(s) missing");
+  return true;
 }
 
 namespace {
@@ -310,15 +337,21 @@ std::string CheckPackageIntact(const InstalledPackage& package) {
   }
   PackageFileHashes hashes;
   if (!ReadPackageZip(zipBytes, nullptr, &hashes) || hashes.empty()) return "package zip invalid";
-  if (VerifyPackageTree(package.directory, hashes)) return "";
+  // The modes the store gives: a program that lost its execute bit fails every start.
+  json manifest;
+  if (!ReadPackageZip(zipBytes, &manifest, nullptr)) manifest = nullptr;
+  std::string difference;
+  if (VerifyPackageTree(package.directory, hashes, LaunchPrograms(manifest), &difference)) return "";
 
   // The launch is refused; the next attempt finds the tree rebuilt from the zip.
   const std::string versionFolder = PackageVersionFile(package.pluginId, package.version, "");
   RemoveTree(versionFolder);
   PackageFileHashes rebuilt;
-  if (ExtractPackageZip(zipBytes, versionFolder, &rebuilt, nullptr)) {
-    WriteFilesManifest(PackageVersionFile(package.pluginId, package.version, ".files.json"), rebuilt);
-  }
+  const bool repaired = ExtractPackageZip(zipBytes, versionFolder, &rebuilt, nullptr);
+  if (repaired) WriteFilesManifest(PackageVersionFile(package.pluginId, package.version, ".files.json"), rebuilt);
+  LogPrintf("[plugin] package tampered plugin=%s version=%s: %s; %s\n", package.pluginId.c_str(),
+            package.version.c_str(), difference.c_str(),
+            repaired ? "repaired from the stored zip" : "repair failed");
   return "package tampered";
 }
 

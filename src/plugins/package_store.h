@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ class RpcRouteTable;
 inline constexpr size_t MaxStoredVersions = 2;
 inline constexpr size_t kMaxPackageZipBytes = 64 * 1024 * 1024;
 inline constexpr size_t kMaxSignatureFileBytes = 16 * 1024 * 1024;
+// The modes the store gives extracted files, whatever the umask: the launch programs the
+// package's manifest names are runnable, nothing else is. The tamper check compares them.
+inline constexpr unsigned kStoredFileMode = 0644;
+inline constexpr unsigned kRunnableFileMode = 0755;
 
 std::recursive_mutex& PackageStoreMutex();
 
@@ -54,14 +59,18 @@ bool ExtractPackageZip(const std::string& zipBytes, const std::string& destinati
 bool WriteFilesManifest(const std::string& path, const PackageFileHashes& hashes);
 // The valid version strings of versions.json in order; empty when it is missing or unreadable.
 std::vector<std::string> ReadVersionsList(const std::string& pluginFolder);
-// Every regular file under the folder is listed with its hash, and every listed file is there.
-bool VerifyPackageTree(const std::string& versionFolder, const PackageFileHashes& expected);
+// Every regular file under the folder is listed with its hash and has the mode the store gives
+// it (kRunnableFileMode for the programs, relative paths with '/', else kStoredFileMode), and
+// every listed file is there. difference, when given, receives the first mismatch found.
+bool VerifyPackageTree(const std::string& versionFolder, const PackageFileHashes& expected,
+                       const std::set<std::string>& programs, std::string* difference = nullptr);
 
 std::string StorePluginPackage(const std::string& pluginId, const std::string& version,
                                const std::string& packageSha256, const std::string& zipBytes);
 bool FindInstalledPackage(const std::string& pluginId, const std::string& packageSha256, InstalledPackage* out);
-// "" when the stored zip and tree are unchanged; otherwise the tree is rebuilt from the zip and
-// the result is "package tampered" (or "package zip invalid").
+// "" when the stored zip and tree (contents and modes) are unchanged; otherwise the tree is
+// rebuilt from the zip, the difference is logged and the result is "package tampered" (or
+// "package zip invalid").
 std::string CheckPackageIntact(const InstalledPackage& package);
 std::string RemovePluginPackages(const std::string& pluginId);
 // The "stagePluginPackage" payload as JSON text, or already parsed; "" on success.

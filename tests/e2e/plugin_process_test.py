@@ -2,7 +2,8 @@
 stages the test plugin's signed package, arms its token and starts it; its stdio publishes reach
 the page as "rt.batch"; stopping it, closing the page and ending or killing the host each leave no
 process of the plugin behind, also none that left its session; a child that never reads its
-replies does not hold up the page's requests."""
+replies does not hold up the page's requests; a stored program that lost its execute bit is
+repaired by the store's check."""
 import asyncio
 import json
 import os
@@ -84,51 +85,80 @@ class Page:
     def frames(self):
         return [f for e in self.events if e.get("type") == "rt.batch" for f in e["frames"]]
 
-    def states(self):
-        return [(e["state"], e["pid"]) for e in self.events if e.get("type") == "rt.plugin"]
+    def states(self, plugin_id=None):
+        """(state, pid) of the "rt.plugin" events seen, of one plugin when its id is given."""
+        return [(e["state"], e["pid"]) for e in self.events if e.get("type") == "rt.plugin"
+                and (plugin_id is None or e.get("pluginId") == plugin_id)]
 
 
-class PluginProcessE2E(unittest.TestCase):
+class StagedPlugin:
+    """A plugin's signed package as the page stages it, and the launch the page asks for."""
+
+    def __init__(self, stage, launch=None):
+        self.stage = stage
+        self.id = stage["pluginId"]
+        self.sha = stage["packageSha256"]
+        self.launch = launch or {"executable": "bin/plugin", "transport": "stdio"}
+
+
+class PluginPage(unittest.TestCase):
+    """Drives plugins as the page does. A subclass sets port, token, installation_id,
+    session_handle and plugin (the StagedPlugin its helpers use unless given another)."""
+
+    def page(self, port=None, token=None):
+        return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port or self.port, token or self.token),
+                                  origin=APP_ORIGIN, max_size=None, open_timeout=10, ping_interval=None)
+
+    def cap_token(self, installation_id=None, session_handle=None, plugin=None):
+        plugin = plugin or self.plugin
+        audience = "qvn-install:%s/%s" % (installation_id or self.installation_id,
+                                          session_handle or self.session_handle)
+        return sign("cap", json.dumps({"sub": "user:u1/plugin:" + plugin.id, "pkg": plugin.sha, "cap": "realtime",
+                                       "aud": audience, "scope": ["rt.publish:" + plugin.id]}))
+
+    async def request_start(self, page, settings, token=None, stage=True, plugin=None):
+        """Stages (again: the store keeps one copy) unless told not to, arms a fresh token and asks
+        for the plugin's start; returns the reply."""
+        plugin = plugin or self.plugin
+        if stage:
+            staged = await page.request("stagePluginPackage", plugin.stage)
+            self.assertEqual(staged.get("data", {}).get("ok"), True, staged)
+        # A token is only armed against a revocation list the host holds.
+        revocations = await page.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
+        self.assertEqual(revocations["data"], {"ok": True}, revocations)
+        armed = await page.request("armPluginRpc", {"pluginId": plugin.id, "packageSha256": plugin.sha,
+                                                    "token": token or self.cap_token(plugin=plugin)})
+        self.assertEqual(armed, {"id": armed["id"], "data": {"ok": True, "pluginId": plugin.id}})
+        return await page.request("startRealtimePlugin", {
+            "pluginId": plugin.id, "packageSha256": plugin.sha, "capability": "realtime",
+            "pluginSettings": settings, "launch": plugin.launch})
+
+    async def start(self, page, settings, token=None, stage=True, plugin=None):
+        """request_start, which must succeed; returns the pid the "running" event gave."""
+        plugin = plugin or self.plugin
+        page.events.clear()
+        started = await self.request_start(page, settings, token, stage, plugin)
+        self.assertEqual(started.get("data"), {"ok": True, "pluginId": plugin.id, "provenance": "verified"},
+                         started)
+        await page.until(lambda events: any(s == "running" for s, _ in page.states(plugin.id)))
+        pid = next(p for s, p in page.states(plugin.id) if s == "running")
+        self.assertGreater(pid, 0)
+        return pid
+
+
+class PluginProcessE2E(PluginPage):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="qv-plugin-proc-")
         cls.stage = make_package(os.path.join(cls.scratch, "pkg"))
         cls.sha = cls.stage["packageSha256"]
+        cls.plugin = StagedPlugin(cls.stage)
         cls.host, cls.port, page = start_with_page("qv-plugin-proc-")
         cls.token, cls.installation_id, cls.session_handle, _ = page
 
     @classmethod
     def tearDownClass(cls):
         stop_host(cls.host, cls.scratch)
-
-    def page(self, port=None, token=None):
-        return websockets.connect("ws://127.0.0.1:%d/?token=%s" % (port or self.port, token or self.token),
-                                  origin=APP_ORIGIN, max_size=None, open_timeout=10, ping_interval=None)
-
-    def cap_token(self, installation_id=None, session_handle=None):
-        audience = "qvn-install:%s/%s" % (installation_id or self.installation_id,
-                                          session_handle or self.session_handle)
-        return sign("cap", json.dumps({"sub": "user:u1/plugin:" + PLUGIN, "pkg": self.sha, "cap": "realtime",
-                                       "aud": audience, "scope": ["rt.publish:" + PLUGIN]}))
-
-    async def start(self, page, settings, token=None):
-        """Stages (again: the store keeps one copy), arms a fresh token and starts the plugin;
-        returns the pid the "running" event gave."""
-        self.assertEqual((await page.request("stagePluginPackage", self.stage)).get("data", {}).get("ok"), True)
-        # A token is only armed against a revocation list the host holds.
-        revocations = await page.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
-        self.assertEqual(revocations["data"], {"ok": True}, revocations)
-        armed = await page.request("armPluginRpc", {"pluginId": PLUGIN, "packageSha256": self.sha,
-                                                    "token": token or self.cap_token()})
-        self.assertEqual(armed, {"id": armed["id"], "data": {"ok": True, "pluginId": PLUGIN}})
-        started = await page.request("startRealtimePlugin", {
-            "pluginId": PLUGIN, "packageSha256": self.sha, "capability": "realtime", "pluginSettings": settings,
-            "launch": {"executable": "bin/plugin", "transport": "stdio"}})
-        self.assertEqual(started["data"], {"ok": True, "pluginId": PLUGIN, "provenance": "verified"}, started)
-        await page.until(lambda events: any(s == "running" for s, _ in page.states()))
-        pid = next(p for s, p in page.states() if s == "running")
-        self.assertGreater(pid, 0)
-        return pid
 
     def path(self, name):
         return os.path.join(self.scratch, name + "-" + str(time.monotonic_ns()))
@@ -228,6 +258,35 @@ class PluginProcessE2E(unittest.TestCase):
                     host.proc.wait(timeout=30)
                 finally:
                     host.remove()
+
+    def test_program_that_lost_its_execute_bit_is_repaired(self):
+        program = os.path.join(self.host.root, "data", "Quorvane", "plugins", PLUGIN, "1.0.0", "bin", "plugin")
+        repaired = ("[plugin] package tampered plugin=%s version=1.0.0: bin/plugin mode 0644 instead of 0755; "
+                    "repaired from the stored zip" % PLUGIN).encode()
+
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                staged = await page.request("stagePluginPackage", self.stage)
+                self.assertEqual(staged.get("data", {}).get("ok"), True, staged)
+                # Refused like a changed byte, and repaired: the next start runs.
+                os.chmod(program, 0o644)
+                refused = await self.request_start(page, {"hang": True}, stage=False)
+                self.assertEqual(refused.get("error"), "package tampered", refused)
+                self.assertEqual(self.host.read_log().count(repaired), 1)
+                self.assertEqual(os.stat(program).st_mode & 0o7777, 0o755)
+                pid = await self.start(page, {"hang": True}, stage=False)
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": PLUGIN})
+                self.assertEqual(stopped["data"]["ok"], True, stopped)
+                self.assertTrue(gone(pid))
+
+                # Staging the same package again repairs it too; the start after it runs at once.
+                os.chmod(program, 0o644)
+                await self.start(page, {"hang": True})
+                self.assertEqual(self.host.read_log().count(repaired), 2)
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": PLUGIN})
+                self.assertEqual(stopped["data"]["ok"], True, stopped)
+        asyncio.run(run())
 
     def test_host_ended_by_sigterm_leaves_no_child(self):
         host, port, page_values = start_with_page("qv-plugin-term-")

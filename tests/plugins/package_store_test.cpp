@@ -222,19 +222,52 @@ TEST_F(StoreTest, TamperCheckRepairsTheTree) {
       {"changed byte", [&] { WriteAll(package.directory + "/lib/data.bin", "12346"); }},
       {"extra file", [&] { WriteAll(package.directory + "/lib/extra", ""); }},
       {"missing file", [&] { fs::remove(package.directory + "/lib/data.bin"); }},
+      // A program without its execute bit fails every start; a data file is never made runnable.
+      {"program not executable", [&] { ::chmod((package.directory + "/bin/tool").c_str(), 0644); }},
+      {"data file executable", [&] { ::chmod((package.directory + "/lib/data.bin").c_str(), 0755); }},
+      {"program writable by others", [&] { ::chmod((package.directory + "/bin/tool").c_str(), 0777); }},
+  };
+  auto modeOf = [&](const char* name) {
+    struct stat st;
+    return ::stat((package.directory + name).c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
   };
   for (const Case& c : cases) {
     c.change();
     EXPECT_EQ(CheckPackageIntact(package), "package tampered") << c.what;
     EXPECT_EQ(CheckPackageIntact(package), "") << c.what;
     EXPECT_EQ(ReadAll(package.directory + "/lib/data.bin"), "12345") << c.what;
+    EXPECT_EQ(modeOf("/bin/tool"), 0755u) << c.what;
+    EXPECT_EQ(modeOf("/lib/data.bin"), 0644u) << c.what;
   }
+  // Staging the same package again repairs a tree that lost a mode, like any other change.
+  ::chmod((package.directory + "/bin/tool").c_str(), 0644);
+  ASSERT_EQ(Stage(StagePayload(SignFor(m, zip), zip)), "");
+  EXPECT_EQ(modeOf("/bin/tool"), 0755u);
+  EXPECT_EQ(CheckPackageIntact(package), "");
   std::string changedZip = zip;
   changedZip[10] ^= 1;
   WriteAll(Root() + "/demo.plugin/1.0.0.zip", changedZip);
   EXPECT_EQ(CheckPackageIntact(package), "package tampered");
   fs::remove(Root() + "/demo.plugin/1.0.0.zip");
   EXPECT_EQ(CheckPackageIntact(package), "package tampered");
+}
+
+TEST_F(StoreTest, ModesDoNotDependOnTheUmask) {
+  // A tree stored under a strict umask must still pass the check that compares modes.
+  const mode_t old = ::umask(077);
+  const json m = BaseManifest();
+  const std::string zip = PackageZip(m, {{"bin/tool", "#!/bin/sh\n"}, {"lib/data.bin", "1"}});
+  const std::string staged = Stage(StagePayload(SignFor(m, zip), zip));
+  ::umask(old);
+  ASSERT_EQ(staged, "");
+  InstalledPackage package;
+  ASSERT_TRUE(FindInstalledPackage("demo.plugin", Sha256Hex(zip), &package));
+  struct stat st;
+  ASSERT_EQ(::stat((package.directory + "/lib/data.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  ASSERT_EQ(::stat((package.directory + "/bin/tool").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(CheckPackageIntact(package), "");
 }
 
 TEST_F(StoreTest, Removal) {
