@@ -219,6 +219,8 @@ void CreateDispatcherAndUiHandlers(HostRun& run) {
   RegisterSubsystemRows(*run.dispatcher, binaryTargets);
 
   run.Step("ui-handlers");
+  // The page's connection takes the largest request a row accepts (a whole package to stage).
+  run.wsServer->SetUiMessageLimit(run.dispatcher->routes().LargestRequestBytes());
   run.wsServer->SetOnUiText([d = run.dispatcher.get()](std::string& text) { d->HandleMessageInPlace(text); });
   binaryTargets.deliverBlobChunk = [d = run.dispatcher.get()](uint32_t stream, uint32_t request,
                                                               const uint8_t* bytes, size_t length) {

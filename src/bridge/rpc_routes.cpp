@@ -1,5 +1,7 @@
 #include "bridge/rpc_routes.h"
 
+#include <algorithm>
+
 #include "base/json.h"
 
 std::string MakeRpcReply(const nlohmann::json& id, const char* key, const nlohmann::json& value) {
@@ -19,8 +21,9 @@ void RpcRequest::ReplyError(const std::string& error) const {
 
 void RpcRequest::ReplyNotImplemented() const { ReplyError("not implemented in qvn_native_win yet: " + type); }
 
-void RpcRouteTable::Register(std::initializer_list<const char*> types, const Row& row) {
+void RpcRouteTable::Register(std::initializer_list<const char*> types, const Row& row, uint64_t largestRequest) {
   for (const char* type : types) rows_[type] = row;
+  largestRequest_ = std::max(largestRequest_, largestRequest);
 }
 
 const RpcRouteTable::Row* RpcRouteTable::Find(const std::string& type) const {

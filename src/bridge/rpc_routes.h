@@ -6,6 +6,7 @@
 //
 // Threads: rows are registered on the UI thread before the page connects; afterwards the table
 // is only read, by the UI connection's thread.
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -31,12 +32,17 @@ struct RpcRequest {
 class RpcRouteTable {
  public:
   using Row = std::function<void(const RpcRequest&)>;
-  void Register(std::initializer_list<const char*> types, const Row& row);
+  // largestRequest: the longest request text (the whole message) the row must be able to take,
+  // for a row whose requests can exceed the bridge's usual message limit; 0 for the others.
+  void Register(std::initializer_list<const char*> types, const Row& row, uint64_t largestRequest = 0);
   // The row for type, or null.
   const Row* Find(const std::string& type) const;
+  // The largest request any row named: the page's connection must admit it.
+  uint64_t LargestRequestBytes() const { return largestRequest_; }
 
  private:
   std::unordered_map<std::string, Row> rows_;
+  uint64_t largestRequest_ = 0;
 };
 
 // Builds {"id": id, key: value} compact with sorted keys; key is "data" or "error".

@@ -14,6 +14,8 @@
 inline constexpr size_t kWsKeptBufferBytes = 1024 * 1024;
 
 inline constexpr uint16_t kWsCloseAuth = 4401;
+// RFC 6455 "message too big": a frame or message over the connection's limit.
+inline constexpr uint16_t kWsCloseTooBig = 1009;
 
 enum WsOpcode : uint8_t {
   kWsContinuation = 0,

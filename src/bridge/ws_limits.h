@@ -12,7 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// One message (or frame) of an authenticated connection.
+// One message (or frame) of an authenticated connection; the page's connection may be given a
+// larger limit, sized from the largest request a row accepts (WsServer::SetUiMessageLimit).
 inline constexpr uint64_t kWsMaxMessageBytes = 64ull * 1024 * 1024;
 // One message (or frame, control frames included) before the hello is accepted. A page hello is
 // about a hundred bytes and a plugin hello carries one capability token of a few KiB.
@@ -45,6 +46,12 @@ inline constexpr std::chrono::milliseconds kWsSessionRecheckInterval{5000};
 // without another, so the memory of a burst of large messages returns while the connection
 // stays open, and a steady stream of them keeps reusing the same pages.
 inline constexpr std::chrono::milliseconds kWsReleaseBuffersAfter{1000};
+
+// After a message over the limit was refused with close 1009, how long at most the rest of what
+// the peer sends is read and dropped before the connection is closed (a close with unread bytes
+// resets it, which can lose the close frame on the way), and how long a quiet peer is waited for.
+inline constexpr std::chrono::milliseconds kWsRefusedDrainTime{2000};
+inline constexpr std::chrono::milliseconds kWsRefusedDrainQuiet{250};
 
 // A send that makes no progress for this long fails, so a peer that stops reading cannot hold a
 // sender (and the locks above it) forever.

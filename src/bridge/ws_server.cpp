@@ -35,10 +35,12 @@ class WsConnection final : public WsPeer {
   ~WsConnection() override { Close(); }
 
   // Header and payload go out in one vectored send, the payload from where the caller holds it.
+  // Nothing follows a close frame.
   bool SendFrame(uint8_t opcode, const uint8_t* bytes, size_t length) {
     const std::string header = EncodeWsFrameHeader(opcode, length);
     std::lock_guard<std::mutex> lock(sendLock_);
-    if (fd_ < 0) return false;
+    if (fd_ < 0 || closeSent_) return false;
+    closeSent_ = opcode == kWsClose;
     if (net::SendAllPair(fd_, header.data(), header.size(), bytes, length)) return true;
     // The stream may now end inside a frame: nothing more can be sent on it.
     net::ShutdownSocket(fd_);
@@ -72,6 +74,7 @@ class WsConnection final : public WsPeer {
 
  private:
   std::mutex sendLock_;
+  bool closeSent_ = false;  // guarded by sendLock_
   std::mutex stateLock_;
   int fd_;
 };
@@ -91,14 +94,44 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
+// How a read loop ended: kTooLarge when a frame or message over the limit was refused (the peer
+// was sent close 1009), kEnded for every other end.
+enum class ReadEnd { kEnded, kTooLarge };
+
+// A frame or message over the limit is refused with close 1009 and a reason that names the
+// limit, so the peer knows why it lost the connection.
+ReadEnd RefuseTooLarge(WsConnection& connection, uint64_t limit) {
+  const std::string payload =
+      WsClosePayload(kWsCloseTooBig, "message exceeds " + std::to_string(limit) + " bytes");
+  if (!connection.SendFrame(kWsClose, reinterpret_cast<const uint8_t*>(payload.data()), payload.size())) {
+    return ReadEnd::kTooLarge;
+  }
+  // The peer is most likely still sending the message. Closing with its bytes unread would reset
+  // the connection, and a reset can destroy the close frame before the peer reads it: so what
+  // arrives is read and dropped until the peer closes or goes quiet, for a bounded time.
+  const Clock::time_point until = Clock::now() + kWsRefusedDrainTime;
+  char scratch[16 * 1024];
+  for (;;) {
+    ssize_t n = net::ReceiveNow(connection.fd(), scratch, sizeof scratch);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const Clock::time_point quietUntil = std::min(until, Clock::now() + kWsRefusedDrainQuiet);
+      if (net::WaitReadable(connection.fd(), -1, MillisecondsLeft(quietUntil)) != net::WaitResult::Ready) break;
+      continue;
+    }
+    if (n <= 0 || Clock::now() >= until) break;
+  }
+  return ReadEnd::kTooLarge;
+}
+
 // Reads frames until the connection should end: the peer closed, an error, a frame or message
-// over limit(), a close frame, a refusal by onMessage or onCheck, or the server stopping.
+// over limit() (refused with close 1009), a close frame, a refusal by onMessage or onCheck, or
+// the server stopping.
 // onCheck runs once nextCheck() has come, however busy the peer keeps the socket. The socket is
 // polled only when something is due and a read finds nothing; buffers grown by a large message
 // are given back once kWsReleaseBuffersAfter passes without another.
 template <typename LimitFn, typename NextCheckFn, typename CheckFn, typename MessageFn>
-void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitFn limit, NextCheckFn nextCheck,
-              CheckFn onCheck, MessageFn onMessage) {
+ReadEnd ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitFn limit, NextCheckFn nextCheck,
+                 CheckFn onCheck, MessageFn onMessage) {
   WsFrameReader reader;
   WsMessageAssembler assembler;
   WsFrame frame;
@@ -111,7 +144,7 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
     const Clock::time_point due = nextCheck();
     Clock::time_point now = Clock::now();
     if (due <= now) {
-      if (!onCheck()) return;
+      if (!onCheck()) return ReadEnd::kEnded;
       continue;
     }
     if (releaseAt <= now) {
@@ -134,21 +167,21 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
         case net::WaitResult::Ready:
           break;
         default:
-          return;
+          return ReadEnd::kEnded;
       }
       n = net::Receive(connection.fd(), space.data, space.length);
     }
-    if (n <= 0) return;
+    if (n <= 0) return ReadEnd::kEnded;
     reader.Commit(static_cast<size_t>(n));
     for (;;) {
       // The limit may rise within one read: the hello and the first requests can come together.
       const uint64_t max = limit();
       WsFrameReader::Status status = reader.Next(&frame, max);
       if (status == WsFrameReader::Status::NeedMore) break;
-      if (status == WsFrameReader::Status::TooLarge) return;
+      if (status == WsFrameReader::Status::TooLarge) return RefuseTooLarge(connection, max);
       if (frame.opcode == kWsClose) {
         connection.SendFrame(kWsClose, nullptr, 0);
-        return;
+        return ReadEnd::kEnded;
       }
       if (frame.opcode == kWsPing) {
         connection.SendFrame(kWsPong, reinterpret_cast<const uint8_t*>(frame.payload.data()), frame.payload.size());
@@ -156,15 +189,16 @@ void ReadLoop(WsConnection& connection, const std::atomic<bool>& running, LimitF
       }
       if (frame.opcode == kWsPong) continue;
       WsMessageAssembler::Status added = assembler.Add(frame, max);
-      if (added == WsMessageAssembler::Status::TooLarge) return;
+      if (added == WsMessageAssembler::Status::TooLarge) return RefuseTooLarge(connection, max);
       if (added == WsMessageAssembler::Status::Pending) continue;
       const bool keep = onMessage(assembler.opcode(), assembler.message());
       assembler.Reset();
-      if (!keep) return;
+      if (!keep) return ReadEnd::kEnded;
       reader.Recycle(assembler.message());
       if (holdsLarge()) releaseAt = Clock::now() + kWsReleaseBuffersAfter;
     }
   }
+  return ReadEnd::kEnded;
 }
 
 // Reads a page hello's "type" and "payload"."token" as the document would give them (a repeated
@@ -413,9 +447,10 @@ void WsServer::Forget(const std::shared_ptr<WsConnection>& connection) {
 void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, bool authenticated,
                                Clock::time_point helloDeadline) {
   bool wasCurrent = authenticated;
-  ReadLoop(
+  const uint64_t messageLimit = uiMessageLimit_.load();
+  const ReadEnd end = ReadLoop(
       *connection, running_,
-      [&] { return authenticated ? kWsMaxMessageBytes : kWsMaxPreHelloMessageBytes; },
+      [&] { return authenticated ? messageLimit : kWsMaxPreHelloMessageBytes; },
       [&] { return authenticated ? Clock::time_point::max() : helloDeadline; },
       [] { return false; },  // only a connection waiting for its hello has a check: its deadline
       [&](int opcode, std::string& message) {
@@ -424,7 +459,15 @@ void WsServer::RunUiConnection(const std::shared_ptr<WsConnection>& connection, 
         return keep;
       });
   // A connection that never proved the token was never the page's: it ends alone.
-  if (wasCurrent) EndUiConnection(connection);
+  if (!wasCurrent) return;
+  // A message the host refused is no sign that the page went away: the page's plugins keep
+  // running, and the page finds them when it connects again.
+  const bool refused = end == ReadEnd::kTooLarge;
+  if (refused) {
+    LogPrintf("[ws] page message over %llu bytes refused (close 1009); plugins keep running\n",
+              static_cast<unsigned long long>(messageLimit));
+  }
+  EndUiConnection(connection, !refused);
 }
 
 bool WsServer::HandleUiMessage(const std::shared_ptr<WsConnection>& connection, bool* authenticated, int opcode,
@@ -496,7 +539,7 @@ void WsServer::CloseUiConnection() {
   if (onUiClosed_) CallGuarded("UI closed handler", [&] { onUiClosed_(); });
 }
 
-void WsServer::EndUiConnection(const std::shared_ptr<WsConnection>& connection) {
+void WsServer::EndUiConnection(const std::shared_ptr<WsConnection>& connection, bool pageGone) {
   std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
   {
     std::lock_guard<std::mutex> lock(uiLock_);
@@ -504,7 +547,7 @@ void WsServer::EndUiConnection(const std::shared_ptr<WsConnection>& connection) 
     ui_.reset();
     ++generation_;
   }
-  if (onUiClosed_) CallGuarded("UI closed handler", [&] { onUiClosed_(); });
+  if (pageGone && onUiClosed_) CallGuarded("UI closed handler", [&] { onUiClosed_(); });
 }
 
 void WsServer::RunPluginConnection(const std::shared_ptr<WsConnection>& connection) {
@@ -588,6 +631,8 @@ void WsServer::SetOnUiClosed(UiClosedHandler handler) {
   std::lock_guard<std::recursive_mutex> dispatch(UiDispatchLock());
   onUiClosed_ = std::move(handler);
 }
+
+void WsServer::SetUiMessageLimit(uint64_t bytes) { uiMessageLimit_.store(std::max(bytes, kWsMaxMessageBytes)); }
 
 void WsServer::SetPluginConnectionFactory(PluginConnectionFactory factory) {
   std::lock_guard<std::mutex> lock(factoryLock_);

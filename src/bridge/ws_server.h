@@ -22,6 +22,7 @@
 
 #include "bridge/rpc_outlet.h"
 #include "bridge/ws_handshake.h"
+#include "bridge/ws_limits.h"
 #include "bridge/ws_peer.h"
 
 // Held while a UI message is handled and while the UI connection is replaced or ends, so page
@@ -68,6 +69,11 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
   void SetOnUiConnected(UiConnectedHandler handler);
   void SetOnUiClosed(UiClosedHandler handler);
 
+  // The largest message the page's connection admits once authenticated (never less than
+  // kWsMaxMessageBytes, the limit of every other connection): the largest request a row takes.
+  // Set before the page connects; a message over it is refused with close 1009.
+  void SetUiMessageLimit(uint64_t bytes);
+
   // Without a factory, plugin connections are closed right after their handshake.
   void SetPluginConnectionFactory(PluginConnectionFactory factory);
 
@@ -94,7 +100,9 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
   // False (nothing replaced) once the server is stopping.
   bool ReplaceUiConnection(const std::shared_ptr<WsConnection>& next);
   void CloseUiConnection();
-  void EndUiConnection(const std::shared_ptr<WsConnection>& connection);
+  // pageGone false (a message refused by the host): the connection ends without the closed
+  // handler, which is for a page that went away.
+  void EndUiConnection(const std::shared_ptr<WsConnection>& connection, bool pageGone);
   void Forget(const std::shared_ptr<WsConnection>& connection);
   // Under connectionsLock_. Enqueue pushes out (shuts down) the oldest entry when the queue is
   // full; TakeOut is false when the connection is no longer queued because it was pushed out.
@@ -107,6 +115,7 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
   uint16_t port_ = 0;
   std::string token_;
   std::atomic<bool> running_{false};
+  std::atomic<uint64_t> uiMessageLimit_{kWsMaxMessageBytes};
   std::thread acceptThread_;
   std::mutex stopLock_;
 

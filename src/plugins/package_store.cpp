@@ -429,7 +429,7 @@ void RegisterPackageStoreRows(RpcRouteTable& routes, std::function<void(const st
     const std::string error = StagePluginPackage(r.payload);
     if (!error.empty()) return r.ReplyError(error);
     r.Reply({{"ok", true}, {"pluginId", StringOf(r.payload, "pluginId")}});
-  });
+  }, kMaxStageRequestBytes);
   routes.Register({"unstagePluginPackage"}, [stopPlugin](const RpcRequest& r) {
     PayloadReader reader(r.payload);
     const std::string pluginId = reader.String("pluginId");

@@ -11,6 +11,7 @@
 // PackageStoreMutex before PluginRegistryMutex. Files that name the store's state (versions.json,
 // signatures, file hashes, zips) are written to a temporary file and renamed.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -24,6 +25,10 @@ class RpcRouteTable;
 inline constexpr size_t MaxStoredVersions = 2;
 inline constexpr size_t kMaxPackageZipBytes = 64 * 1024 * 1024;
 inline constexpr size_t kMaxSignatureFileBytes = 16 * 1024 * 1024;
+// The longest "stagePluginPackage" request the page may send: the base64 of the largest zip, a
+// signed manifest as large as the store keeps, and room for the other members.
+inline constexpr uint64_t kMaxStageRequestBytes =
+    (kMaxPackageZipBytes + 2) / 3 * 4 + kMaxSignatureFileBytes + 64 * 1024;
 // The modes the store gives extracted files, whatever the umask: the launch programs the
 // package's manifest names are runnable, nothing else is. The tamper check compares them.
 inline constexpr unsigned kStoredFileMode = 0644;

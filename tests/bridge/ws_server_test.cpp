@@ -268,6 +268,44 @@ TEST_F(WsServerTest, MessagesBeforeTheHelloAreHeldToTheSmallLimit) {
   EXPECT_EQ(events_.WaitFor(3).back(), "binary " + big);
 }
 
+// A frame header announcing length bytes of text, masked, without its payload.
+std::string AnnounceText(uint64_t length) {
+  std::string header("\x81\xff", 2);
+  for (int i = 7; i >= 0; --i) header += static_cast<char>((length >> (8 * i)) & 0xff);
+  return header + std::string(4, '\0');
+}
+
+// The page's connection admits the limit it was given, and what is over it is refused with close
+// 1009 naming the limit. The page did not go away, so the closed handler (which stops the
+// plugins) does not run, and the page is taken on again when it reconnects.
+TEST_F(WsServerTest, MessagesOverThePageLimitAreRefusedWith1009) {
+  const uint64_t limit = kWsMaxMessageBytes + 1000;
+  server_->SetUiMessageLimit(limit);
+  Client page(port(), "/?token=" + kToken, true);
+  ASSERT_EQ(page.Read()->payload, "welcome");
+  ASSERT_TRUE(page.SendRaw(AnnounceText(limit + 1)));
+  const std::optional<WsFrame> close = page.Read();
+  ASSERT_TRUE(close);
+  EXPECT_EQ(close->opcode, kWsClose);
+  EXPECT_EQ(close->payload, WsClosePayload(kWsCloseTooBig, "message exceeds 67109864 bytes"));
+  EXPECT_TRUE(page.Ended());
+  EXPECT_EQ(events_.Now(), (std::vector<std::string>{"connected"}));
+
+  Client again(port(), "/?token=" + kToken, true);
+  ASSERT_EQ(again.Read()->payload, "welcome");
+  EXPECT_EQ(events_.Now(), (std::vector<std::string>{"connected", "connected"}));
+  // A lower setting never goes below the limit of every other connection.
+  server_->SetUiMessageLimit(1);
+  Client third(port(), "/?token=" + kToken, true);
+  ASSERT_EQ(third.Read()->payload, "welcome");
+  ASSERT_TRUE(third.SendRaw(AnnounceText(kWsMaxMessageBytes + 1)));
+  const std::optional<WsFrame> closeThird = third.Read();
+  ASSERT_TRUE(closeThird);
+  EXPECT_EQ(closeThird->payload, WsClosePayload(kWsCloseTooBig, "message exceeds 67108864 bytes"));
+  // The second page was replaced by the third, which is what ran the closed handler.
+  EXPECT_EQ(events_.Now(), (std::vector<std::string>{"connected", "connected", "closed", "connected"}));
+}
+
 // Upgrades run on their connections' threads: stalled clients delay no one, and past the cap the
 // oldest stalled one is dropped to make room.
 TEST_F(WsServerTest, StalledHandshakesHoldUpNoOne) {

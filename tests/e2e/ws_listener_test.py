@@ -228,12 +228,13 @@ class Listener(unittest.TestCase):
         self.assertEqual(run(close()), 1005)  # the server's close frame carries no status
 
     def test_over_limit_announcement_ends_before_the_payload(self):
+        refused = (8, struct.pack(">H", 1009) + b"message exceeds %d bytes" % LIMIT)
         client = self.raw(path="/?token=" + TOKEN, origin=APP_ORIGIN)
         self.server.expect("connected")
         client.sock.sendall(bytes([0x82, 0x80 | 127]) + struct.pack(">Q", LIMIT + 1) + b"\0\0\0\0")
+        self.assertEqual(client.read(), refused)
         self.assertTrue(client.ended())
-        self.server.expect("closed")
-        # Fragments adding up to more than the limit end the connection as well.
+        # Fragments adding up to more than the limit are refused as well.
         client = self.raw(path="/?token=" + TOKEN, origin=APP_ORIGIN)
         self.server.expect("connected")
         half = b"z" * (LIMIT // 2)
@@ -242,8 +243,13 @@ class Listener(unittest.TestCase):
                                 frame(0, b"!", mask=False))
         except OSError:
             pass
+        self.assertEqual(client.read(), refused)
         self.assertTrue(client.ended())
-        self.server.expect("closed")
+        # A refused message is no page going away: the closed handler (which stops the plugins)
+        # runs for neither, nor when the next page comes (there is no current one to replace).
+        client = self.raw(path="/?token=" + TOKEN, origin=APP_ORIGIN)
+        self.server.expect("connected")
+        self.assertEqual([line for line in self.server.drain() if line.startswith("closed")], [])
 
     def test_fourth_plugin_connection_is_closed_after_its_handshake(self):
         async def plugins():
