@@ -126,10 +126,9 @@ void EndJsonChild(PluginProcess& record) {
   if (!record.process) return;
   record.process->End();
   record.process->Wait(kJsonEndWait);
-  PumpPluginStderr(record);
+  FinishPluginStderr(record);
   record.stdinWrite.Reset();
   record.stdoutRead.Reset();
-  record.stderrRead.Reset();
   record.process.reset();  // reaps the child
 }
 
@@ -186,8 +185,11 @@ std::string RunJsonDecoder(const PluginLaunchContext& launch, const std::string&
       }
     }
     if (errIndex >= 0 && fds[errIndex].revents) {
-      PumpPluginStderr(record);
-      if (!(fds[errIndex].revents & POLLIN)) record.stderrRead.Reset();  // at its end
+      if (fds[errIndex].revents & POLLIN) {
+        PumpPluginStderr(record);
+      } else {
+        FinishPluginStderr(record);  // at its end
+      }
     }
     if (fds[outIndex].revents) {
       char buffer[kReadBytes];

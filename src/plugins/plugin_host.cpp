@@ -114,21 +114,33 @@ std::string CheckRestartPackage(const std::string& pluginId, const std::string& 
 }
 
 // A child's bytes as one log line: line breaks, NULs and other control bytes become "\xNN", so
-// a plugin can neither cut its text short nor write lines that look like the host's own.
-std::string EscapeControlBytes(const char* bytes, size_t size) {
-  std::string out;
-  out.reserve(size);
-  for (size_t i = 0; i < size; ++i) {
+// a plugin can neither cut its text short nor write lines that look like the host's own. At most
+// maxOut characters are written; returns how many of the bytes they show.
+size_t EscapeControlBytes(const char* bytes, size_t size, size_t maxOut, std::string* out) {
+  out->clear();
+  size_t i = 0;
+  for (; i < size; ++i) {
     const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c < 0x20 || c == 0x7f) {
+    const bool control = c < 0x20 || c == 0x7f;
+    if (out->size() + (control ? 4 : 1) > maxOut) break;
+    if (control) {
       char escaped[5];
       std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
+      *out += escaped;
     } else {
-      out += static_cast<char>(c);
+      *out += static_cast<char>(c);
     }
   }
-  return out;
+  return i;
+}
+
+void ReportStderrLeftOut(PluginProcess& record, std::chrono::steady_clock::time_point now, bool runEnded) {
+  const uint64_t leftOut = record.stderrLog.TakeLeftOut(now, runEnded);
+  if (leftOut == 0) return;
+  LogPrintf("[plugin] stderr plugin=%s pid=%lu: %llu bytes left out of the log (at most %zu logged per %lld s)\n",
+            record.pluginId.c_str(), static_cast<unsigned long>(record.pid),
+            static_cast<unsigned long long>(leftOut), kStderrLogBytesPerWindow,
+            static_cast<long long>(kStderrLogWindow.count()));
 }
 
 // A run's thread: nothing it throws may end the process.
@@ -268,19 +280,36 @@ void PumpPluginStderr(PluginProcess& record) {
   // Bounded per call, so a child that floods its stderr cannot hold its caller (and the
   // registry mutex) for ever; the rest is read at the next poll.
   constexpr int kMaxReadsPerPump = 64;
+  const auto now = std::chrono::steady_clock::now();
+  // A window that is over reports what it left out before the next one logs anything.
+  ReportStderrLeftOut(record, now, false);
   char buffer[2048];
+  std::string shown;
   for (int i = 0; i < kMaxReadsPerPump && record.stderrRead; ++i) {
     const ssize_t n = read(record.stderrRead.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    record.stderrTail.append(buffer, static_cast<size_t>(n));
+    const size_t length = static_cast<size_t>(n);
+    // The tail keeps every byte, logged or not: error texts quote it.
+    record.stderrTail.append(buffer, length);
     if (record.stderrTail.size() > kPluginStderrTailBytes) {
       record.stderrTail.erase(0, record.stderrTail.size() - kPluginStderrTailBytes);
     }
-    const std::string shown = EscapeControlBytes(buffer, static_cast<size_t>(n));
-    LogPrintf("[plugin] stderr plugin=%s pid=%lu %s\n", record.pluginId.c_str(),
-              static_cast<unsigned long>(record.pid), shown.c_str());
+    const size_t room = record.stderrLog.Room(now);
+    const size_t taken = room == 0 ? 0 : EscapeControlBytes(buffer, length, room, &shown);
+    if (taken > 0) {
+      record.stderrLog.Logged(shown.size());
+      LogPrintf("[plugin] stderr plugin=%s pid=%lu %s\n", record.pluginId.c_str(),
+                static_cast<unsigned long>(record.pid), shown.c_str());
+    }
+    record.stderrLog.LeftOut(length - taken);
   }
+}
+
+void FinishPluginStderr(PluginProcess& record) {
+  PumpPluginStderr(record);
+  ReportStderrLeftOut(record, std::chrono::steady_clock::now(), true);
+  record.stderrRead.Reset();
 }
 
 void HandlePluginStdoutLine(const std::string& pluginId, const std::string& line, PluginReplyOutbox& outbox) {
@@ -525,8 +554,7 @@ void PluginSupervisor(const std::string& pluginId) {
         tokenRefused = !tokenCode.empty();
         statusPid = tokenRefused ? 0 : -1;
       } else {
-        PumpPluginStderr(*record);
-        record->stderrRead.Reset();
+        FinishPluginStderr(*record);
         record->stdinWrite.Reset();
         record->stdoutRead.Reset();
         std::string error;
@@ -620,8 +648,7 @@ std::string StopPlugin(const std::string& pluginId, bool disarm) {
 
   if (taken->reader.joinable()) taken->reader.join();
   if (taken->supervisor.joinable()) taken->supervisor.join();
-  PumpPluginStderr(*taken);
-  taken->stderrRead.Reset();
+  FinishPluginStderr(*taken);
   taken->stdinWrite.Reset();
   taken->stdoutRead.Reset();
   if (taken->process) {

@@ -56,8 +56,12 @@ EnvironmentPairs BuildChildEnvironment(const PluginProcess& record);
 // Starts the child suspended with its pipes; fills the record's process, pid and startTime.
 bool SpawnPluginProcess(PluginProcess& record, std::string* errorOut);
 void ResumePluginMainThread(PluginProcess& record);
-// Reads whatever stderr holds now into the tail and the log; never blocks.
+// Reads whatever stderr holds now into the tail, and into the log as far as the run's log
+// budget allows (stderr_log_budget.h); never blocks.
 void PumpPluginStderr(PluginProcess& record);
+// The last drain of a child's stderr: pumps, reports what was left out of the log, closes the
+// pipe.
+void FinishPluginStderr(PluginProcess& record);
 
 // The replies a run's stdout reader has made and the child's stdin has not taken yet, oldest
 // first; owned by that reader alone. Bounded, so a child that never reads its stdin costs at most

@@ -30,6 +30,7 @@
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "plugins/launch_spec.h"
+#include "plugins/stderr_log_budget.h"
 
 class RpcDispatch;
 
@@ -58,6 +59,7 @@ struct PluginProcess {
   platform::UniqueFd stdoutRead;  // "stdio" transport only
   platform::UniqueFd stderrRead;
   std::string stderrTail;  // last 4096 bytes at most
+  StderrLogBudget stderrLog;  // how much of stderr this run may still log
   uint32_t pid = 0;
   bool suspended = false;  // spawned, waiting behind its gate for ResumePluginMainThread
   std::thread supervisor;

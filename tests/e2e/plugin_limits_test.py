@@ -1,7 +1,7 @@
 """Limits a plugin package or a plugin run meets on the real host, with another plugin running
 beside it: a package near the store's size limit is staged (a reply, and the other plugin keeps
 running); a message over the page connection's limit is refused with close 1009 and stops no
-plugin."""
+plugin; a plugin that floods its stderr does not fill the log and the page is still answered."""
 import asyncio
 import json
 import os
@@ -17,6 +17,7 @@ from plugin_process_test import Page, PluginPage, StagedPlugin, gone, make_packa
 
 MIB = 1024 * 1024
 LARGE_PLUGIN = "com.test.large"
+FLOOD_PLUGIN = "com.test.flood"
 
 
 def write_manifest(folder, plugin_id, capabilities, launch=None):
@@ -40,6 +41,16 @@ def large_package(folder, size):
     return json.loads(sign("package", folder))
 
 
+def flood_package(folder):
+    """A realtime plugin that writes its stderr as fast as the host takes it, and never exits."""
+    os.makedirs(os.path.join(folder, "bin"))
+    with open(os.path.join(folder, "bin", "plugin"), "w") as f:
+        f.write("#!/bin/sh\nexec yes 'a plugin that floods its stderr' 1>&2\n")
+    launch = {"executable": "bin/plugin", "transport": "stdio"}
+    write_manifest(folder, FLOOD_PLUGIN, ["realtime"], launch)
+    return StagedPlugin(json.loads(sign("package", folder)), launch)
+
+
 class PluginLimitsE2E(PluginPage):
     @classmethod
     def setUpClass(cls):
@@ -51,6 +62,9 @@ class PluginLimitsE2E(PluginPage):
     @classmethod
     def tearDownClass(cls):
         stop_host(cls.host, cls.scratch)
+
+    def log_size(self):
+        return os.path.getsize(self.host.log)
 
     def test_large_package_is_staged_while_another_plugin_runs(self):
         # 50 MiB of zip is about 67 MiB of base64: more than one message of any other connection.
@@ -87,6 +101,32 @@ class PluginLimitsE2E(PluginPage):
                 self.assertEqual(stopped.get("data", {}).get("ok"), True, stopped)
         asyncio.run(stop())
         self.assertTrue(gone(pid))
+
+    def test_stderr_flood_does_not_fill_the_log(self):
+        flood = flood_package(os.path.join(self.scratch, "flood"))
+
+        async def run():
+            async with self.page() as ws:
+                page = Page(ws)
+                await self.start(page, {}, plugin=flood)
+                before = self.log_size()
+                end = time.monotonic() + 15
+                answered = 0
+                while time.monotonic() < end:
+                    hello = await page.request("hello", {"token": self.token}, timeout=5)
+                    self.assertEqual(hello["data"]["sessionHandle"], self.session_handle)
+                    answered += 1
+                    await asyncio.sleep(0.5)
+                grown = self.log_size() - before
+                stopped = await page.request("stopRealtimePlugin", {"pluginId": flood.id})
+                self.assertEqual(stopped.get("data", {}).get("ok"), True, stopped)
+                return grown, answered
+        grown, answered = asyncio.run(run())
+        print("log grew by %d bytes in 15 s of stderr flood; %d page requests answered" % (grown, answered))
+        self.assertLess(grown, MIB)
+        self.assertGreaterEqual(answered, 10)
+        self.assertRegex(self.host.read_log().decode(errors="replace"),
+                         r"\[plugin\] stderr plugin=%s pid=\d+: \d+ bytes left out of the log" % FLOOD_PLUGIN)
 
 
 if __name__ == "__main__":

@@ -362,6 +362,68 @@ TEST(PluginStderr, LoggedAsOneLineAndKeptWholeInTheTail) {
   EXPECT_EQ(record.stderrTail, text);
 }
 
+TEST(PluginStderr, AFloodIsLoggedUpToTheBudgetThenCounted) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  platform::UniqueFd writeEnd(fds[1]);
+  ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 256 * 1024), 256 * 1024);
+  plugins::PluginProcess record;
+  record.pluginId = "noisy";
+  record.stderrRead.Reset(fds[0]);
+  std::string flood(200000, 'y');
+  for (size_t i = 0; i < flood.size(); i += 100) flood[i] = '\n';
+  ASSERT_EQ(write(writeEnd.get(), flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
+  writeEnd.Reset();
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 4; ++i) plugins::PumpPluginStderr(record);
+  const std::string pumped = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  plugins::FinishPluginStderr(record);
+  const std::string finished = testing::internal::GetCapturedStdout();
+
+  // What the lines show (prefixes aside) is the budget, escapes counted as written.
+  size_t shown = 0;
+  size_t shownRaw = 0;
+  const std::string prefix = "[plugin] stderr plugin=noisy pid=0 ";
+  for (size_t at = 0, end; (end = pumped.find('\n', at)) != std::string::npos; at = end + 1) {
+    ASSERT_EQ(pumped.compare(at, prefix.size(), prefix), 0) << pumped.substr(at, 80);
+    const std::string line = pumped.substr(at + prefix.size(), end - at - prefix.size());
+    shown += line.size();
+    for (size_t i = 0; i < line.size(); ++i, ++shownRaw) {
+      if (line.compare(i, 4, "\\x0a") == 0) i += 3;
+    }
+  }
+  EXPECT_LE(shown, plugins::kStderrLogBytesPerWindow);
+  EXPECT_GT(shown, plugins::kStderrLogBytesPerWindow - 4);
+  EXPECT_EQ(finished, "[plugin] stderr plugin=noisy pid=0: " + std::to_string(flood.size() - shownRaw) +
+                          " bytes left out of the log (at most 65536 logged per 10 s)\n");
+  // Error texts quote the tail: it holds the last bytes whatever the log left out.
+  EXPECT_EQ(record.stderrTail, flood.substr(flood.size() - plugins::kPluginStderrTailBytes));
+  EXPECT_FALSE(record.stderrRead);
+}
+
+TEST(PluginStderr, BudgetWindows) {
+  using Clock = plugins::StderrLogBudget::Clock;
+  const Clock::time_point t0{};
+  const auto s = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
+  plugins::StderrLogBudget budget;
+  EXPECT_EQ(budget.TakeLeftOut(s(0), true), 0u);  // nothing left out: nothing to report
+  EXPECT_EQ(budget.Room(s(0)), plugins::kStderrLogBytesPerWindow);
+  budget.Logged(plugins::kStderrLogBytesPerWindow - 10);
+  EXPECT_EQ(budget.Room(s(5)), 10u);
+  budget.Logged(10);
+  budget.LeftOut(700);
+  EXPECT_EQ(budget.Room(s(9)), 0u);
+  EXPECT_EQ(budget.TakeLeftOut(s(9), false), 0u);  // its window is not over yet
+  EXPECT_EQ(budget.TakeLeftOut(s(10), false), 700u);
+  EXPECT_EQ(budget.TakeLeftOut(s(11), false), 0u);  // reported once
+  // A new window starts with the first call after the old one ended, with all its room.
+  EXPECT_EQ(budget.Room(s(12)), plugins::kStderrLogBytesPerWindow);
+  budget.LeftOut(5);
+  EXPECT_EQ(budget.TakeLeftOut(s(13), false), 0u);
+  EXPECT_EQ(budget.TakeLeftOut(s(13), true), 5u);  // the run's end reports at once
+}
+
 TEST(PluginStdoutLines, OnlyPublishObjectsAreAnswered) {
   {
     std::lock_guard<std::mutex> lock(plugins::PluginRegistryMutex());
