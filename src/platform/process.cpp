@@ -664,6 +664,12 @@ SpawnResult Spawn(const SpawnOptions& options) {
   return result;
 }
 
+int ExitCodeOf(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+  return 1;
+}
+
 std::vector<std::string> CurrentEnvironment() {
   std::vector<std::string> out;
   for (char** e = environ; e && *e; ++e) out.emplace_back(*e);

@@ -124,6 +124,10 @@ struct SpawnResult {
 
 SpawnResult Spawn(const SpawnOptions& options);
 
+// The exit code a wait status stands for: the program's own, or 128 + the signal that ended it
+// (as a shell reports it).
+int ExitCodeOf(int waitStatus);
+
 // The host's environment as "NAME=value" entries.
 std::vector<std::string> CurrentEnvironment();
 

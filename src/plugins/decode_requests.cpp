@@ -1,6 +1,7 @@
 #include "plugins/decode_requests.h"
 
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
@@ -132,7 +133,8 @@ json ConverterRoad(const json& payload, PluginLaunchContext& context, const std:
   if (packId.empty()) return Failure("temporary pack ID failed");
   const std::string folder = NativePackFolder(packId);
   std::error_code ec;
-  if (platform::TempDir().size() > 260 || !fs::create_directory(folder, ec) || ec) {
+  // The user's alone, like the pack inside it (0600).
+  if (platform::TempDir().size() > 260 || mkdir(folder.c_str(), 0700) != 0) {
     return Failure("temporary pack directory failed");
   }
   const std::string packPath = platform::JoinPath(folder, "session.pack.bin");

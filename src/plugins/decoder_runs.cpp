@@ -296,7 +296,8 @@ std::string RunPackConverter(const PluginLaunchContext& launch, const std::strin
     }
   }
   stderrRead.Reset();
-  const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  // 128 + the signal for a converter a signal ended, as the supervisor reports a plugin's end.
+  const int exitCode = platform::process::ExitCodeOf(status);
   child.reset();
 
   switch (outcome) {

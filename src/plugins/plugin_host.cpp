@@ -66,13 +66,6 @@ void SetNonBlocking(const platform::UniqueFd& fd) {
   if (flags >= 0) fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
 }
 
-// The exit code of a wait status: the program's own, or 128 + the signal that ended it.
-unsigned long ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return static_cast<unsigned long>(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return 128ul + static_cast<unsigned long>(WTERMSIG(status));
-  return 1;
-}
-
 void EndRunAnnouncements(const PluginHostServices& services, const std::string& pluginId) {
   if (services.endPublisher) services.endPublisher(pluginId);
   InvokeKickPluginSessionsHook(pluginId);
@@ -455,7 +448,7 @@ void PluginSupervisor(const std::string& pluginId) {
     const bool exited = child->Wait(services->pollInterval, &status);
     unsigned long exitCode = 0;
     if (exited) {
-      exitCode = ExitCodeOf(status);
+      exitCode = static_cast<unsigned long>(platform::process::ExitCodeOf(status));
       LogPrintf("[plugin] exit plugin=%s code=%lu\n", pluginId.c_str(), exitCode);
     }
     child.reset();
@@ -655,7 +648,7 @@ std::string StopPlugin(const std::string& pluginId, bool disarm) {
     taken->process->WaitForJobToEmpty(std::chrono::seconds(5));
     int status = 0;
     const unsigned long exitCode = taken->process->Wait(std::chrono::milliseconds(2000), &status)
-                                       ? ExitCodeOf(status)
+                                       ? static_cast<unsigned long>(platform::process::ExitCodeOf(status))
                                        : 259ul;
     LogPrintf("[plugin] stopped plugin=%s pid=%lu exitCode=%lu\n", pluginId.c_str(),
               static_cast<unsigned long>(taken->pid), exitCode);

@@ -254,6 +254,9 @@ class DecodeE2E(unittest.TestCase):
             result = reply["data"]["result"]
             self.assertEqual((result["format"], result["size"]), ("qvn-pack-v1", 8 + len(data)))
             folder = os.path.join(self.host.root, "qvn-native-pack-" + result["packId"])
+            # The pack's folder is the user's alone, like the pack in it.
+            self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
+            self.assertEqual(os.stat(os.path.join(folder, "session.pack.bin")).st_mode & 0o777, 0o600)
             with open(os.path.join(folder, "session.pack.bin"), "rb") as f:
                 on_disk = f.read()
             self.assertEqual(on_disk, b"QVNPAK01" + data)
@@ -408,6 +411,16 @@ class DecodeE2E(unittest.TestCase):
                     self.assertTrue(wait_for(lambda: gone(pid), 2), "%s left %d running" % (plugin_id, pid))
                     if plugin_id == CONVERTER:
                         await page.request("closeNativePluginPack", {"packId": reply["data"]["result"]["packId"]})
+        self.run_pages(body)
+
+    def test_a_converter_ended_by_a_signal_reports_128_plus_the_signal(self):
+        async def body(open_page):
+            page = await open_page()
+            for sig in (9, 15):
+                reply = await self.decode(page, self.payload(CONVERTER, {"signal": sig}, b64="MTIz",
+                                                             decodeId="signal-%d" % sig))
+                self.assertEqual(reply["data"], {"ok": False, "fallback": True,
+                                                 "error": "Native converter exited %d" % (128 + sig)})
         self.run_pages(body)
 
     def test_developer_mode_refusals(self):

@@ -140,6 +140,8 @@ TEST_F(DecoderRunTest, ConverterOutcomes) {
       {"garbage pack", {{"garbage", true}}, "converter returned no QVNPAK01 pack"},
       {"exit with a last line", {{"exit", 3}, {"badLine", true}}, "Native converter exited 3: \xef\xbf\xbd not json"},
       {"exit without stderr", {{"exit", 4}}, "Native converter exited 4"},
+      {"killed by a signal", {{"signal", 9}}, "Native converter exited 137"},
+      {"terminated by a signal", {{"signal", 15}}, "Native converter exited 143"},
       {"stderr flood", {{"flood", 8 << 20}}, ""},
       {"exactly 2 GiB", {{"size", 2147483648ull}, {"hang", true}}, "decoder timed out"},
       {"2 GiB and a byte", {{"size", 2147483649ull}, {"hang", true}}, "decoded pack exceeds 2 GiB limit"},

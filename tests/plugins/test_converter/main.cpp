@@ -6,6 +6,7 @@
 //   "gapMs": N          pause between progress lines
 //   "hang": true        after its work, sleep until killed
 //   "exit": code        exit with this code after its work
+//   "signal": N         end by signal N after its work
 //   "garbage": true     write a pack that does not start with "QVNPAK01"
 //   "flood": N          write N bytes of non-JSON lines to stderr
 //   "badLine": true     end stderr with a line that is neither JSON nor UTF-8
@@ -13,6 +14,7 @@
 //   "echo": true        the pack is "QVNPAK01" followed by the input bytes (at least 96 bytes), so
 //                       a test can see what reached the converter's stdin
 //   "escapee": path     leave a double-forked descendant in a session of its own (test_child_io.h)
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -77,6 +79,10 @@ int main(int argc, char** argv) {
   }
   if (settings.value("hang", false)) {
     for (;;) pause();
+  }
+  if (int sig = settings.value("signal", 0); sig > 0) {
+    signal(sig, SIG_DFL);
+    raise(sig);
   }
   return settings.value("exit", 0);
 }
