@@ -74,6 +74,18 @@ class Page:
             await asyncio.sleep(0.01)
         return []
 
+    async def wait_quiet(self, player, quiet=0.5, timeout=15):
+        """Waits until no frame of player has arrived for quiet seconds; False when frames still
+        came after timeout. A frame the player sent just before it stopped may be slow to arrive
+        on a loaded machine, so a fixed pause would not do."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            last = max((f[0] for f in self.frames if f[1] == player), default=0.0)
+            if time.monotonic() - last >= quiet:
+                return True
+            await asyncio.sleep(0.05)
+        return False
+
     def count_since(self, start, player):
         return len([f for f in self.frames if f[0] >= start and f[1] == player])
 
@@ -126,30 +138,39 @@ class NativePlayers(unittest.TestCase):
             self.assertEqual(first[0][2:6], (320, 240, 0.0, 0))
             self.assertEqual(first[0][6], 320 * 240 * 4)
 
+            # Frames are paced by the player's clock: a 25 fps video never comes faster than 25
+            # frames a second. How many fewer a loaded machine delivers is no fault, so the rate
+            # itself is read from the player's clock, which runs whatever the decoder keeps up with.
             start = time.monotonic()
             await page.request("playerPlay", {"playerID": 21})
             await asyncio.sleep(2.0)
             at_one = page.count_since(start, 21)
-            self.assertTrue(35 <= at_one <= 60, at_one)  # 25 frames a second
+            clock_one = (await page.request("playerGetTime", {"playerID": 21}))["data"]["time"]
+            self.assertTrue(1 <= at_one <= 60, at_one)
 
             paused = await page.request("playerPause", {"playerID": 21})
             self.assertEqual(paused["data"]["success"], True)
-            await asyncio.sleep(0.3)  # frames already on their way
+            self.assertTrue(await page.wait_quiet(21))
             quiet = time.monotonic()
             await asyncio.sleep(0.6)
             self.assertEqual(page.count_since(quiet, 21), 0)
+            # Nothing beyond the position it paused at was sent (a frame lasts 0.04 s).
+            self.assertLessEqual(max(f[4] for f in page.frames if f[1] == 21), paused["data"]["time"] + 0.01)
 
             seek = await page.request("playerSeek", {"playerID": 21, "timeSec": 3.0})
             self.assertEqual(seek["data"]["time"], 3.0)
             seeked = await page.wait_frames(lambda f: f[1] == 21 and f[5] == 1)
             self.assertAlmostEqual(seeked[0][4], 3.0, places=3)
 
+            # The same two seconds at rate 2 move the clock twice as far (from the seek's 3.0 s).
             await page.request("playerSetRate", {"playerID": 21, "rate": 2})
             start = time.monotonic()
             await page.request("playerPlay", {"playerID": 21})
             await asyncio.sleep(2.0)
             at_two = page.count_since(start, 21)
-            self.assertGreater(at_two, at_one * 1.5, (at_one, at_two))
+            clock_two = (await page.request("playerGetTime", {"playerID": 21}))["data"]["time"] - 3.0
+            self.assertTrue(1 <= at_two <= 110, at_two)
+            self.assertGreater(clock_two, clock_one * 1.5, (clock_one, clock_two))
 
             await page.request("playerSetSize", {"playerID": 21, "width": 160, "height": 120})
             small = await page.wait_frames(lambda f: f[1] == 21 and f[2] == 160)
@@ -158,7 +179,7 @@ class NativePlayers(unittest.TestCase):
 
             gone = await page.request("destroyNativePlayer", {"playerID": 21})
             self.assertEqual(gone["data"], {"success": True})
-            await asyncio.sleep(0.3)
+            self.assertTrue(await page.wait_quiet(21))  # closed on a worker after the answer
             quiet = time.monotonic()
             await asyncio.sleep(0.5)
             self.assertEqual(page.count_since(quiet, 21), 0)
