@@ -46,9 +46,10 @@ int LogPrintf(const char* format, ...) {
 
 // Opens path for writing and empties it, but only when it is a plain file of this user's with
 // one name: a symlink or hard link planted in a shared folder would otherwise have the log
-// truncate and overwrite whatever it points at. -1 when refused.
+// truncate and overwrite whatever it points at. -1 when refused. A new file is the user's alone
+// from the start: one readable by others even for a moment could be opened then and read later.
 int OpenLogFileSafely(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||

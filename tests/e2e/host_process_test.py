@@ -127,9 +127,13 @@ class HostProcess(unittest.TestCase):
         self.run_until_ready_then(signal.SIGTERM)
         first = self.read_log()
         self.assertTrue(first.startswith(b"\xef\xbb\xbf[main] logging to " + self.host.log.encode() + b"\n"), first)
+        # It names the installation id: the user's alone, also after a run that left it readable.
+        self.assertEqual(os.stat(self.host.log).st_mode & 0o777, 0o600)
         with open(self.host.log, "ab") as f:
             f.write(b"[test] marker from the first run\n")
+        os.chmod(self.host.log, 0o644)
         self.run_until_ready_then(signal.SIGTERM)
+        self.assertEqual(os.stat(self.host.log).st_mode & 0o777, 0o600)
         second = self.read_log()
         self.assertNotIn(b"marker from the first run", second)
         self.assertEqual(second.count(b"\xef\xbb\xbf"), 1)
