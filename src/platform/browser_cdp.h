@@ -1,6 +1,8 @@
 #pragma once
 // The DevTools protocol on a pipe: a browser child process started with --remote-debugging-pipe
-// reads NUL-separated JSON messages on its fd 3 and writes them on its fd 4.
+// reads NUL-separated JSON messages on its fd 3 and writes them on its fd 4. The frame splitter
+// belongs to one reader; the connection's threads, ownership and handlers are described at
+// CdpConnection below.
 #include <sys/types.h>
 
 #include <atomic>

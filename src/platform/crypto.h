@@ -1,5 +1,7 @@
 #pragma once
-// System randomness and the digests the host takes from the system library.
+// System randomness and the digests the host takes from the system library. The functions may
+// be called from any thread (the test seam's source is swapped under a mutex); a Sha256Stream
+// owns its OpenSSL context and is used by one thread at a time.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,6 @@
 #pragma once
-// Whole-file reads and crash-safe writes.
+// Whole-file reads and crash-safe writes, and the words for a failed open. Stateless: any
+// thread; every descriptor opened here is closed before the call returns.
 #include <cstddef>
 #include <string>
 

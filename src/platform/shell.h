@@ -1,5 +1,9 @@
 #pragma once
 // Desktop integration: whether a display exists, opening URLs and files with the desktop.
+//
+// Threads: any thread; RunProgram blocks its caller until the program ends (hold no lock
+// across it). A StartProgram run is reaped by a detached thread started through
+// base::StartDetachedThread, which owns the run until the program ends.
 #include <string>
 #include <vector>
 
