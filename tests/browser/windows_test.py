@@ -352,6 +352,30 @@ class WindowsOnADesktop(HostCase):
         self.assert_framed_on_screen(main, "main window after fullscreen")
         self.assertIsNone(self.proc.poll(), self.read_log())
 
+    def test_a_second_start_brings_the_main_window_to_the_front(self):
+        _, cdp = self.main()
+        self.open_popout(cdp)
+        main, popout = self.browser_windows(2)
+        self.x("xdotool", "windowactivate", "--sync", popout)
+        self.eventually_x(lambda: self.active() == popout, lambda: f"active {self.active()} not the popout")
+        # The second start's dialog is recorded instead of waiting for a click.
+        said = os.path.join(self.root, "dialog.txt")
+        zenity = os.path.join(self.root, "fake-bin", "zenity")
+        with open(zenity, "w") as f:
+            f.write(f'#!/bin/sh\nprintf "%s\\n" "$*" >> "{said}"\n')
+        os.chmod(zenity, 0o755)
+        second = subprocess.run([self.exe], env=self.env, cwd=self.root, capture_output=True, timeout=60,
+                                **self.run_as())
+        self.assertEqual(second.returncode, 1, second.stderr)
+        self.assertIn(b"is already running", second.stderr)
+        with open(said) as f:
+            dialog = f.read()
+        self.assertIn("--info", dialog)
+        self.assertIn("is already running", dialog)
+        self.eventually_x(lambda: self.active() == main, lambda: f"active {self.active()} not the main window {main}")
+        self.assertEqual(self.browser_windows(2), [main, popout])
+        self.assertIsNone(self.proc.poll(), self.read_log())
+
     def test_blocked_schemes_open_nothing(self):
         _, cdp = self.main()
         [main] = self.browser_windows(1)
