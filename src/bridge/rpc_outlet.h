@@ -15,6 +15,8 @@ class RpcOutlet {
     std::function<bool(const std::string& text)> sendText;
     std::function<bool(const uint8_t* bytes, size_t length)> sendBinary;
     std::function<uint64_t()> generation;  // the UI connection generation
+    // Optional: a text and a binary frame in one send; without it they go out one after the other.
+    std::function<bool(const std::string& text, const uint8_t* bytes, size_t length)> sendTextThenBinary = nullptr;
   };
 
   explicit RpcOutlet(Target target) : target_(std::move(target)) {}
@@ -22,6 +24,7 @@ class RpcOutlet {
   // False when detached, when there is no page or when the send failed.
   bool SendText(const std::string& text);
   bool SendBinary(const uint8_t* bytes, size_t length);
+  bool SendTextThenBinary(const std::string& text, const uint8_t* bytes, size_t length);
   uint64_t Generation();
 
   // After this returns no send is in progress and none will start. Senders hold the lock only

@@ -15,6 +15,10 @@ void RpcRequest::Reply(const nlohmann::json& data) const {
   if (outlet) outlet->SendText(MakeRpcReply(id, "data", data));
 }
 
+void RpcRequest::ReplyThenBinary(const nlohmann::json& data, const uint8_t* bytes, size_t length) const {
+  if (outlet) outlet->SendTextThenBinary(MakeRpcReply(id, "data", data), bytes, length);
+}
+
 void RpcRequest::ReplyError(const std::string& error) const {
   if (outlet) outlet->SendText(MakeRpcReply(id, "error", error));
 }

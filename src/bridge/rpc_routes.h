@@ -24,6 +24,8 @@ struct RpcRequest {
   const RpcOutletPtr& outlet;
 
   void Reply(const nlohmann::json& data) const;
+  // The reply and then the binary frame it announces, sent together.
+  void ReplyThenBinary(const nlohmann::json& data, const uint8_t* bytes, size_t length) const;
   void ReplyError(const std::string& error) const;
   // The answer of a type no row handles.
   void ReplyNotImplemented() const;

@@ -46,6 +46,21 @@ class WsConnection final : public WsPeer {
     net::ShutdownSocket(fd_);
     return false;
   }
+  // A text frame and a binary frame back to back in one vectored send: a reply and the bytes it
+  // announces reach the peer together, with no other frame between them.
+  bool SendTextThenBinary(const std::string& text, const uint8_t* bytes, size_t length) {
+    const std::string textHeader = EncodeWsFrameHeader(kWsText, text.size());
+    const std::string binaryHeader = EncodeWsFrameHeader(kWsBinary, length);
+    iovec parts[4] = {{const_cast<char*>(textHeader.data()), textHeader.size()},
+                      {const_cast<char*>(text.data()), text.size()},
+                      {const_cast<char*>(binaryHeader.data()), binaryHeader.size()},
+                      {const_cast<uint8_t*>(bytes), length}};
+    std::lock_guard<std::mutex> lock(sendLock_);
+    if (fd_ < 0) return false;
+    if (net::SendAllParts(fd_, parts, 4)) return true;
+    net::ShutdownSocket(fd_);
+    return false;
+  }
   bool SendText(const std::string& text) override {
     return SendFrame(kWsText, reinterpret_cast<const uint8_t*>(text.data()), text.size());
   }
@@ -597,6 +612,15 @@ bool WsServer::SendBinaryToUi(const uint8_t* bytes, size_t length) {
   return ui && ui->SendFrame(kWsBinary, bytes, length);
 }
 
+bool WsServer::SendTextThenBinaryToUi(const std::string& text, const uint8_t* bytes, size_t length) {
+  std::shared_ptr<WsConnection> ui;
+  {
+    std::lock_guard<std::mutex> lock(uiLock_);
+    ui = ui_;
+  }
+  return ui && ui->SendTextThenBinary(text, bytes, length);
+}
+
 RpcOutlet::Target WsServer::OutletTarget() {
   std::weak_ptr<WsServer> weak = weak_from_this();
   RpcOutlet::Target target;
@@ -607,6 +631,10 @@ RpcOutlet::Target WsServer::OutletTarget() {
   target.sendBinary = [weak](const uint8_t* bytes, size_t length) {
     auto server = weak.lock();
     return server && server->SendBinaryToUi(bytes, length);
+  };
+  target.sendTextThenBinary = [weak](const std::string& text, const uint8_t* bytes, size_t length) {
+    auto server = weak.lock();
+    return server && server->SendTextThenBinaryToUi(text, bytes, length);
   };
   target.generation = [weak]() -> uint64_t {
     auto server = weak.lock();

@@ -55,6 +55,8 @@ class WsServer : public std::enable_shared_from_this<WsServer> {
   // One frame to the current UI connection; false when there is none or the send failed.
   bool SendTextToUi(const std::string& text);
   bool SendBinaryToUi(const uint8_t* bytes, size_t length);
+  // Both frames in one send, nothing between them.
+  bool SendTextThenBinaryToUi(const std::string& text, const uint8_t* bytes, size_t length);
 
   // Changes every time the UI connection is replaced or ends.
   uint64_t generation() const { return generation_.load(); }

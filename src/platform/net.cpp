@@ -142,33 +142,37 @@ bool SendAll(int fd, const void* bytes, size_t length) {
   return true;
 }
 
-bool SendAllPair(int fd, const void* head, size_t headLength, const void* body, size_t bodyLength) {
-  iovec parts[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(body), bodyLength}};
+bool SendAllParts(int fd, iovec* parts, int count) {
   int first = 0;
-  while (first < 2) {
+  while (first < count) {
     if (parts[first].iov_len == 0) {
       ++first;
       continue;
     }
     msghdr message{};
     message.msg_iov = parts + first;
-    message.msg_iovlen = static_cast<size_t>(2 - first);
+    message.msg_iovlen = static_cast<size_t>(count - first);
     ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
-    // Step over what went out, across the two parts.
+    // Step over what went out, across the parts.
     size_t sent = static_cast<size_t>(n);
-    while (first < 2 && sent >= parts[first].iov_len) {
+    while (first < count && sent >= parts[first].iov_len) {
       sent -= parts[first].iov_len;
       parts[first].iov_len = 0;
       ++first;
     }
-    if (first < 2) {
+    if (first < count) {
       parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + sent;
       parts[first].iov_len -= sent;
     }
   }
   return true;
+}
+
+bool SendAllPair(int fd, const void* head, size_t headLength, const void* body, size_t bodyLength) {
+  iovec parts[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(body), bodyLength}};
+  return SendAllParts(fd, parts, 2);
 }
 
 ssize_t Receive(int fd, void* buffer, size_t length) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace platform::net {
 
@@ -50,6 +51,8 @@ bool SendAll(int fd, const void* bytes, size_t length);
 // Writes head and then body as one stream with vectored sends (no copy joins them); false as
 // soon as a send fails or returns 0.
 bool SendAllPair(int fd, const void* head, size_t headLength, const void* body, size_t bodyLength);
+// The same for any number of parts, sent as one stream; the parts are consumed (lengths left 0).
+bool SendAllParts(int fd, iovec* parts, int count);
 
 // One recv; the result as recv returns it, EINTR retried.
 ssize_t Receive(int fd, void* buffer, size_t length);

@@ -216,9 +216,10 @@ void RegisterNativePackRows(RpcRouteTable& routes) {
       thread_local std::vector<uint8_t> frame;
       json reply = HandleNativePackRequest(payload, frame);
       if (reply.contains("error")) return r.ReplyError(reply["error"].get<std::string>());
-      r.Reply(reply);
-      // The text reply goes first: the page matches the frame to the reply it already has.
-      if (!frame.empty() && r.outlet) r.outlet->SendBinary(frame.data(), frame.size());
+      // The text reply goes first, in the same send: the page matches the frame to the reply it
+      // already has.
+      if (frame.empty()) return r.Reply(reply);
+      r.ReplyThenBinary(reply, frame.data(), frame.size());
     };
   };
   routes.Register({"readNativePluginPack"}, row(nullptr));

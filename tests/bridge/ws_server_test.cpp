@@ -377,6 +377,17 @@ TEST_F(WsServerTest, OutletTargetReachesThePageWithoutKeepingTheServer) {
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->opcode, kWsBinary);
   EXPECT_EQ(frame->payload, "\x05");
+  // A reply and its bytes: two frames, in order.
+  const std::string bytes(70000, 'b');
+  EXPECT_TRUE(target.sendTextThenBinary("reply", reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  auto text = page.Read();
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->opcode, kWsText);
+  EXPECT_EQ(text->payload, "reply");
+  auto binary = page.Read();
+  ASSERT_TRUE(binary);
+  EXPECT_EQ(binary->opcode, kWsBinary);
+  EXPECT_EQ(binary->payload, bytes);
 
   server_->Stop();
   server_.reset();
