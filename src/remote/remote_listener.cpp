@@ -490,9 +490,22 @@ class Session {
             v.subscribedSources.push_back(args.source);
           }
           v.allSources = false;
-          std::erase_if(v.controlQueue, [&](const QueuedMessage& m) { return StringMember(m.message, "source") == args.source; });
+          // The snapshot replaces everything still queued of the source, live frames included:
+          // left queued, they would go out a second time after it, behind newer seqs. What was
+          // pending to be reported missing is the snapshot's to say as well.
+          auto replaced = [&](const QueuedMessage& m) {
+            const std::string source = StringMember(*m.message.shared(), "source");
+            return source == args.source ||
+                   std::any_of(snapshots.begin(), snapshots.end(), [&](const auto& s) { return s.first == source; });
+          };
+          std::erase_if(v.controlQueue, replaced);
+          std::erase_if(v.frameQueue, replaced);
           v.queuedBytes = 0;
           for (const QueuedMessage& m : v.controlQueue) v.queuedBytes += m.size;
+          v.frameQueueBytes = 0;
+          for (const QueuedMessage& m : v.frameQueue) v.frameQueueBytes += m.size;
+          v.lastSeqBySource.erase(args.source);
+          for (const auto& [source, snapshot] : snapshots) v.lastSeqBySource.erase(source);
         } else {
           v.allSources = true;
           v.subscribedSources.clear();

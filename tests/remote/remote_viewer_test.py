@@ -272,6 +272,35 @@ class RemoteViewer(unittest.TestCase):
 
         self.run_async(body())
 
+    def test_resubscribe_naming_the_source_sends_each_seq_once_in_order(self):
+        """Live frames still queued when the viewer subscribes to their source again are replaced by
+        the new snapshot, not sent a second time after it."""
+        self.publish(declaration(1))
+
+        async def body():
+            ws, _ = await self.admitted()
+            await self.request(ws, "live.subscribe", {"source": SOURCE, "maxHz": 1})
+            self.assertEqual((await self.next_message(ws))["type"], "subscribe-ok")
+            self.assertEqual((await self.next_message(ws))["frames"][0]["seq"], 1)
+            # At 1 a second these wait in the viewer's queue (any of them sent first would only
+            # leave less to replace).
+            for seq in (2, 3, 4):
+                self.publish(frame(seq))
+            await self.request(ws, "live.subscribe", {"source": SOURCE, "maxHz": 50, "fromSeq": 0})
+            received = []
+            while True:
+                try:
+                    m = await self.next_message(ws, timeout=2)
+                except asyncio.TimeoutError:
+                    break
+                received.append("ok" if m["type"] == "subscribe-ok" else m["frames"][0]["seq"])
+            again = received[received.index("ok") + 1:]
+            self.assertEqual(again, [1, 2, 3, 4], received)
+            self.publish(frame(5))
+            self.assertEqual((await self.next_message(ws))["frames"][0]["seq"], 5)
+
+        self.run_async(body())
+
     def count_during(self, payload, message_size, seconds=3.0, publish_hz=100):
         """Messages a viewer subscribed with payload receives while frames are published."""
         self.publish(declaration(1))
