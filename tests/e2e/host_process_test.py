@@ -41,12 +41,16 @@ class HostProcess(unittest.TestCase):
 
     def run_until_ready_then(self, sig):
         # The log of an earlier run already holds the ready line: wait for this run's own log.
+        # The bridge's listening line comes after the host took over SIGTERM and SIGINT (a signal
+        # before that would end it with the default action), and the installation id file of an
+        # earlier run says nothing about this one, so the line is what is waited for.
         before = os.stat(self.host.log).st_mtime_ns if os.path.exists(self.host.log) else None
         proc = subprocess.Popen([self.exe], env=self.env, cwd=self.root,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             ready = wait_for(lambda: os.path.exists(self.host.log) and os.stat(self.host.log).st_mtime_ns != before
                              and b"Running without Windows Package Identity" in self.read_log()
+                             and b"[main] WsServer listening on" in self.read_log()
                              and os.path.exists(os.path.join(self.root, "data", "Quorvane", "installation-id.bin")))
             self.assertTrue(ready, self.read_log())
             time.sleep(0.3)  # let start-up reach the message loop
