@@ -253,6 +253,7 @@ bool SpawnPluginProcess(PluginProcess& record, std::string* errorOut) {
   SetNonBlocking(record.stdinWrite);
   SetNonBlocking(record.stderrRead);
   record.pid = static_cast<uint32_t>(spawned.child->pid());
+  record.stdoutOpen = stdio;
   record.process = std::move(spawned.child);
   record.suspended = true;
   record.stderrTail.clear();
@@ -356,8 +357,27 @@ bool WritePluginReplies(int stdinWrite, PluginReplyOutbox& outbox) {
   return open;
 }
 
+namespace {
+
+// Ends a reader's claim on its run's stdout, however the reader ends, and wakes a supervisor
+// waiting for the last lines of an ended run.
+struct StdoutClosedOnExit {
+  const std::string& pluginId;
+  ~StdoutClosedOnExit() {
+    {
+      std::lock_guard<std::mutex> lock(PluginRegistryMutex());
+      auto it = PluginRegistry().find(pluginId);
+      if (it != PluginRegistry().end()) it->second.stdoutOpen = false;
+    }
+    RunsChanged().notify_all();
+  }
+};
+
+}  // namespace
+
 void PluginStdoutReader(const std::string& pluginId) {
   const Services services = CurrentServices();
+  const StdoutClosedOnExit closed{pluginId};
   // The reader's own copies of the pipe ends: the record's are reset only once this reader has
   // ended or the run has left the map, and a reset never closes a descriptor under a read or a
   // write here. The reader is the only writer of the child's stdin.
@@ -450,6 +470,14 @@ void PluginSupervisor(const std::string& pluginId) {
     if (exited) {
       exitCode = static_cast<unsigned long>(platform::process::ExitCodeOf(status));
       LogPrintf("[plugin] exit plugin=%s code=%lu\n", pluginId.c_str(), exitCode);
+      // What the child wrote before it ended is handled before the run is concluded (stopped, or
+      // restarted as a new generation that would make those lines stale): its reader reads on to
+      // the end of stdout. Bounded, for a descendant that still holds the pipe.
+      std::unique_lock<std::mutex> lock(PluginRegistryMutex());
+      RunsChanged().wait_for(lock, kPluginStdoutDrainBound, [&] {
+        const PluginProcess* record = FindLivePluginLocked(pluginId);
+        return !record || !record->stdoutOpen;
+      });
     }
     child.reset();
 

@@ -49,6 +49,8 @@ void InstallPluginHost(PluginHostServices services);
 inline constexpr size_t kPluginStderrTailBytes = 4096;
 inline constexpr size_t kPluginStdoutLineBytes = 1 << 20;
 inline constexpr int64_t kPluginTokenMaxAgeSeconds = 900;
+// How long an ended run's stdout reader is given to handle what the child wrote before it ended.
+inline constexpr std::chrono::milliseconds kPluginStdoutDrainBound{2000};
 
 // Launch resolution; "" or the refusal text. Called with PackageStoreMutex held.
 std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& record, ResolvedLaunch& resolved);

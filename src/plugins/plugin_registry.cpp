@@ -150,8 +150,9 @@ uint64_t GetPluginGeneration(const std::string& pluginId) {
 bool IsPluginProcessAlive(const std::string& pluginId) {
   std::lock_guard<std::mutex> lock(PluginRegistryMutex());
   PluginProcess* run = FindLivePluginLocked(pluginId);
-  // A zero-length wait only looks at the child; it never blocks.
-  return run && run->process && !run->process->HasExited();
+  // A zero-length wait only looks at the child; it never blocks. Lines a stdio child wrote before
+  // it ended are its own until its reader has handled the last of them.
+  return run && run->process && (run->stdoutOpen || !run->process->HasExited());
 }
 
 void RegisterPluginRegistryRows(RpcDispatch& dispatcher, CapabilityTokenRegistry& tokens) {

@@ -64,6 +64,9 @@ struct PluginProcess {
   bool suspended = false;  // spawned, waiting behind its gate for ResumePluginMainThread
   std::thread supervisor;
   std::thread reader;  // "stdio" transport only
+  // A "stdio" run's reader has not yet met the end of the child's stdout: lines the child wrote
+  // before it ended are still to be handled, as the run's own. Cleared by the reader as it ends.
+  bool stdoutOpen = false;
 };
 
 // The state texts of "rt.plugin" events.

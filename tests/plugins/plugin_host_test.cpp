@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "package_signer.h"
 #include "plugins/package_store.h"
@@ -56,6 +58,10 @@ class Recorder {
     std::lock_guard<std::mutex> lock(mutex_);
     return items_;
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    items_.clear();
+  }
 
  private:
   std::mutex mutex_;
@@ -93,6 +99,8 @@ class PluginHostTest : public TokenTest {
     plugins::InstallPluginHost(services);
     plugins::SetPluginStatusSink([this](const std::string& text) { statuses.Add(text); });
     plugins::SetStdioPublishHook([this](const std::string& id, const std::string&, const json& payload) {
+      if (!plugins::IsPluginProcessAlive(id)) ++publishedAsEnded;
+      std::this_thread::sleep_for(hookDelay.load());
       publishes.Add(id + " " + payload.dump());
       return plugins::StdioReply{R"({"type":"publish-ok","payload":{"seq":)" + std::to_string(payload.value("seq", 0)) +
                                  "}}"};
@@ -167,6 +175,8 @@ class PluginHostTest : public TokenTest {
   qvsign::SigningKey packageKey;
   std::string sha;
   Recorder statuses, publishes, ended;
+  std::atomic<int> publishedAsEnded{0};  // publishes made when the run no longer counted as alive
+  std::atomic<std::chrono::milliseconds> hookDelay{std::chrono::milliseconds(0)};  // a slow hub
 };
 
 TEST_F(PluginHostTest, StdioPublishesReachTheHookAndRepliesComeBackInOrder) {
@@ -327,6 +337,41 @@ TEST_F(PluginHostTest, ChildThatNeverReadsStdinDoesNotStallTheHost) {
 
 // A child that publishes a burst far larger than its stdin pipe holds and only then reads its
 // replies gets every one of them, in order, and so ends on its own.
+// A run that writes its lines and ends at once, without reading a reply, while the host is still
+// handling them: every line is handled, as the run's own (the run still counts as alive for its
+// hub), before the run is concluded, whether it stops or crashes and is restarted.
+TEST_F(PluginHostTest, EveryLineOfARunThatEndsAtOnceIsHandledAsItsOwn) {
+  constexpr int kLines = 40;
+  hookDelay = std::chrono::milliseconds(2);  // slower than the supervisor's look at the child
+  struct Case {
+    const char* what;
+    json settings;
+    int runs;
+    const char* last;
+  } cases[] = {
+      {"stops", {{"exit", 0}}, 1, "stopped"},
+      {"crashes", {{"crash", true}}, 4, "crashed"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Arm();
+    publishes.Clear();
+    publishedAsEnded = 0;
+    c.settings["publish"] = kLines;
+    c.settings["ignoreStdin"] = true;
+    ASSERT_EQ(Start(c.settings), "");
+    ASSERT_TRUE(WaitForState(c.last));
+    const auto seen = publishes.Items();
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kLines * c.runs));
+    for (size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(json::parse(seen[i].substr(seen[i].find(' ') + 1))["seq"], static_cast<int>(i % kLines) + 1) << i;
+    }
+    EXPECT_EQ(publishedAsEnded, 0);
+    plugins::StopAllPlugins();
+    statuses.Clear();
+  }
+}
+
 TEST_F(PluginHostTest, ChildThatReadsAfterABurstGetsEveryReply) {
   Arm();
   constexpr int kBurst = 6000;  // about 270 KB of replies against a 64 KiB pipe
