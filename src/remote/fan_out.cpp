@@ -354,6 +354,7 @@ void FanOutVerified(State& state, const Json& message) {
   }
   SourceCacheEntry& entry = state.sourceCache[source];
   if (entry.cacheGeneration == 0 || entry.ended) {
+    entry.previousRunLastSeq = entry.cacheGeneration == 0 ? 0 : entry.lastSeq;
     entry.cacheGeneration = ++state.cacheCounter;
     entry.ended = false;
     entry.lastSeq = 0;
@@ -421,10 +422,27 @@ void FanOutSourceEnded(State& state, const std::string& key) {
   }
 }
 
-SubscribeSnapshot BuildSubscribeSnapshot(State& state, const Subscription& subscription, int64_t fromSeq) {
+SubscribeSnapshot BuildSubscribeSnapshot(State& state, const Subscription& subscription, int64_t fromSeq,
+                                         bool resumed) {
   SubscribeSnapshot snapshot;
   std::lock_guard<std::recursive_mutex> lock(state.cacheMutex);
   PruneSourceBacklog(state, state.clock.steadyMs());
+  // Seqs start again with each run of a source, so a position names a run only by being reachable
+  // in it: one beyond the bound run's last seq was taken in an earlier run.
+  auto bound = subscription.boundSource.empty() ? state.sourceCache.end() : state.sourceCache.find(subscription.boundSource);
+  if (bound != state.sourceCache.end()) {
+    const SourceCacheEntry& entry = bound->second;
+    const bool current = entry.cacheGeneration == subscription.cacheGeneration;
+    if (resumed && fromSeq == 0 && subscription.ended) return snapshot;
+    const int64_t runLastSeq = current ? entry.lastSeq : subscription.lastSeq;
+    if (fromSeq > runLastSeq) {
+      const int64_t oldLast = current && entry.previousRunLastSeq >= fromSeq ? entry.previousRunLastSeq : fromSeq;
+      Json record = SourceEndedRecord(subscription.boundSource, oldLast);
+      MakeGapNotice(record, "sequence-skip", fromSeq + 1, oldLast);
+      snapshot.messages.push_back(std::move(record));
+      fromSeq = 0;
+    }
+  }
   std::optional<int64_t> lowest;
   // What the snapshot would hold in order, shared until kept: declarations given as context for
   // what follows them are copies without their gap.
@@ -450,7 +468,8 @@ SubscribeSnapshot BuildSubscribeSnapshot(State& state, const Subscription& subsc
       items.push_back({b.message, b.size, false});
     }
   }
-  if (items.empty() && subscription.declaration && subscription.declaration->is_object() &&
+  // The declaration stands for what follows it; after a run's end nothing does.
+  if (items.empty() && !subscription.ended && subscription.declaration && subscription.declaration->is_object() &&
       IsDeclaration(*subscription.declaration)) {
     items.push_back({subscription.declaration, 0, false});
   }

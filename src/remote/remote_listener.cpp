@@ -468,14 +468,16 @@ class Session {
           if (name.empty()) continue;
           if (!args.source.empty() && name != args.source && s.requestedSource != args.source) continue;
           int64_t from = args.fromSeq;
+          bool resumed = false;
           if (args.resume.is_object()) {
             auto it = args.resume.find(name);
-            if (it != args.resume.end() && !ReadSeqNumber(*it, &from)) {
+            resumed = it != args.resume.end();
+            if (resumed && !ReadSeqNumber(*it, &from)) {
               code = kCodeSubscribeInvalid;
               break;
             }
           }
-          snapshots.emplace_back(s.boundSource, BuildSubscribeSnapshot(state_, s, from));
+          snapshots.emplace_back(s.boundSource, BuildSubscribeSnapshot(state_, s, from, resumed));
         }
       }
       if (code.empty()) {

@@ -82,6 +82,9 @@ struct SourceCacheEntry {
   uint64_t totalBytes = 0;
   int64_t lastSeq = 0;
   bool ended = false;
+  // The last seq of the run before this one (0: none since the entry was made): what a viewer
+  // that was away for the restart is told the old run ended with.
+  int64_t previousRunLastSeq = 0;
   SharedJson streamDeclaration;
   SharedJson timingDeclaration;
   std::deque<BacklogEntry> backlog;
@@ -299,7 +302,13 @@ struct SubscribeSnapshot {
   bool pendingSkip = false;
   int64_t pendingSkipFrom = 0;
 };
-SubscribeSnapshot BuildSubscribeSnapshot(State& state, const Subscription& subscription, int64_t fromSeq);
+// fromSeq is the last seq the viewer has of the source. One beyond what the bound run published
+// names an earlier run (the viewer was away while the source restarted): the viewer gets that
+// run's end record, then the bound run from its start. resumed: fromSeq came from the viewer's
+// "resume" position; 0 there on a run that has ended means the viewer already saw it end and
+// waits for the next run, so it gets nothing of the ended one again.
+SubscribeSnapshot BuildSubscribeSnapshot(State& state, const Subscription& subscription, int64_t fromSeq,
+                                         bool resumed = false);
 
 // The process-wide state's fan-out, in the form the hub's slot takes.
 void FanOutVerified(const Json& message);

@@ -77,28 +77,63 @@ async def start_plugin(page_a, expect, sha, settings):
 
 
 async def crashing_run(page_a, page_b, expect, a, sha, installation, session, target, view_token, scratch):
-    """A's plugin: the first run publishes five frames and crashes; the supervisor's restart waits
-    for the hold file, which the test writes while B is away, then publishes five more, from seq 1,
-    and stays. B, reconnecting afterwards, resumes the new run from its start."""
+    """A's plugin: the first run crashes, the supervisor restarts it, and the new run counts its
+    seqs from 1 again. a["crash"] says when A drops B: "after-end", once B saw the first run end
+    (the new run then publishes while B is away); "whole-restart", before the first run crashes
+    (B is away until the new run, shorter than the first, has published); "before-new-run", once B
+    saw the end, and B is back before the new run publishes. In each, B resumes the new run from
+    its start and gets no seq of it twice nor the first run again."""
+    case = a["crash"]
     hold = os.path.join(scratch, "go")
+    settings = {"publish": 5, "hang": True, "crashRuns": 1, "holdFile": hold,
+                "marker": os.path.join(scratch, "runs")}
+    if case == "whole-restart":
+        settings.update(publish=8, restartPublish=3, crashHold=os.path.join(scratch, "crash"))
+    first = set(range(1, settings["publish"] + 1))
+    new_run = set(range(1, settings.get("restartPublish", settings["publish"]) + 1))
+
+    def touch(path):
+        with open(path, "w"):
+            pass
+
+    async def new_run_published():
+        last = max(new_run)
+        await page_a.until(lambda events: sum(f["seq"] == last for f in page_a.frames()) == 2, 30)
+
     await arm(page_a, expect, sha, installation, session)
-    await start_plugin(page_a, expect, sha, {"publish": 5, "hang": True, "crashRuns": 1, "holdFile": hold,
-                                             "marker": os.path.join(scratch, "runs")})
-    await page_b.until(lambda events: of_type(events, "remote.source"), 30)
-    expect(covered(remote_frames(page_b.events)) >= {1, 2, 3, 4, 5},
+    await start_plugin(page_a, expect, sha, settings)
+    if case == "whole-restart":
+        await page_b.until(lambda events: covered(remote_frames(events)) >= first, 30)
+    else:
+        await page_b.until(lambda events: of_type(events, "remote.source"), 30)
+    expect(covered(remote_frames(page_b.events)) >= first,
            "B got the first run: %r; A's page: %r" % (
                [(e["type"], [f.get("seq") for f in e.get("frames", [])] or e.get("lastSeq")) for e in page_b.events],
                [(e["type"], [f.get("seq") for f in e.get("frames", [])] or e.get("state")) for e in page_a.events]))
     await page_a.request("remote.setEnabled", {"enabled": True})
     await expect_renewal_notice(page_b, expect, target)
-    with open(hold, "w"):
-        pass
-    await page_a.until(lambda events: sum(f["seq"] == 5 for f in page_a.frames()) == 2, 30)
+    if case == "whole-restart":
+        touch(settings["crashHold"])
+    if case != "before-new-run":
+        touch(hold)
+        await new_run_published()
     after = len(page_b.events)
     await renew_and_reconnect(page_b, expect, view_token)
+    if case == "before-new-run":
+        # Nothing of the ended run comes again; then the new run starts.
+        expect(not await seen(page_b, lambda events: remote_frames(events, after), 3),
+               "B got the ended run again: %r" % remote_frames(page_b.events, after))
+        touch(hold)
+        await new_run_published()
     # The new run counts from 1: B resumes it from its start, not from the old run's last seq.
-    got = await seen(page_b, lambda events: covered(remote_frames(events, after)) >= {1, 2, 3, 4, 5})
+    got = await seen(page_b, lambda events: covered(remote_frames(events, after)) >= new_run)
     expect(got, "B got the restarted run after reconnecting: %r" % remote_frames(page_b.events, after))
+    seqs = [f["seq"] for f in remote_frames(page_b.events, after)]
+    expect(len(seqs) == len(set(seqs)), "B got no seq twice after reconnecting: %r" % seqs)
+    ends = [e.get("lastSeq") for e in of_type(page_b.events[after:], "remote.source")]
+    # Away for the whole restart, B learns on its return that the first run ended.
+    expect(ends == ([settings["publish"]] if case == "whole-restart" else []),
+           "B is told of the first run's end once: %r" % ends)
     await page_a.request("stopRealtimePlugin", {"pluginId": PLUGIN})
 
 
@@ -179,7 +214,8 @@ async def scenario(a, b, failures, stage, a_address, pages, idle_s, scratch):
 def watch(idle_setting, wait_s, restart, crash=False):
     """The body, run as root of a fresh user and network namespace: both hosts with the idle bound
     shortened to idle_setting seconds (None: the real one), B quiet for wait_s; then, with restart,
-    A drops the watch (crash: while its plugin's run crashes and is restarted)."""
+    A drops the watch (crash: while its plugin's run crashes and is restarted, in the case of
+    crashing_run it names)."""
     env = {"QVN_REMOTE_TEST_IDLE_SECONDS": str(idle_setting)} if idle_setting else {}
 
     def run(a, b, failures, stage, a_address, pages, scratch):

@@ -148,6 +148,59 @@ TEST_F(FanOutTest, SubscriptionsOfARestartedSourceBindTheNewRun) {
   EXPECT_TRUE(q[2].contains("declare"));
 }
 
+// A viewer resuming a restarted source: its position names the old run when the new run has not
+// published that far (it was away for the whole restart), and it is then told the old run ended
+// (with what it missed of it) before the new run from its start. Right after the end marker, a
+// resume from 0 gets nothing of the ended run again.
+TEST_F(FanOutTest, ResumePositionsAcrossARestartNameTheirRun) {
+  Publish(Declare(kSrc, 1));
+  for (int seq = 2; seq <= 8; ++seq) Publish(Frame(kSrc, seq));
+  remote::FanOutSourceEnded(*state, "p1");
+  auto subscriptionNow = [&] {
+    const remote::SourceCacheEntry& e = state->sourceCache[kSrc];
+    return remote::Subscription{kSrc, kSrc, e.cacheGeneration, e.streamDeclaration, e.ended, e.lastSeq};
+  };
+  auto summary = [](const remote::SubscribeSnapshot& snapshot) {
+    std::string out;
+    for (const json& m : snapshot.messages) {
+      out += m.value("type", "") == "source-ended" ? "end" + std::to_string(m["lastSeq"].get<int64_t>())
+             : m.contains("declare")                ? "d" + std::to_string(m["seq"].get<int64_t>())
+                                                    : std::to_string(m["seq"].get<int64_t>());
+      if (m.contains("gap")) out += "(gap " + m["gap"].dump() + ")";
+      out += " ";
+    }
+    return out;
+  };
+  // Bound to the ended run, before the next one publishes.
+  const std::string merged24 = R"((gap {"fromSeq":2,"missed":3,"reason":"backpressure-merge","toSeq":4}))";
+  const remote::Subscription ended = subscriptionNow();
+  ASSERT_TRUE(ended.ended);
+  EXPECT_EQ(summary(remote::BuildSubscribeSnapshot(*state, ended, 0, true)), "");
+  EXPECT_EQ(summary(remote::BuildSubscribeSnapshot(*state, ended, 0, false)), "d1 5" + merged24 + " 6 7 8 end8 ");
+  EXPECT_EQ(summary(remote::BuildSubscribeSnapshot(*state, ended, 8, true)), "end8 ");
+
+  Publish(Declare(kSrc, 1));
+  for (int seq = 2; seq <= 3; ++seq) Publish(Frame(kSrc, seq));
+  const remote::Subscription live = subscriptionNow();
+  const std::string missed78 = R"((gap {"fromSeq":7,"missed":2,"reason":"sequence-skip","toSeq":8}))";
+  struct Case {
+    int64_t fromSeq;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {8, "end8 d1 2 3 "},              // had the old run to its end, missed the marker
+           {6, "end8" + missed78 + " d1 2 3 "},  // and what the old run published after the drop
+           {20, "end20 d1 2 3 "},            // a run before the last one, or another host process
+           {2, "d1 3 "},                     // a position the new run reached: the new run's
+           {0, "d1 2 3 "},
+       }) {
+    for (bool resumed : {true, false}) {
+      EXPECT_EQ(summary(remote::BuildSubscribeSnapshot(*state, live, c.fromSeq, resumed)), c.expected)
+          << "fromSeq " << c.fromSeq << " resumed " << resumed;
+    }
+  }
+}
+
 // A message longer than one frame of the wire is never queued (a session could not send it and
 // would end): the next message of its source carries its seq in a gap.
 TEST_F(FanOutTest, MessageTooLongForTheWireIsReportedInTheNextGap) {
@@ -314,9 +367,12 @@ TEST_F(FanOutTest, SnapshotsBringASubscriberUpToDate) {
   remote::SubscribeSnapshot aged = remote::BuildSubscribeSnapshot(*state, sub, 0);
   ASSERT_GE(aged.messages.size(), 1u);
   EXPECT_TRUE(aged.messages[0].contains("declare"));
+  // A position this run never reached names an earlier run: this one comes from its start.
   remote::SubscribeSnapshot beyond = remote::BuildSubscribeSnapshot(*state, sub, 70);
-  EXPECT_TRUE(beyond.pendingSkip);
-  EXPECT_EQ(beyond.pendingSkipFrom, 71);
+  EXPECT_FALSE(beyond.pendingSkip);
+  ASSERT_GE(beyond.messages.size(), 2u);
+  EXPECT_EQ(beyond.messages[0]["type"], "source-ended");
+  EXPECT_TRUE(beyond.messages[1].contains("declare"));
 }
 
 TEST_F(FanOutTest, BacklogKeepsItsByteBoundButAlwaysTheNewestEntry) {

@@ -17,6 +17,8 @@
 //   "crashRuns": N      with "marker": the first N runs exit with code 1 after their work
 //   "holdFile": path    with "crashRuns": each later run waits until this file exists before it
 //                       publishes (a test can make the restarted run publish while it is away)
+//   "crashHold": path   with "crashRuns": a crashing run waits until this file exists before it exits
+//   "restartPublish": N with "crashRuns": each later run publishes N frames instead of "publish"
 #include <unistd.h>
 
 #include <chrono>
@@ -68,7 +70,10 @@ int main() {
       }
     }
   }
-  const int publish = settings.value("publish", 0);
+  const bool laterRun = settings.contains("crashRuns") && settings.contains("marker") &&
+                        RunsSoFar(settings) > settings["crashRuns"].get<int>();
+  const int publish = laterRun ? settings.value("restartPublish", settings.value("publish", 0))
+                               : settings.value("publish", 0);
   const int hz = settings.value("hz", 0);
   const bool declare = settings.value("declare", false);
   const nlohmann::json big = settings.value("big", nlohmann::json::array());
@@ -112,8 +117,13 @@ int main() {
     }
   }
   // After the replies were read: every frame of the run has been taken before it crashes.
-  if (settings.contains("crashRuns") && settings.contains("marker")) {
-    if (RunsSoFar(settings) <= settings["crashRuns"].get<int>()) return 1;
+  if (settings.contains("crashRuns") && settings.contains("marker") && !laterRun) {
+    if (settings.contains("crashHold")) {
+      while (!std::ifstream(settings["crashHold"].get<std::string>())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    return 1;
   }
   if (settings.value("hang", false)) {
     for (;;) pause();
