@@ -88,7 +88,154 @@ void AppendCompact(const json& value, std::string& out) {
   }
 }
 
+// A recursive-descent reader of the plain documents line protocols send. It gives up (false) at
+// the first thing it does not handle, valid or not; the caller then asks the library, which
+// decides. What it accepts, the library accepts with the same value: unsigned for an integer
+// without sign, signed with one, keys in the object's own order.
+class PlainParser {
+ public:
+  explicit PlainParser(std::string_view text) : at_(text.data()), end_(text.data() + text.size()) {}
+
+  bool Document(json& out) {
+    SkipBlanks();
+    if (!Value(out, 0)) return false;
+    SkipBlanks();
+    return at_ == end_;
+  }
+
+ private:
+  // Deeper documents go to the library, which does not recurse while parsing.
+  static constexpr int kMaxDepth = 64;
+
+  void SkipBlanks() {
+    while (at_ < end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+
+  bool Literal(std::string_view word) {
+    if (static_cast<size_t>(end_ - at_) < word.size() || std::string_view(at_, word.size()) != word) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  bool String(std::string& out) {
+    ++at_;  // the opening quote
+    const char* start = at_;
+    for (; at_ < end_; ++at_) {
+      const unsigned char byte = static_cast<unsigned char>(*at_);
+      if (byte == '"') {
+        out.assign(start, static_cast<size_t>(at_ - start));
+        ++at_;
+        return true;
+      }
+      if (byte < 0x20 || byte > 0x7F || byte == '\\') return false;
+    }
+    return false;
+  }
+
+  bool Number(json& out) {
+    const bool negative = *at_ == '-';
+    if (negative) ++at_;
+    const char* digits = at_;
+    while (at_ < end_ && *at_ >= '0' && *at_ <= '9') ++at_;
+    const size_t count = static_cast<size_t>(at_ - digits);
+    // No fraction, exponent, leading zero or value near the 64-bit limits here.
+    if (count == 0 || count > 18 || (count > 1 && *digits == '0')) return false;
+    if (at_ < end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+    uint64_t value = 0;
+    for (const char* c = digits; c < at_; ++c) value = value * 10 + static_cast<uint64_t>(*c - '0');
+    if (negative) {
+      out = -static_cast<json::number_integer_t>(value);
+    } else {
+      out = static_cast<json::number_unsigned_t>(value);
+    }
+    return true;
+  }
+
+  bool Value(json& out, int depth) {
+    if (at_ == end_) return false;
+    switch (*at_) {
+      case '{': return depth < kMaxDepth && Object(out, depth + 1);
+      case '[': return depth < kMaxDepth && Array(out, depth + 1);
+      case '"': {
+        std::string text;
+        if (!String(text)) return false;
+        out = std::move(text);
+        return true;
+      }
+      case 't': out = true; return Literal("true");
+      case 'f': out = false; return Literal("false");
+      case 'n': out = nullptr; return Literal("null");
+      default: return (*at_ == '-' || (*at_ >= '0' && *at_ <= '9')) && Number(out);
+    }
+  }
+
+  bool Object(json& out, int depth) {
+    ++at_;
+    out = json::object();
+    json::object_t& members = out.get_ref<json::object_t&>();
+    SkipBlanks();
+    if (at_ < end_ && *at_ == '}') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      if (at_ == end_ || *at_ != '"') return false;
+      std::string key;
+      if (!String(key)) return false;
+      SkipBlanks();
+      if (at_ == end_ || *at_ != ':') return false;
+      ++at_;
+      SkipBlanks();
+      // A repeated key is the library's to settle.
+      const auto [member, added] = members.try_emplace(std::move(key));
+      if (!added || !Value(member->second, depth)) return false;
+      SkipBlanks();
+      if (at_ == end_) return false;
+      if (*at_ == '}') {
+        ++at_;
+        return true;
+      }
+      if (*at_ != ',') return false;
+      ++at_;
+      SkipBlanks();
+    }
+  }
+
+  bool Array(json& out, int depth) {
+    ++at_;
+    out = json::array();
+    json::array_t& elements = out.get_ref<json::array_t&>();
+    SkipBlanks();
+    if (at_ < end_ && *at_ == ']') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      elements.emplace_back();
+      if (!Value(elements.back(), depth)) return false;
+      SkipBlanks();
+      if (at_ == end_) return false;
+      if (*at_ == ']') {
+        ++at_;
+        return true;
+      }
+      if (*at_ != ',') return false;
+      ++at_;
+      SkipBlanks();
+    }
+  }
+
+  const char* at_;
+  const char* end_;
+};
+
 }  // namespace
+
+json ParseJsonOrDiscarded(std::string_view text) {
+  json value;
+  if (PlainParser(text).Document(value)) return value;
+  return json::parse(text.begin(), text.end(), nullptr, false);
+}
 
 std::string DumpCompact(const nlohmann::json& value) {
   std::string out;

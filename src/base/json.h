@@ -4,11 +4,17 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
 // Compact dump (no blanks); invalid UTF-8 is replaced rather than thrown on.
 std::string DumpCompact(const nlohmann::json& value);
+
+// The library's parse of text without throwing (a discarded value when text is not JSON), with a
+// fast path for plain documents: ASCII strings without escapes, integers, no duplicate keys.
+// Anything else is left to the library, so the value is always the one the library makes.
+nlohmann::json ParseJsonOrDiscarded(std::string_view text);
 
 // Reads members of a request payload. A member that is present with another JSON type than
 // the one asked for leaves the default in place and marks the reader as failed, so that the

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/json.h"
 #include "bridge/tokens/base64url.h"
 
 using nlohmann::json;
@@ -87,7 +88,7 @@ bool ReadInt64Member(const json& object, const char* key, int64_t& out) {
 
 bool ParseJsonText(std::string_view text, json& out) {
   if (!NestingWithin(text, kMaxJsonDepth)) return false;
-  out = json::parse(text.begin(), text.end(), nullptr, false);
+  out = ParseJsonOrDiscarded(text);
   return !out.is_discarded();
 }
 
