@@ -64,9 +64,10 @@ void RealtimeHub::SetFanoutHooks(RealtimeFanoutHooks hooks) {
 
 void RealtimeHub::SendBatch(const UiTextSink& sink, std::vector<json>& messages) {
   if (!sink || messages.empty()) return;
-  json batch = {{"type", "rt.batch"}, {"frames", json::array()}};
-  json& frames = batch["frames"];
-  for (json& message : messages) frames.push_back(std::move(message));
+  json batch = json::object();
+  batch["type"] = "rt.batch";
+  json& frames = batch["frames"] = json::array();
+  frames.get_ref<json::array_t&>() = std::move(messages);
   sink(DumpCompact(batch));
 }
 
@@ -77,9 +78,10 @@ PublishResult RealtimeHub::Publish(const CapabilityClaims& claims, bool verified
   result.code = CheckPublishBody(claims, body, checked);
   if (!result.code.empty()) return result;
 
-  json message = {{"source", claims.pluginId + "@" + claims.pkg},
-                  {"provenance", verified ? "verified" : "unverified"},
-                  {"seq", checked.seq}};
+  json message = json::object();
+  message["source"] = claims.pluginId + "@" + claims.pkg;
+  message["provenance"] = verified ? "verified" : "unverified";
+  message["seq"] = checked.seq;
   const bool isDeclaration =
       checked.kind == BodyKind::StreamDeclaration || checked.kind == BodyKind::TimingDeclaration;
   if (checked.kind == BodyKind::StreamDeclaration) {
@@ -271,14 +273,24 @@ std::string HandleStdioPublish(RealtimeHub& hub, CapabilityTokenRegistry& tokens
 
   const bool verified = queries.isPluginProcessAlive && queries.isPluginProcessAlive(pluginId);
   const uint64_t generation = queries.getPluginGeneration ? queries.getPluginGeneration(pluginId) : 0;
-  const PublishResult result = hub.Publish(claims, verified, payload, generation);
-  if (result.stale) return DumpCompact({{"type", "error"}, {"code", kGenerationStale}});
-  if (!result.code.empty()) return DumpCompact({{"type", "error"}, {"code", result.code}});
-  json out = {{"seq", result.seq}};
+  return PublishReplyText(hub.Publish(claims, verified, payload, generation));
+}
+
+std::string PublishReplyText(const PublishResult& result) {
+  // Filled member by member: a braced initialiser would copy every value once more per line.
+  json reply = json::object();
+  if (result.stale || !result.code.empty()) {
+    reply["type"] = "error";
+    reply["code"] = result.stale ? kGenerationStale : result.code;
+    return DumpCompact(reply);
+  }
+  reply["type"] = "publish-ok";
+  json& out = reply["payload"];
+  out["seq"] = result.seq;
   if (result.rejectedChannels.is_array() && !result.rejectedChannels.empty()) {
     out["rejectedChannels"] = result.rejectedChannels;
   }
-  return DumpCompact({{"type", "publish-ok"}, {"payload", std::move(out)}});
+  return DumpCompact(reply);
 }
 
 StdioHook::StdioHook(RealtimeHub& hub, CapabilityTokenRegistry& tokens, RealtimePluginQueries queries,

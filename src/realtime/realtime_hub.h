@@ -120,6 +120,10 @@ std::string HandleStdioPublish(RealtimeHub& hub, CapabilityTokenRegistry& tokens
                                const std::string& pluginId, const std::string& packageSha256,
                                const nlohmann::json& payload, int64_t nowMs);
 
+// The reply line of a stdio publish the hub answered: "publish-ok" with the seq (and the rejected
+// channels of a declaration), or the error code ("E_GENERATION" for a stale run).
+std::string PublishReplyText(const PublishResult& result);
+
 // The two callables the plugin host's stdio bridge and supervisor call; the composition root
 // installs them into the plugin host's slots at start-up.
 class StdioHook {
