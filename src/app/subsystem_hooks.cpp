@@ -14,6 +14,7 @@
 #include "media/export_session.h"
 #include "media/media_tools.h"
 #include "media/native_media.h"
+#include "platform/media_engine.h"
 #include "plugins/decode_requests.h"
 #include "plugins/native_packs.h"
 #include "plugins/package_store.h"
@@ -37,7 +38,12 @@ const std::shared_ptr<media::NativePlayerTable>& NativePlayers() {
 }  // namespace
 
 void WarmUpDeviceKey() { GetDeviceKeyId(); }
-bool StartNativeMedia() { return media::StartNativeMedia(); }
+bool StartNativeMedia() {
+  // The FFmpeg side is loaded from beside the executable when a player, probe or export first
+  // needs it, not now.
+  platform::media::InstallMediaEngineLoader(platform::media::LoadMediaEngineBesideExecutable);
+  return media::StartNativeMedia();
+}
 void ShutdownNativeMedia() { NativePlayers()->CloseAll(); }
 void InstallKickPluginSessionsHook(KickPluginSessionsHook hook) { plugins::SetKickPluginSessionsHook(std::move(hook)); }
 void InstallPluginStatusSink(UiTextSink sink) { plugins::SetPluginStatusSink(std::move(sink)); }

@@ -49,42 +49,40 @@ inline constexpr const char* kSinkX264Profile = "high";
 
 class SinkWriter {
  public:
-  // Null when the target is a folder, its folder cannot take a new file or no container writes
-  // that extension; *cause then says which in words, when it is one the user can fix (else "").
+  // Null when the target is a folder, its folder cannot take a new file, no container writes
+  // that extension or the media engine cannot be loaded; *cause then says which in words, when it
+  // is one the user can fix or the engine's absence (else "").
   static std::unique_ptr<SinkWriter> CreateForFile(const std::string& path, std::string* cause = nullptr);
-  ~SinkWriter();
+  virtual ~SinkWriter() = default;
   SinkWriter(const SinkWriter&) = delete;
   SinkWriter& operator=(const SinkWriter&) = delete;
 
   // False when the container cannot hold H.264, the encoder is missing or the format is out of range.
-  bool AddVideoStream(const SinkVideoFormat& format);
+  virtual bool AddVideoStream(const SinkVideoFormat& format) = 0;
   // Opens the video encoder for that input; false when the encoder does not take it.
-  bool SetVideoInput(SinkVideoInput input);
+  virtual bool SetVideoInput(SinkVideoInput input) = 0;
   // Opens the audio encoder for interleaved signed 16-bit samples; false leaves no audio stream.
-  bool AddAudioStream(const SinkAudioFormat& format);
-  bool BeginWriting();
+  virtual bool AddAudioStream(const SinkAudioFormat& format) = 0;
+  virtual bool BeginWriting() = 0;
 
   // One picture of the configured size and input kind (length checked), times in 100-ns units.
   // Times must increase from one picture to the next.
-  bool WriteVideoSample(const uint8_t* data, size_t length, int64_t time100ns, int64_t duration100ns);
+  virtual bool WriteVideoSample(const uint8_t* data, size_t length, int64_t time100ns, int64_t duration100ns) = 0;
   // frames interleaved samples per channel of the configured count. The first call's time places
   // the audio; later ones follow on without gaps.
-  bool WriteAudioSample(const int16_t* pcm, size_t frames, int64_t time100ns);
+  virtual bool WriteAudioSample(const int16_t* pcm, size_t frames, int64_t time100ns) = 0;
   // Drains the encoders, writes the trailer, syncs and renames onto the target.
-  bool Finalize();
+  virtual bool Finalize() = 0;
 
-  bool hasAudio() const;
-  std::string videoEncoderName() const;
+  virtual bool hasAudio() const = 0;
+  virtual std::string videoEncoderName() const = 0;
   // The FFmpeg error of the last failed call (negative), 0 when none was recorded.
-  int lastError() const;
+  virtual int lastError() const = 0;
   // The temporary file's path (for tests).
-  const std::string& temporaryPath() const;
+  virtual const std::string& temporaryPath() const = 0;
 
-  struct State;
-
- private:
-  explicit SinkWriter(std::unique_ptr<State> state);
-  std::unique_ptr<State> s_;
+ protected:
+  SinkWriter() = default;
 };
 
 }  // namespace platform::media

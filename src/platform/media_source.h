@@ -13,6 +13,8 @@
 // Threads: a SourceReader is used by one thread at a time (its owner's). The byte stream it
 // reads from is called on that same thread, from inside Open, ReadFrame and Seek.
 // Ownership: the reader owns every FFmpeg object; it shares the byte stream with its creator.
+// The FFmpeg code itself lives in the media engine module (platform/media_engine.h), loaded when
+// the first reader or writer is made; opening fails with a clear detail when it cannot be loaded.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -112,50 +114,50 @@ class SourceReader {
  public:
   // Opens the path (a local file) or the stream and selects the first video stream (the first
   // audio stream for StreamKind::Audio), with a software decoder. Null with *result saying why
-  // on failure.
+  // on failure (OpenStep::Open, with the loader's words as the cause, when the media engine is
+  // unavailable).
   static std::unique_ptr<SourceReader> OpenFile(const std::string& path, OpenResult* result,
                                                 OpenOptions options = {});
   static std::unique_ptr<SourceReader> OpenStream(std::shared_ptr<MediaByteStream> stream, OpenResult* result,
                                                   OpenOptions options = {});
-  ~SourceReader();
+  virtual ~SourceReader() = default;
   SourceReader(const SourceReader&) = delete;
   SourceReader& operator=(const SourceReader&) = delete;
 
-  const VideoInfo& info() const;
+  virtual const VideoInfo& info() const = 0;
 
   // The format and size of the frames ReadFrame hands out (0 or less: the decoded size).
   // Scaling, when the size differs, is bilinear.
-  void SetOutput(PixelFormat format, int width = 0, int height = 0);
+  virtual void SetOutput(PixelFormat format, int width = 0, int height = 0) = 0;
 
   // The next frame in presentation order (video readers). At the end of the input, or of the
   // part of it that could be read, what the decoder holds still comes out, then EndOfStream.
-  ReadResult ReadFrame(VideoFrame& frame);
+  virtual ReadResult ReadFrame(VideoFrame& frame) = 0;
 
   // The next decoded audio frame (audio readers). EndOfStream at the end of the input; Error when
   // the input could not be read further (a damaged or missing tail) or the audio not converted,
   // after what the decoder held came out.
-  ReadResult ReadAudio(AudioChunk& chunk);
+  virtual ReadResult ReadAudio(AudioChunk& chunk) = 0;
 
   // Moves to the key frame at or before time (100-ns units, clamped at 0) and arranges that the
   // frames before the one showing at time are decoded but not handed out (for audio: the frames
   // that end at or before time). False when the container cannot seek.
-  bool Seek(int64_t time);
+  virtual bool Seek(int64_t time) = 0;
 
-  struct Impl;
-
- private:
-  explicit SourceReader(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+ protected:
+  SourceReader() = default;
 };
 
 // The hardware decode device: always fails here (no Direct3D), so callers take their software
 // path. The code is what they log.
 bool CreateHardwareDecodeDevice(unsigned long* failureCode);
 
-// The decoding engine's name and version, as the page is told it.
+// The decoding engine's name and version, as the page is told it (loads the engine; says
+// "unavailable" with the loader's words when it cannot be loaded).
 std::string DecoderEngineName();
 
-// Process-wide set-up: FFmpeg's own log goes quiet (the host logs what matters). Idempotent.
+// Process-wide set-up: FFmpeg's own log goes quiet (the host logs what matters), from the moment
+// the engine is loaded. Idempotent; loads nothing.
 void StartMediaFacility();
 
 }  // namespace platform::media

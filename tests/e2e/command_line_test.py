@@ -15,12 +15,13 @@ class CommandLine(unittest.TestCase):
         self.addCleanup(self.host.remove)
 
     def written(self):
-        """Every file or folder the program left in its throw-away root, apart from the program."""
+        """Every file or folder the program left in its throw-away root, apart from the program and
+        its modules."""
         found = []
         for folder, dirs, files in os.walk(self.host.root):
             for name in dirs + files:
                 path = os.path.join(folder, name)
-                if path not in (self.host.exe_dir, self.host.exe):
+                if path != self.host.exe_dir and path not in self.host.installed:
                     found.append(os.path.relpath(path, self.host.root))
         return found
 

@@ -1,6 +1,7 @@
 """The built host in a throw-away folder with its own HOME and data folder, for whole-program tests."""
 import asyncio
 import contextlib
+import glob
 import json
 import os
 import re
@@ -53,6 +54,10 @@ class Host:
         os.makedirs(self.exe_dir)
         self.exe = os.path.join(self.exe_dir, "quorvane")
         shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
+        # The modules it loads on first use sit beside it, as installed.
+        self.installed = [self.exe]
+        for module in glob.glob(os.path.join(BUILD, "*.so")):
+            self.installed.append(shutil.copy2(module, self.exe_dir))
         self.env = dict(os.environ, HOME=os.path.join(self.root, "home"),
                         XDG_DATA_HOME=os.path.join(self.root, "data"), TMPDIR=self.root, **extra_env)
         self.env.pop("DISPLAY", None)

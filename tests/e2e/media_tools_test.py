@@ -94,5 +94,23 @@ class MediaTools(unittest.TestCase):
         self.assertEqual(past["data"], {"pcmBase64": "", "byteLength": 0, "sampleRate": 44100, "channels": 2})
 
 
+class WithoutTheMediaModule(unittest.TestCase):
+    """The FFmpeg side is a module loaded on first use: a host without it starts and serves its
+    page, and a media request says what is missing."""
+
+    def test_the_host_runs_and_media_requests_say_why_they_fail(self):
+        def remove_modules(host):
+            for name in os.listdir(host.exe_dir):
+                if name.endswith(".so"):
+                    os.remove(os.path.join(host.exe_dir, name))
+        host, port, values = start_with_page("qv-nomedia-", prepare=remove_modules)
+        try:
+            probe, = page_requests(port, values[0], [("probeVideoMetadata", {"filePath": "/nonexistent.mp4"})])
+            self.assertTrue(probe["error"].startswith("failed to open source: media engine unavailable: "), probe)
+            self.assertIn("libqv_media_ffmpeg.so", probe["error"])
+        finally:
+            self.assertEqual(host.remove(), 0)
+
+
 if __name__ == "__main__":
     unittest.main()

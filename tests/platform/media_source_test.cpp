@@ -1,5 +1,7 @@
 #include "platform/media_source.h"
 
+#include "platform/media_engine.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -187,3 +189,28 @@ TEST_F(MediaSourceTest, HostileAndBrokenInputsAreErrors) {
     }
   }
 }
+
+namespace {
+
+// Without its engine module the facility says so on every path that would use it, and works
+// again once a loader finds the module.
+TEST(MediaEngine, AMissingModuleIsAClearErrorEverywhere) {
+  pm::InstallMediaEngineLoader(
+      [](std::string* error) { return pm::LoadMediaEngineModule("/nonexistent/libqv_media_ffmpeg.so", error); });
+  pm::OpenResult result;
+  EXPECT_FALSE(pm::SourceReader::OpenFile("/nonexistent.mp4", &result));
+  EXPECT_EQ(result.failed, pm::OpenStep::Open);
+  EXPECT_EQ(result.cause.rfind("media engine unavailable: /nonexistent/libqv_media_ffmpeg.so", 0), 0u) << result.cause;
+  EXPECT_FALSE(pm::SourceReader::OpenStream(InMemory("bytes"), &result));
+  EXPECT_EQ(result.detail, result.cause);
+  std::string cause;
+  EXPECT_FALSE(pm::SinkWriter::CreateForFile("/tmp/out.mp4", &cause));
+  EXPECT_EQ(cause, result.cause);
+  EXPECT_EQ(pm::DecoderEngineName(), result.cause);
+
+  pm::InstallMediaEngineLoader(pm::LoadMediaEngineBesideExecutable);
+  EXPECT_EQ(pm::DecoderEngineName().rfind("FFmpeg ", 0), 0u);
+  pm::InstallMediaEngineLoader(nullptr);
+}
+
+}  // namespace

@@ -1,4 +1,4 @@
-#include "platform/media_source.h"
+#include "platform/ffmpeg/ffmpeg_engine.h"
 
 #include <sys/stat.h>
 
@@ -41,15 +41,7 @@ std::string ErrorText(int code) {
 
 }  // namespace
 
-uint32_t MemoryByteStream::Read(uint8_t* destination, uint32_t want) {
-  if (!destination || position_ >= bytes_.size()) return 0;
-  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(want, bytes_.size() - position_));
-  std::memcpy(destination, bytes_.data() + position_, n);
-  position_ += n;
-  return n;
-}
-
-struct SourceReader::Impl {
+struct ReaderState {
   std::shared_ptr<MediaByteStream> stream;  // null for a path
   OpenOptions options;
   AVFormatContext* format = nullptr;
@@ -79,7 +71,7 @@ struct SourceReader::Impl {
   bool fileOpened = false;
   int (*defaultIoOpen)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
 
-  ~Impl() {
+  ~ReaderState() {
     swr_free(&resampler);
     av_channel_layout_uninit(&resamplerIn);
     av_channel_layout_uninit(&audioOut);
@@ -95,14 +87,14 @@ struct SourceReader::Impl {
   }
 
   static int ReadPacket(void* opaque, uint8_t* buffer, int size) {
-    auto* self = static_cast<Impl*>(opaque);
+    auto* self = static_cast<ReaderState*>(opaque);
     if (size <= 0) return AVERROR_EOF;
     const uint32_t n = self->stream->Read(buffer, static_cast<uint32_t>(size));
     return n == 0 ? AVERROR_EOF : static_cast<int>(n);
   }
 
   static int64_t SeekStream(void* opaque, int64_t offset, int whence) {
-    auto* self = static_cast<Impl*>(opaque);
+    auto* self = static_cast<ReaderState*>(opaque);
     const uint64_t length = self->stream->Length();
     if (whence & AVSEEK_SIZE) return static_cast<int64_t>(std::min<uint64_t>(length, INT64_MAX));
     whence &= ~AVSEEK_FORCE;
@@ -122,7 +114,7 @@ struct SourceReader::Impl {
   }
 
   static int OpenOnce(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** options) {
-    auto* self = static_cast<Impl*>(s->opaque);
+    auto* self = static_cast<ReaderState*>(s->opaque);
     if (self->stream || self->fileOpened || !self->defaultIoOpen) return AVERROR(EPERM);
     self->fileOpened = true;
     return self->defaultIoOpen(s, pb, url, flags, options);
@@ -145,12 +137,12 @@ struct SourceReader::Impl {
     format->protocol_whitelist = av_strdup("file");
     format->opaque = this;
     defaultIoOpen = format->io_open;
-    format->io_open = &Impl::OpenOnce;
+    format->io_open = &ReaderState::OpenOnce;
     std::string url;
     if (stream) {
       auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
       if (!buffer) return fail(OpenStep::Open, AVERROR(ENOMEM));
-      io = avio_alloc_context(buffer, kIoBufferBytes, 0, this, &Impl::ReadPacket, nullptr, &Impl::SeekStream);
+      io = avio_alloc_context(buffer, kIoBufferBytes, 0, this, &ReaderState::ReadPacket, nullptr, &ReaderState::SeekStream);
       if (!io) {
         av_free(buffer);
         return fail(OpenStep::Open, AVERROR(ENOMEM));
@@ -421,22 +413,37 @@ struct SourceReader::Impl {
   }
 };
 
-SourceReader::SourceReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-SourceReader::~SourceReader() = default;
+// The reader the engine hands out: the decoding state behind the facade's interface.
+class FfmpegSourceReader final : public SourceReader {
+ public:
+  explicit FfmpegSourceReader(std::unique_ptr<ReaderState> impl) : impl_(std::move(impl)) {}
+  const VideoInfo& info() const override { return impl_->info; }
+  void SetOutput(PixelFormat format, int width, int height) override {
+    impl_->outFormat = format;
+    const bool fits = width > 0 && height > 0 && static_cast<int64_t>(width) * height <= kMaxDecodedPixels;
+    impl_->outWidth = fits ? width : 0;
+    impl_->outHeight = fits ? height : 0;
+  }
+  ReadResult ReadFrame(VideoFrame& frame) override { return impl_->Read(frame); }
+  ReadResult ReadAudio(AudioChunk& chunk) override { return impl_->ReadAudio(chunk); }
+  bool Seek(int64_t time) override { return impl_->SeekTo(time); }
 
-std::unique_ptr<SourceReader> SourceReader::OpenFile(const std::string& path, OpenResult* result,
-                                                     OpenOptions options) {
-  auto impl = std::make_unique<Impl>();
+ private:
+  std::unique_ptr<ReaderState> impl_;
+};
+
+std::unique_ptr<SourceReader> OpenFfmpegFile(const std::string& path, OpenResult* result, OpenOptions options) {
+  auto impl = std::make_unique<ReaderState>();
   impl->options = options;
   OpenResult opened = impl->Open(path);
   if (result) *result = opened;
   if (opened.failed != OpenStep::None) return nullptr;
-  return std::unique_ptr<SourceReader>(new SourceReader(std::move(impl)));
+  return std::make_unique<FfmpegSourceReader>(std::move(impl));
 }
 
-std::unique_ptr<SourceReader> SourceReader::OpenStream(std::shared_ptr<MediaByteStream> stream, OpenResult* result,
-                                                       OpenOptions options) {
-  auto impl = std::make_unique<Impl>();
+std::unique_ptr<SourceReader> OpenFfmpegStream(std::shared_ptr<MediaByteStream> stream, OpenResult* result,
+                                               OpenOptions options) {
+  auto impl = std::make_unique<ReaderState>();
   impl->options = options;
   OpenResult opened;
   if (!stream) {
@@ -448,34 +455,9 @@ std::unique_ptr<SourceReader> SourceReader::OpenStream(std::shared_ptr<MediaByte
   }
   if (result) *result = opened;
   if (opened.failed != OpenStep::None) return nullptr;
-  return std::unique_ptr<SourceReader>(new SourceReader(std::move(impl)));
+  return std::make_unique<FfmpegSourceReader>(std::move(impl));
 }
 
-const VideoInfo& SourceReader::info() const { return impl_->info; }
-
-void SourceReader::SetOutput(PixelFormat format, int width, int height) {
-  impl_->outFormat = format;
-  const bool fits = width > 0 && height > 0 && static_cast<int64_t>(width) * height <= kMaxDecodedPixels;
-  impl_->outWidth = fits ? width : 0;
-  impl_->outHeight = fits ? height : 0;
-}
-
-ReadResult SourceReader::ReadFrame(VideoFrame& frame) { return impl_->Read(frame); }
-
-ReadResult SourceReader::ReadAudio(AudioChunk& chunk) { return impl_->ReadAudio(chunk); }
-
-bool SourceReader::Seek(int64_t time) { return impl_->SeekTo(time); }
-
-bool CreateHardwareDecodeDevice(unsigned long* failureCode) {
-  if (failureCode) *failureCode = 0x80004001UL;  // not implemented: there is no decode device here
-  return false;
-}
-
-std::string DecoderEngineName() { return std::string("FFmpeg ") + av_version_info() + " (Linux Native)"; }
-
-void StartMediaFacility() {
-  static std::atomic<bool> started{false};
-  if (!started.exchange(true)) av_log_set_level(AV_LOG_QUIET);
-}
+std::string FfmpegEngineName() { return std::string("FFmpeg ") + av_version_info() + " (Linux Native)"; }
 
 }  // namespace platform::media

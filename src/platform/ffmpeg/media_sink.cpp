@@ -1,4 +1,4 @@
-#include "platform/media_sink.h"
+#include "platform/ffmpeg/ffmpeg_engine.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -65,7 +65,7 @@ std::string RandomSuffix() {
 
 }  // namespace
 
-struct SinkWriter::State {
+struct SinkState {
   std::string target;
   std::string temp;
   UniqueFd fd;
@@ -99,7 +99,7 @@ struct SinkWriter::State {
 
   PacketPtr packet{av_packet_alloc()};
 
-  ~State() {
+  ~SinkState() {
     // Encoders first (they may hold frames), then the muxer and our I/O context.
     video.reset();
     audio.reset();
@@ -118,7 +118,7 @@ struct SinkWriter::State {
   }
 
   static int WritePacket(void* opaque, uint8_t* buf, int size) {
-    auto* self = static_cast<State*>(opaque);
+    auto* self = static_cast<SinkState*>(opaque);
     size_t done = 0;
     while (done < static_cast<size_t>(size)) {
       ssize_t n = ::write(self->fd.get(), buf + done, static_cast<size_t>(size) - done);
@@ -132,7 +132,7 @@ struct SinkWriter::State {
   }
 
   static int64_t Seek(void* opaque, int64_t offset, int whence) {
-    auto* self = static_cast<State*>(opaque);
+    auto* self = static_cast<SinkState*>(opaque);
     if (whence & AVSEEK_SIZE) {
       struct stat st;
       if (fstat(self->fd.get(), &st) != 0) return AVERROR(errno);
@@ -187,10 +187,27 @@ struct SinkWriter::State {
   }
 };
 
-SinkWriter::SinkWriter(std::unique_ptr<State> state) : s_(std::move(state)) {}
-SinkWriter::~SinkWriter() = default;
+// The writer the engine hands out: the encoding state behind the facade's interface.
+class FfmpegSinkWriter final : public SinkWriter {
+ public:
+  explicit FfmpegSinkWriter(std::unique_ptr<SinkState> state) : s_(std::move(state)) {}
+  bool AddVideoStream(const SinkVideoFormat& format) override;
+  bool SetVideoInput(SinkVideoInput input) override;
+  bool AddAudioStream(const SinkAudioFormat& format) override;
+  bool BeginWriting() override;
+  bool WriteVideoSample(const uint8_t* data, size_t length, int64_t time100ns, int64_t duration100ns) override;
+  bool WriteAudioSample(const int16_t* pcm, size_t frames, int64_t time100ns) override;
+  bool Finalize() override;
+  bool hasAudio() const override;
+  std::string videoEncoderName() const override;
+  int lastError() const override;
+  const std::string& temporaryPath() const override;
 
-std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path, std::string* cause) {
+ private:
+  std::unique_ptr<SinkState> s_;
+};
+
+std::unique_ptr<SinkWriter> CreateFfmpegSink(const std::string& path, std::string* cause) {
   namespace fs = std::filesystem;
   QuietLibraryLog();
   std::string ignored;
@@ -213,7 +230,7 @@ std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path, s
     return nullptr;
   }
 
-  auto state = std::make_unique<State>();
+  auto state = std::make_unique<SinkState>();
   state->target = path;
   state->format = format;
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -235,18 +252,18 @@ std::unique_ptr<SinkWriter> SinkWriter::CreateForFile(const std::string& path, s
   if (avformat_alloc_output_context2(&state->mux, format, nullptr, nullptr) < 0 || !state->mux) return nullptr;
   auto* buffer = static_cast<uint8_t*>(av_malloc(kAvioBufferSize));
   if (!buffer) return nullptr;
-  state->io = avio_alloc_context(buffer, kAvioBufferSize, 1, state.get(), nullptr, &State::WritePacket, &State::Seek);
+  state->io = avio_alloc_context(buffer, kAvioBufferSize, 1, state.get(), nullptr, &SinkState::WritePacket, &SinkState::Seek);
   if (!state->io) {
     av_free(buffer);
     return nullptr;
   }
   state->mux->pb = state->io;
   state->mux->flags |= AVFMT_FLAG_CUSTOM_IO;
-  return std::unique_ptr<SinkWriter>(new SinkWriter(std::move(state)));
+  return std::make_unique<FfmpegSinkWriter>(std::move(state));
 }
 
-bool SinkWriter::AddVideoStream(const SinkVideoFormat& f) {
-  State& s = *s_;
+bool FfmpegSinkWriter::AddVideoStream(const SinkVideoFormat& f) {
+  SinkState& s = *s_;
   if (s.videoAdded || s.writing) return false;
   if (f.width < 2 || f.height < 2 || f.width > 16384 || f.height > 16384 || (f.width % 2) || (f.height % 2) ||
       f.bitrate <= 0 || f.frameRateNum <= 0 || f.frameRateDen <= 0) {
@@ -261,8 +278,8 @@ bool SinkWriter::AddVideoStream(const SinkVideoFormat& f) {
   return true;
 }
 
-bool SinkWriter::SetVideoInput(SinkVideoInput input) {
-  State& s = *s_;
+bool FfmpegSinkWriter::SetVideoInput(SinkVideoInput input) {
+  SinkState& s = *s_;
   if (!s.videoAdded || s.video || s.writing) return false;
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) return s.Fail(AVERROR_ENCODER_NOT_FOUND);
@@ -316,8 +333,8 @@ bool SinkWriter::SetVideoInput(SinkVideoInput input) {
   return true;
 }
 
-bool SinkWriter::AddAudioStream(const SinkAudioFormat& f) {
-  State& s = *s_;
+bool FfmpegSinkWriter::AddAudioStream(const SinkAudioFormat& f) {
+  SinkState& s = *s_;
   if (!s.video || s.audio || s.writing) return false;
   if (f.channels < 1 || f.channels > 8 || f.sampleRate <= 0 || f.bitrate <= 0) return s.Fail(AVERROR(EINVAL));
   if (avformat_query_codec(s.format, AV_CODEC_ID_AAC, FF_COMPLIANCE_NORMAL) == 0) {
@@ -366,8 +383,8 @@ bool SinkWriter::AddAudioStream(const SinkAudioFormat& f) {
   return true;
 }
 
-bool SinkWriter::BeginWriting() {
-  State& s = *s_;
+bool FfmpegSinkWriter::BeginWriting() {
+  SinkState& s = *s_;
   if (!s.video || s.writing) return false;
   int r = avformat_write_header(s.mux, nullptr);
   if (r < 0) return s.Fail(r);
@@ -375,8 +392,8 @@ bool SinkWriter::BeginWriting() {
   return true;
 }
 
-bool SinkWriter::WriteVideoSample(const uint8_t* data, size_t length, int64_t time100ns, int64_t duration100ns) {
-  State& s = *s_;
+bool FfmpegSinkWriter::WriteVideoSample(const uint8_t* data, size_t length, int64_t time100ns, int64_t duration100ns) {
+  SinkState& s = *s_;
   if (!s.writing || s.failed || !data) return false;
   const size_t w = static_cast<size_t>(s.videoFormat.width);
   const size_t h = static_cast<size_t>(s.videoFormat.height);
@@ -413,8 +430,8 @@ bool SinkWriter::WriteVideoSample(const uint8_t* data, size_t length, int64_t ti
   return true;
 }
 
-bool SinkWriter::WriteAudioSample(const int16_t* pcm, size_t frames, int64_t time100ns) {
-  State& s = *s_;
+bool FfmpegSinkWriter::WriteAudioSample(const int16_t* pcm, size_t frames, int64_t time100ns) {
+  SinkState& s = *s_;
   if (!s.writing || s.failed || !s.audio || !pcm || frames == 0) return false;
   const size_t channels = static_cast<size_t>(s.audioFormat.channels);
   // Bounded so that the pending buffer never grows past what one call can hold.
@@ -439,8 +456,8 @@ bool SinkWriter::WriteAudioSample(const int16_t* pcm, size_t frames, int64_t tim
   return true;
 }
 
-bool SinkWriter::Finalize() {
-  State& s = *s_;
+bool FfmpegSinkWriter::Finalize() {
+  SinkState& s = *s_;
   if (!s.writing || s.finalized) return false;
   s.writing = false;
   if (s.failed) return false;
@@ -477,14 +494,14 @@ bool SinkWriter::Finalize() {
   return true;
 }
 
-bool SinkWriter::hasAudio() const { return s_->audio != nullptr; }
+bool FfmpegSinkWriter::hasAudio() const { return s_->audio != nullptr; }
 
-std::string SinkWriter::videoEncoderName() const {
+std::string FfmpegSinkWriter::videoEncoderName() const {
   return s_->video && s_->video->codec ? s_->video->codec->name : "?";
 }
 
-int SinkWriter::lastError() const { return s_->lastError; }
+int FfmpegSinkWriter::lastError() const { return s_->lastError; }
 
-const std::string& SinkWriter::temporaryPath() const { return s_->temp; }
+const std::string& FfmpegSinkWriter::temporaryPath() const { return s_->temp; }
 
 }  // namespace platform::media
