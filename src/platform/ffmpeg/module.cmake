@@ -6,7 +6,12 @@ add_library(qv_media_ffmpeg MODULE
   ${CMAKE_CURRENT_LIST_DIR}/media_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/media_sink.cpp)
 target_link_libraries(qv_media_ffmpeg PRIVATE qv_platform PkgConfig::FFMPEG)
-target_link_options(qv_media_ffmpeg PRIVATE -Wl,--no-undefined -Wl,--as-needed -Wl,--exclude-libs,ALL)
+target_link_options(qv_media_ffmpeg PRIVATE -Wl,--as-needed -Wl,--exclude-libs,ALL)
+# Every symbol resolved at link time, not at the first load; clang's fuzzing runtime is linked
+# into the programs only, so its module leaves those symbols to them.
+if(NOT QV_FUZZ)
+  target_link_options(qv_media_ffmpeg PRIVATE -Wl,--no-undefined)
+endif()
 set_target_properties(qv_media_ffmpeg PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${QV_MODULE_DIR}
   CXX_VISIBILITY_PRESET hidden
