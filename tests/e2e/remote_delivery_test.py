@@ -22,7 +22,7 @@ import websockets  # noqa: E402
 from host_harness import start_with_page  # noqa: E402
 from netns_lab import REMOTE_PORT, Lab, entered, main, report, run_inside, write_settings  # noqa: E402
 from plugin_process_test import PLUGIN, make_package, sign  # noqa: E402
-from remote_hosts_test import open_page  # noqa: E402
+from remote_hosts_test import open_page, wait_until as until  # noqa: E402
 
 SHARE = "delivery"
 VIEWER_ADDRESSES = ["10.0.1.%d" % n for n in range(1, 9)]
@@ -91,15 +91,6 @@ class Viewer:
             await self.ws.close()
         if self.task:
             await asyncio.wait_for(self.task, 10)
-
-
-async def until(predicate, timeout=20):
-    end = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > end:
-            return False
-        await asyncio.sleep(0.05)
-    return True
 
 
 def coverage_faults(viewer):

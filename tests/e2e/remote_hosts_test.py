@@ -62,6 +62,16 @@ def last_viewer_count(events):
     return len(listener[-1]["viewers"]) if listener else None
 
 
+async def stage_source(page, stage, expect):
+    """A's page holds a revocation list and stages the test plugin; the plugin's sha and source."""
+    revocations = await page.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
+    expect(revocations.get("data") == {"ok": True}, "A holds a revocation list: %r" % revocations)
+    staged = await page.request("stagePluginPackage", stage)
+    expect(staged.get("data", {}).get("ok") is True, "A stages the plugin: %r" % staged)
+    sha = stage["packageSha256"]
+    return sha, PLUGIN + "@" + sha
+
+
 async def scenario(a, b, failures, stage, a_address, pages, scratch):
     def expect(condition, what):
         if not condition:
@@ -80,12 +90,7 @@ async def scenario(a, b, failures, stage, a_address, pages, scratch):
         expect(first["enabled"] is True and first["port"] == REMOTE_PORT, "A's status on page connect: %r" % first)
         expect({"ip": a_address, "kind": "lan"} in first["addresses"], "A lists its veth address: %r" % first)
 
-        revocations = await page_a.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
-        expect(revocations.get("data") == {"ok": True}, "A holds a revocation list: %r" % revocations)
-        staged = await page_a.request("stagePluginPackage", stage)
-        expect(staged.get("data", {}).get("ok") is True, "A stages the plugin: %r" % staged)
-        sha = stage["packageSha256"]
-        source = PLUGIN + "@" + sha
+        sha, source = await stage_source(page_a, stage, expect)
         shared = await page_a.request("remote.shareSources", {"shareId": SHARE, "sources": [source]})
         expect(shared == {"id": shared["id"], "data": {"ok": True}}, "A defines the share: %r" % shared)
 

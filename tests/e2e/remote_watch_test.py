@@ -15,7 +15,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from netns_lab import REMOTE_PORT, main, run_inside  # noqa: E402
 from plugin_process_test import PLUGIN, sign  # noqa: E402
-from remote_hosts_test import connection_states, last_viewer_count, of_type, open_page, two_hosts  # noqa: E402
+from remote_hosts_test import (connection_states, last_viewer_count, of_type, open_page, stage_source,  # noqa: E402
+                               two_hosts)
 
 SHARE = "watch-share"
 CONNECTION = "to-a"
@@ -148,12 +149,7 @@ async def scenario(a, b, failures, stage, a_address, pages, idle_s, scratch):
     page_b = await open_page(b["port"], b["page"][0])
     pages.update(a=page_a, b=page_b)
     try:
-        revocations = await page_a.request("applyRpcRevocations", json.loads(sign("revocations", '{"rev": 1}')))
-        expect(revocations.get("data") == {"ok": True}, "A holds a revocation list: %r" % revocations)
-        staged = await page_a.request("stagePluginPackage", stage)
-        expect(staged.get("data", {}).get("ok") is True, "A stages the plugin: %r" % staged)
-        sha = stage["packageSha256"]
-        source = PLUGIN + "@" + sha
+        sha, source = await stage_source(page_a, stage, expect)
         shared = await page_a.request("remote.shareSources", {"shareId": SHARE, "sources": [source]})
         expect(shared.get("data") == {"ok": True}, "A defines the share: %r" % shared)
 
