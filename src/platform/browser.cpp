@@ -84,6 +84,10 @@ constexpr const char kAppWindowFirstPage[] = "data:text/html,";
 
 constexpr size_t kMaxPendingOpens = 32;
 
+// The browser's own web-page omnibox popups: the host's windows have no address bar.
+constexpr const char kNoOmniboxPopups[] =
+    "PreloadTopChromeWebUI,WebUIOmniboxPopup,WebUIOmniboxAimPopup,WebUIOmniboxFullPopup";
+
 
 std::string Str(const json& j, const char* key) {
   auto it = j.find(key);
@@ -147,7 +151,9 @@ std::vector<std::string> BrowserCommandLine(const BrowserLaunchOptions& options)
   }
   // The browser keeps only the last --disable-features / --enable-features switch, so every
   // list given (ours and the caller's) is merged into one of each.
-  std::string disabled = "LocalNetworkAccessChecks", enabled;
+  // Without the omnibox popups the browser no longer loads two pages of its own at every start,
+  // beside the host's.
+  std::string disabled = "LocalNetworkAccessChecks," + std::string(kNoOmniboxPopups), enabled;
   std::vector<std::string> rest;
   for (auto& a : SplitBrowserArguments(options.additionalArguments)) {
     if (StartsWith(a, "--disable-features=")) {
