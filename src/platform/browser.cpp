@@ -194,9 +194,17 @@ bool WriteDesktopStandIns(const std::string& folder, std::string& error) {
     error = "mkdir " + folder + ": " + std::strerror(errno);
     return false;
   }
+  // They are checked at every start: one already in place is left alone, any other (missing,
+  // changed, torn by a crash, not runnable) is written again.
   for (const auto& standIn : DesktopStandIns()) {
     std::string path = folder + "/" + standIn.name;
-    if (!WriteFileAtomic(path, standIn.script, 0700)) {
+    std::string current;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0700 &&
+        ReadFile(path, &current, 4096) && current == standIn.script) {
+      continue;
+    }
+    if (!WriteFileAtomic(path, standIn.script, 0700, false)) {
       error = "cannot write " + path;
       return false;
     }

@@ -72,14 +72,14 @@ bool ReadTrustedFile(const std::string& path, std::string* out, size_t maxBytes,
   return ReadAllFrom(fd.get(), maxBytes, out);
 }
 
-bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode) {
+bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode, bool durable) {
   uint8_t rnd[6];
   if (!RandomBytes(rnd, sizeof rnd)) return false;
   std::string temp = path + ".tmp-" + HexLower(rnd, sizeof rnd);
   int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
   if (fd < 0) return false;
   bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, data.data(), data.size());
-  ok = ok && fsync(fd) == 0;
+  ok = ok && (!durable || fsync(fd) == 0);
   ok = (close(fd) == 0) && ok;
   ok = ok && rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temp.c_str());

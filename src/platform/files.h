@@ -23,7 +23,9 @@ bool ReadTrustedFile(const std::string& path, std::string* out, size_t maxBytes,
 
 // Writes data to a temporary file in the same folder, flushes it and renames it over path,
 // so readers see the old or the new content, never a part. The file gets the given mode.
-bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode = 0644);
+// durable = false skips the flush to the disk: for files that are rewritten whenever they
+// differ, so a crash that tears one costs only the next write.
+bool WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode = 0644, bool durable = true);
 
 // Writes every byte to the descriptor, retrying short writes and interruptions.
 bool WriteAll(int fd, const void* data, size_t length);

@@ -13,6 +13,7 @@
 
 #include "platform/browser.h"
 #include "platform/browser_x11.h"
+#include "platform/files.h"
 #include "support/temp_folder.h"
 
 namespace platform {
@@ -124,6 +125,51 @@ TEST(DesktopStandIns, OpenNothingAndClaimEveryScheme) {
   }
   EXPECT_FALSE(WriteDesktopStandIns(temp / "missing/parent", error));
   EXPECT_FALSE(error.empty());
+}
+
+TEST(DesktopStandIns, AStandInThatChangedIsWrittenAgain) {
+  // What a crash, the user or another program may leave in place of a stand-in.
+  struct Case {
+    const char* name;
+    const char* content;  // nullptr: removed
+    unsigned mode;
+    bool symlink;
+  };
+  const Case cases[] = {
+      {"removed", nullptr, 0, false},
+      {"torn by a crash", "", 0700, false},
+      {"an opener that runs something", "#!/bin/sh\nexec /usr/bin/xdg-open \"$@\"\n", 0700, false},
+      {"not runnable", nullptr, 0600, false},
+      {"a link to the real opener", nullptr, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::TempFolder temp;
+    const std::string folder = temp / "stand-ins";
+    const std::string path = folder + "/xdg-open";
+    std::string error;
+    ASSERT_TRUE(WriteDesktopStandIns(folder, error)) << error;
+    std::string original;
+    ASSERT_TRUE(ReadFile(path, &original));
+    if (c.symlink) {
+      ASSERT_EQ(unlink(path.c_str()), 0);
+      ASSERT_EQ(symlink((folder + "/xdg-email").c_str(), path.c_str()), 0);
+    } else if (c.content) {
+      ASSERT_TRUE(WriteFileAtomic(path, c.content, c.mode));
+    } else if (c.mode) {
+      ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    } else {
+      ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+    ASSERT_TRUE(WriteDesktopStandIns(folder, error)) << error;
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    std::string now;
+    ASSERT_TRUE(ReadFile(path, &now));
+    EXPECT_EQ(now, original);
+  }
 }
 
 TEST(X11Matching, OldestHandleGetsOldestWindow) {
