@@ -11,7 +11,13 @@
 // The URL helpers parse and join with libcurl's URL API, so a URL means here what it means to
 // the transfer.
 //
-// Threads: any thread; each call is self-contained (libcurl's global start-up runs once).
+// libcurl and the libraries it brings are a module of their own (kHttpEngineModule), loaded the
+// first time any of these is called (the update check, after the page's first load), so the
+// host does not map them at start-up. Without the module a request fails with "HTTP engine
+// unavailable: <why>" and the URL helpers answer "".
+//
+// Threads: any thread; each call is self-contained (the module loads once, libcurl's global
+// start-up runs once).
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -54,5 +60,25 @@ std::string ResolveUrl(const std::string& base, const std::string& reference);
 std::string AppendQueryParameter(const std::string& url, const std::string& name, const std::string& value);
 // The scheme of an absolute URL in lower case; "" when it does not parse.
 std::string UrlScheme(const std::string& url);
+
+// What the module provides: the four calls above.
+class HttpEngine {
+ public:
+  virtual ~HttpEngine() = default;
+  virtual HttpResult Request(const std::string& url, const HttpRequestOptions& options) const = 0;
+  virtual std::string ResolveUrl(const std::string& base, const std::string& reference) const = 0;
+  virtual std::string AppendQueryParameter(const std::string& url, const std::string& name,
+                                           const std::string& value) const = 0;
+  virtual std::string UrlScheme(const std::string& url) const = 0;
+};
+
+// The module's file name and the entry point it exports (platform/module_loader.h).
+inline constexpr const char* kHttpEngineModule = "libqv_http_curl.so";
+inline constexpr const char* kHttpEngineEntry = "QvHttpEngine";
+
+// Tests: the next call loads the engine through loader (null: the module beside the executable,
+// the default).
+void InstallHttpEngineLoader(std::function<const HttpEngine*(std::string* error)> loader);
+const HttpEngine* LoadHttpEngineModule(const std::string& file, std::string* error);
 
 }  // namespace platform

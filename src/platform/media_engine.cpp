@@ -1,27 +1,16 @@
 #include "platform/media_engine.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 #include "base/never_destroyed.h"
-#include "platform/paths.h"
+#include "platform/module_loader.h"
 
 namespace platform::media {
 namespace {
 
-struct EngineSlot {
-  std::mutex mutex;
-  MediaEngineLoader loader;
-  bool tried = false;
-  const MediaEngine* engine = nullptr;
-  std::string error;
-};
-
-EngineSlot& Slot() {
-  static base::NeverDestroyed<EngineSlot> slot;
+ModuleSlot<MediaEngine>& Slot() {
+  static base::NeverDestroyed<ModuleSlot<MediaEngine>> slot(kMediaEngineModule, kMediaEngineEntry);
   return *slot;
 }
 
@@ -29,45 +18,15 @@ constexpr const char* kUnavailable = "media engine unavailable: ";
 
 }  // namespace
 
-void InstallMediaEngineLoader(MediaEngineLoader loader) {
-  EngineSlot& slot = Slot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  slot.loader = std::move(loader);
-  // The next use loads through this loader (a module already loaded is found again).
-  slot.tried = false;
-  slot.engine = nullptr;
-  slot.error.clear();
-}
+void InstallMediaEngineLoader(MediaEngineLoader loader) { Slot().Install(std::move(loader)); }
 
 const MediaEngine* LoadMediaEngineModule(const std::string& file, std::string* error) {
-  // Never closed: readers and writers the engine made point into the module's code.
-  void* module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module) {
-    if (error) *error = dlerror();
-    return nullptr;
-  }
-  auto entry = reinterpret_cast<MediaEngineEntry>(dlsym(module, kMediaEngineEntry));
-  const MediaEngine* engine = entry ? entry() : nullptr;
-  if (!engine && error) *error = file + ": no " + kMediaEngineEntry;
-  return engine;
+  return Slot().LoadFile(file, error);
 }
 
-const MediaEngine* LoadMediaEngineBesideExecutable(std::string* error) {
-  return LoadMediaEngineModule(JoinPath(ExecutableDir(), kMediaEngineModule), error);
-}
+const MediaEngine* LoadMediaEngineBesideExecutable(std::string* error) { return Slot().LoadBesideExecutable(error); }
 
-const MediaEngine* GetMediaEngine(std::string* error) {
-  EngineSlot& slot = Slot();
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  if (!slot.tried) {
-    slot.tried = true;
-    std::string why;
-    slot.engine = slot.loader ? slot.loader(&why) : LoadMediaEngineBesideExecutable(&why);
-    if (!slot.engine) slot.error = why.empty() ? std::string(kMediaEngineModule) + " did not load" : why;
-  }
-  if (!slot.engine && error) *error = slot.error;
-  return slot.engine;
-}
+const MediaEngine* GetMediaEngine(std::string* error) { return Slot().Get(error); }
 
 uint32_t MemoryByteStream::Read(uint8_t* destination, uint32_t want) {
   if (!destination || position_ >= bytes_.size()) return 0;

@@ -29,10 +29,9 @@ class MediaEngine {
   virtual std::string EngineName() const = 0;
 };
 
-// The module's file name and the entry point it exports: a C function returning the engine.
+// The module's file name and the entry point it exports (platform/module_loader.h).
 inline constexpr const char* kMediaEngineModule = "libqv_media_ffmpeg.so";
 inline constexpr const char* kMediaEngineEntry = "QvMediaEngine";
-using MediaEngineEntry = const MediaEngine* (*)();
 
 // Loads the engine; null with *error saying why (the file, the loader's words). Installing one
 // makes the next use load through it.

@@ -7,6 +7,7 @@ QVN_WEBVIEW_DEBUG_PORT is set ("0": the browser picks a free port and writes it 
 user-data folder)."""
 import asyncio
 import base64
+import glob
 import json
 import os
 import shutil
@@ -138,6 +139,9 @@ class HostCase(unittest.TestCase):
         os.makedirs(exe_dir)
         self.exe = os.path.join(exe_dir, "quorvane")
         shutil.copy2(os.path.join(BUILD, "quorvane"), self.exe)
+        # The modules it loads on first use sit beside it, as installed.
+        for module in glob.glob(os.path.join(BUILD, "*.so")):
+            shutil.copy2(module, exe_dir)
         self.log = os.path.join(exe_dir, "Quorvane.log")
         # A recording opener stands in for the desktop's browser.
         fake_bin = os.path.join(self.root, "fake-bin")
