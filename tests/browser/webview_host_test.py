@@ -263,6 +263,11 @@ class HostCase(unittest.TestCase):
 class WebViewHostInBrowser(HostCase):
     def test_page_from_pack_with_globals_and_console(self):
         target, cdp = self.main_page()
+        # Beside the host's page the browser loads none of its own (its omnibox popups would be
+        # two at every start, though the host's windows have no address bar).
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.debug_port()}/json/list", timeout=10) as r:
+            own = [(t.get("type"), t.get("url")) for t in json.load(r) if t.get("url", "").startswith("chrome://")]
+        self.assertEqual(own, [])
         self.assertEqual(cdp.evaluate("location.origin"), ORIGIN)
         self.assertTrue(cdp.evaluate("window.isSecureContext"))
         self.assertIn("[assets] loaded from embedded resource", self.read_log())
