@@ -122,6 +122,29 @@ class HostProcess(unittest.TestCase):
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
 
+    def test_start_up_maps_neither_the_media_nor_the_http_stack(self):
+        # Both are modules loaded by their first use (a player, probe or export; the update check
+        # after the page's first load). A browser that never answers keeps the page from loading,
+        # so nothing here uses either.
+        standin = os.path.join(self.root, "browser")
+        with open(standin, "w") as f:
+            f.write("#!/bin/sh\nexec sleep 60\n")
+        os.chmod(standin, 0o755)
+        env = dict(self.env, QVN_BROWSER_EXECUTABLE=standin)
+        proc = subprocess.Popen([self.exe], env=env, cwd=self.root,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(wait_for(lambda: b"[main] WsServer listening on" in self.read_log()), self.read_log())
+            with open("/proc/%d/maps" % proc.pid) as f:
+                mapped = {line.split()[-1].rsplit("/", 1)[-1] for line in f if "/" in line}
+            self.assertTrue(any(name.startswith("libcrypto.so") for name in mapped), mapped)
+            for stack in ("libqv_media_ffmpeg", "libavformat", "libavcodec", "libqv_http_curl", "libcurl",
+                          "libgnutls"):
+                self.assertFalse([name for name in mapped if name.startswith(stack)], stack)
+        finally:
+            proc.kill()
+            proc.wait()
+
     def test_sigterm_and_sigint_stop_cleanly(self):
         for sig in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(sig=sig):
