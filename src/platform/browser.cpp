@@ -88,7 +88,6 @@ constexpr size_t kMaxPendingOpens = 32;
 constexpr const char kNoOmniboxPopups[] =
     "PreloadTopChromeWebUI,WebUIOmniboxPopup,WebUIOmniboxAimPopup,WebUIOmniboxFullPopup";
 
-
 std::string Str(const json& j, const char* key) {
   auto it = j.find(key);
   return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
