@@ -1,12 +1,15 @@
-// The host's page: connects to the native bridge with the values the host injected, says
-// hello, and shows what the host sends. The token is never written anywhere.
+// The host's page: takes over the bridge to the host that the document's first script opened
+// with the values the host injected (and said hello on), and shows what the host sends. The
+// token is never written anywhere.
 (function () {
   'use strict';
   var MAX_EVENTS = 200;
   var port = window.__NATIVE_WS_PORT;
   var token = window.__QVN_NATIVE_WS_TOKEN__;
   var protocol = window.__QVN_NATIVE_WS_PROTOCOL__ || 2;
-  var nextId = 1;
+  var nextId = 2;  // the hello was request 1
+  var bridge = window.__qvnBridge;
+  delete window.__qvnBridge;
 
   function $(id) { return document.getElementById(id); }
   function setState(state) {
@@ -58,15 +61,14 @@
   $('protocol').textContent = String(protocol);
   if (/[?&]popout=1(?:&|$)/.test(location.search)) $('window').textContent = 'popout';
 
-  if (typeof port !== 'number' || port <= 0 || typeof token !== 'string') {
+  if (typeof port !== 'number' || port <= 0 || typeof token !== 'string' || !bridge) {
     setState('no-bridge');
     console.warn('bridge: no port or token injected');
     return;
   }
 
   setState('connecting');
-  var ws = new WebSocket('ws://127.0.0.1:' + port + '/?protocol=' + protocol);
-  ws.binaryType = 'arraybuffer';
+  var ws = null;  // the bridge's socket, taken over at the end
   var pending = {};  // request id -> callback of its reply
 
   function request(type, payload, done) {
@@ -200,12 +202,11 @@
     request('remote.disconnect', { connectionId: REMOTE_CONNECTION });
   });
 
-  ws.onopen = function () {
+  function onOpen() {
     setState('connected');
     console.log('bridge connected on port ' + port);
-    ws.send(JSON.stringify({ id: String(nextId++), type: 'hello', payload: { token: token, protocol: protocol } }));
-  };
-  ws.onmessage = function (event) {
+  }
+  function onMessage(event) {
     if (typeof event.data !== 'string') {
       if (!drawFrame(event.data)) addEvent('binary frame');
       return;
@@ -234,10 +235,15 @@
       return;
     }
     addEvent(msg && msg.type ? msg.type + ' ' + event.data.slice(0, 300) : event.data.slice(0, 300));
-  };
-  ws.onerror = function () { setState('error'); };
-  ws.onclose = function (event) {
+  }
+  function onError() { setState('error'); }
+  function onClose(event) {
     setState('closed');
     console.log('bridge closed (code ' + event.code + ')');
-  };
+  }
+  // What the socket saw before this script ran comes first, in order; its handlers may
+  // already send.
+  var handlers = { open: onOpen, message: onMessage, error: onError, close: onClose };
+  ws = bridge.socket;
+  bridge.take(function (event) { handlers[event.type](event); });
 })();

@@ -326,6 +326,43 @@ class WebViewHostInBrowser(HostCase):
         with open(os.path.join(ARTIFACTS, "webview_main_page.png"), "wb") as f:
             f.write(png)
 
+    def test_the_page_says_hello_while_its_script_is_still_on_its_way(self):
+        # The host hears from the page before the page's own layout and scripts: here its
+        # script file is held back on reload, and the page's hello must reach the host meanwhile.
+        target, cdp = self.main_page()
+        self.wait_log("[webview console][log] bridge hello answered")
+        hellos = self.read_log().count("[rpc] <- type=hello")
+
+        async def reload_holding_the_script():
+            async with websockets.connect(target["webSocketDebuggerUrl"], max_size=64 << 20) as ws:
+                async def send(id, method, params=None):
+                    await ws.send(json.dumps({"id": id, "method": method, "params": params or {}}))
+                await send(1, "Fetch.enable", {"patterns": [{"urlPattern": "*/app.js*", "requestStage": "Request"}]})
+                await send(2, "Page.reload")
+                paused = None
+                while paused is None:
+                    msg = json.loads(await asyncio.wait_for(ws.recv(), 20))
+                    if msg.get("method") == "Fetch.requestPaused":
+                        paused = msg["params"]["requestId"]
+                heard = await asyncio.get_running_loop().run_in_executor(
+                    None, lambda: wait_for(lambda: self.read_log().count("[rpc] <- type=hello") > hellos, 10))
+                await send(3, "Fetch.continueRequest", {"requestId": paused})
+                await send(4, "Fetch.disable")
+                return bool(heard)
+
+        self.assertTrue(asyncio.run(reload_holding_the_script()),
+                        "no hello while the page's script was held:\n" + self.read_log())
+        # Once the script arrives, the page takes over the open bridge, shows the answer that
+        # came meanwhile and sends the requests that follow it.
+        self.assertTrue(wait_for(lambda: self.read_log().count("[webview console][log] bridge hello answered") >= 2),
+                        self.read_log())
+        self.assertTrue(eventually(cdp, "document.documentElement.getAttribute('data-hello') === 'ok' && "
+                                        "document.getElementById('state').textContent === 'connected' && "
+                                        "document.documentElement.getAttribute('data-remote') === 'off' && "
+                                        "document.getElementById('log-path').textContent !== '-'", timeout=10),
+                        self.read_log())
+        self.assertNotIn("[uncaught]", self.read_log())
+
     def test_popout_and_external_navigation(self):
         target, cdp = self.main_page()
         cdp.evaluate(f"window.open('{ORIGIN}/index.html?popout=1', '_blank'); 0")
