@@ -83,6 +83,8 @@ constexpr const char kOwnWindows[] =
 constexpr const char kAppWindowFirstPage[] = "data:text/html,";
 
 constexpr size_t kMaxPendingOpens = 32;
+// Top documents held while a first navigation's scripts are answered; an older one is failed.
+constexpr size_t kMaxHeldDocuments = 8;
 
 // The browser's own web-page omnibox popups: the host's windows have no address bar.
 constexpr const char kNoOmniboxPopups[] =
@@ -238,36 +240,66 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     if (!conn_ || shutdown_) {
       return;
     }
+    int id = conn_->Send(method, params, session);
     // A paused new window is released, and a navigation is issued, only once the browser has
-    // answered every command sent before: the startup scripts reach the renderer on their
-    // own way, and a document started earlier runs without them.
+    // answered the commands sent before: the startup scripts reach the renderer on their own
+    // way, and a document started earlier runs without them. A view's first navigation goes
+    // out sooner, its document held at the interception instead (MaybeRelease).
     std::shared_ptr<BrowserSession> held = session.empty() ? nullptr : FindSession(session);
     if (held) {
-      ++held->setupPending;
+      held->unanswered.insert(id);
+      if (method == "Fetch.enable" || method == "Fetch.disable") held->fetchUnanswered.insert(id);
       std::weak_ptr<BrowserSession> weak = held;
-      done = [this, weak, done = std::move(done)](const json& result, const std::string& error) {
+      done = [this, weak, id, done = std::move(done)](const json& result, const std::string& error) {
         if (done) done(result, error);
         if (auto v = weak.lock()) {
-          --v->setupPending;
+          v->unanswered.erase(id);
+          v->fetchUnanswered.erase(id);
+          v->documentWaitsFor.erase(id);
           MaybeRelease(v);
         }
       };
     }
-    int id = conn_->Send(method, params, session);
     if (done) pending_[id] = std::move(done);
   }
 
   void MaybeRelease(const std::shared_ptr<BrowserSession>& view) {
-    if (view->setupPending > 0 || shutdown_) return;
-    if (view->releaseWhenSettled) {
+    if (shutdown_) return;
+    if (view->unanswered.empty() && view->releaseWhenSettled) {
       view->releaseWhenSettled = false;
       view->Send("Runtime.runIfWaitingForDebugger", json::object());
     }
-    if (!view->navigateWhenSettled.empty()) {
-      std::string uri = std::move(view->navigateWhenSettled);
-      view->navigateWhenSettled.clear();
-      view->Send("Page.navigate", {{"url", uri}});
+    if (view->documentWaitsFor.empty() && !view->heldDocuments.empty()) {
+      auto documents = std::move(view->heldDocuments);
+      view->heldDocuments.clear();
+      for (const auto& params : documents) OnRequestPaused(*view, params);
     }
+    if (view->navigateWhenSettled.empty()) return;
+    if (view->unanswered.empty()) {
+      Navigate(view);
+    } else if (!view->navigated && !view->releaseWhenSettled && view->fetchUnanswered.empty() &&
+               InterceptsDocument(*view, view->navigateWhenSettled)) {
+      // The view's first document: its request goes out while the renderer still takes in the
+      // scripts, and its response waits for them (OnRequestPaused).
+      view->documentWaitsFor = view->unanswered;
+      Navigate(view);
+    }
+  }
+
+  void Navigate(const std::shared_ptr<BrowserSession>& view) {
+    std::string uri = std::move(view->navigateWhenSettled);
+    view->navigateWhenSettled.clear();
+    view->navigated = true;
+    view->Send("Page.navigate", {{"url", uri}});
+  }
+
+  // Whether the view's request interception pauses the top document of a navigation to uri.
+  static bool InterceptsDocument(const BrowserSession& view, const std::string& uri) {
+    if (view.onNavigation) return true;
+    for (const auto& f : view.filters) {
+      if (StartsWith(uri, f)) return true;
+    }
+    return false;
   }
 
   void Dispatch(const json& msg) {
@@ -449,6 +481,15 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     const json& request = params.value("request", json::object());
     WebResourceRequest req{Str(request, "url"), Str(request, "method"), Str(params, "resourceType")};
     bool topDocument = req.resourceType == "Document" && Str(params, "frameId") == view.targetId;
+    if (topDocument && !view.documentWaitsFor.empty()) {
+      if (view.heldDocuments.size() >= kMaxHeldDocuments) {
+        view.Send("Fetch.failRequest",
+                  {{"requestId", Str(view.heldDocuments.front(), "requestId")}, {"errorReason", "Aborted"}});
+        view.heldDocuments.erase(view.heldDocuments.begin());
+      }
+      view.heldDocuments.push_back(params);
+      return;
+    }
     if (topDocument && view.reloadOnFirstLoad) {
       // The first document of a page-opened window would run without the startup scripts:
       // it gets an empty one instead, and the real one comes with the reload.

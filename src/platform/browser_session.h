@@ -68,9 +68,16 @@ struct BrowserSession {
   std::map<int, std::string> contextOrigins;
   std::set<int> topContexts;  // the top document's default worlds
   std::vector<std::string> pendingOpens;
-  int setupPending = 0;              // commands not yet answered
-  bool releaseWhenSettled = false;  // run the paused window once they are
-  std::string navigateWhenSettled;  // the navigation to issue once they are
+  std::set<int> unanswered;          // commands on this session not yet answered
+  std::set<int> fetchUnanswered;     // of them, the changes to the request interception
+  bool releaseWhenSettled = false;   // run the paused window once all are answered
+  std::string navigateWhenSettled;   // the navigation to issue once they are
+  bool navigated = false;            // the view has issued a navigation of its own
+  // The first navigation is issued once the interception is in place, and its document is held
+  // at the interception until the commands sent before it are answered (they are the document's
+  // scripts and bindings); commands sent after it do not hold it.
+  std::set<int> documentWaitsFor;
+  std::vector<nlohmann::json> heldDocuments;  // paused document requests, as the browser sent them
   bool reloadOnFirstLoad = false;   // a page-opened window, loaded once without its scripts
   bool screenKnown = false;
   int screen[4] = {0, 0, 0, 0};
