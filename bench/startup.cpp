@@ -4,13 +4,15 @@
 //   - a small program's exec → its first log line: /bin/sh appending one line to its log file;
 //   - Chromium alone, started with the host's own switches (BrowserCommandLine, the same fresh
 //     profile folder and the DevTools pipe on descriptors 3 and 4) on a blank page whose only
-//     script opens a WebSocket to this program: exec → the connection accepted.
+//     script opens a WebSocket to this program and sends a message once it is open, as the host's
+//     page says hello: exec → that message received, after the same upgrade the bridge answers.
 // Log lines are seen through inotify on the log's folder (the host flushes every line). Prints
 // the medians and the ratios the start-up is judged by, and where the host's time goes: until its
 // view is set up and the page's navigation issued, and from there until the page is connected.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/ws_handshake.h"
 #include "platform/browser.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -134,6 +137,38 @@ double RunShell() {
   return seen;
 }
 
+// Accepts the page's WebSocket, answers its upgrade and waits for its first frame: the time since
+// start when that frame is in, or -1.
+double AwaitPageMessage(int listener, Clock::time_point start) {
+  auto wait = [&](int fd) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(start + kRunLimit - Clock::now());
+    struct pollfd p {fd, POLLIN, 0};
+    return left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) > 0;
+  };
+  if (!wait(listener)) return -1;
+  platform::UniqueFd page(platform::net::AcceptConnection(listener));
+  if (!page) return -1;
+  std::string request;
+  char buffer[4096];
+  while (request.find("\r\n\r\n") == std::string::npos) {
+    if (request.size() > kWsMaxHeaderBytes || !wait(page.get())) return -1;
+    const ssize_t got = recv(page.get(), buffer, sizeof buffer, 0);
+    if (got <= 0) return -1;
+    request.append(buffer, static_cast<size_t>(got));
+  }
+  const std::string response = WsHandshakeResponse(FindHttpHeader(request, "Sec-WebSocket-Key"));
+  if (!platform::net::SendAll(page.get(), response.data(), response.size())) return -1;
+  // A frame's first two bytes: the page has sent its message.
+  size_t frame = 0;
+  while (frame < 2) {
+    if (!wait(page.get())) return -1;
+    const ssize_t got = recv(page.get(), buffer, sizeof buffer, 0);
+    if (got <= 0) return -1;
+    frame += static_cast<size_t>(got);
+  }
+  return Ms(Clock::now() - start);
+}
+
 double RunChromium() {
   Scratch scratch;
   uint16_t port = 0;
@@ -145,7 +180,8 @@ double RunChromium() {
   launch.noSandbox = geteuid() == 0;
   std::vector<std::string> argv = platform::BrowserCommandLine(launch);
   if (argv.empty() || argv[0].empty()) return -1;
-  argv.back() = "data:text/html,<script>new WebSocket('ws://127.0.0.1:" + std::to_string(port) + "/')</script>";
+  argv.back() = "data:text/html,<script>var w = new WebSocket('ws://127.0.0.1:" + std::to_string(port) +
+                "/'); w.onopen = function () { w.send('hello'); };</script>";
   int toBrowser[2], fromBrowser[2];
   if (pipe2(toBrowser, O_CLOEXEC) != 0 || pipe2(fromBrowser, O_CLOEXEC) != 0) return -1;
   platform::UniqueFd toRead(toBrowser[0]), toWrite(toBrowser[1]), fromRead(fromBrowser[0]), fromWrite(fromBrowser[1]);
@@ -158,13 +194,7 @@ double RunChromium() {
   if (!run.child) return -1;
   toRead.Reset();
   fromWrite.Reset();
-  double seen = -1;
-  struct pollfd p {listener.get(), POLLIN, 0};
-  const int waitMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kRunLimit).count());
-  if (poll(&p, 1, waitMs) > 0) {
-    platform::UniqueFd page(platform::net::AcceptConnection(listener.get()));
-    if (page) seen = Ms(Clock::now() - start);
-  }
+  const double seen = AwaitPageMessage(listener.get(), start);
   run.child->End();
   run.child->Wait(std::chrono::seconds(10));
   run.child->WaitForJobToEmpty(std::chrono::seconds(10));
