@@ -276,17 +276,17 @@ class BrowserEnvironmentImpl : public std::enable_shared_from_this<BrowserEnviro
     }
     if (view->navigateWhenSettled.empty()) return;
     if (view->unanswered.empty()) {
-      Navigate(view);
+      IssueNavigation(view);
     } else if (!view->navigated && !view->releaseWhenSettled && view->fetchUnanswered.empty() &&
                InterceptsDocument(*view, view->navigateWhenSettled)) {
       // The view's first document: its request goes out while the renderer still takes in the
       // scripts, and its response waits for them (OnRequestPaused).
       view->documentWaitsFor = view->unanswered;
-      Navigate(view);
+      IssueNavigation(view);
     }
   }
 
-  void Navigate(const std::shared_ptr<BrowserSession>& view) {
+  void IssueNavigation(const std::shared_ptr<BrowserSession>& view) {
     std::string uri = std::move(view->navigateWhenSettled);
     view->navigateWhenSettled.clear();
     view->navigated = true;
