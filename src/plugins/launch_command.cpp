@@ -135,7 +135,7 @@ LaunchFailure ClassifyLaunchFailure(const std::string& text) {
     f.code = "plugin_update_required";
     f.message = "system Python was not found via the py launcher or the registry";
   } else if (text == "launch rejected" || text == "argument rejected" || text == "path rejected" ||
-             text == "decode transport" || text == "transport rejected" || StartsWith(text, "launch spec invalid:")) {
+             text == "decode transport" || text == "transport rejected" || StartsWith(text, "plugin launch invalid:")) {
     f.code = "launch_spec_invalid";
   } else if (StartsWith(text, "launch missing:") || text == "manifest has no launch") {
     f.code = "launch_missing";

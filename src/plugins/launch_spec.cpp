@@ -53,7 +53,7 @@ bool HasLegacyInterpreterKey(const json& value) { return value.is_object() && va
 LaunchSpec ParseLaunchHint(const std::string& payloadText, std::string* error) {
   if (error) error->clear();
   const json payload = json::parse(payloadText, nullptr, false);
-  if (payload.is_discarded()) return Refuse(error, "launch spec invalid: payload is not valid JSON");
+  if (payload.is_discarded()) return Refuse(error, "plugin launch invalid: payload is not valid JSON");
   const bool hasLaunchObject = payload.is_object() && payload.contains("launch") && payload["launch"].is_object();
   if (payload.is_object() && payload.contains("executable") && !hasLaunchObject) return Refuse(error, "path rejected");
   if (!hasLaunchObject) return Refuse(error, "launch missing: decode/start payload has no launch object");
@@ -64,17 +64,18 @@ LaunchSpec ParseLaunchHint(const std::string& payloadText, std::string* error) {
   const json& launch = payload["launch"];
   for (auto it = launch.begin(); it != launch.end(); ++it) {
     if (std::find(std::begin(kHintKeys), std::end(kHintKeys), it.key()) == std::end(kHintKeys)) {
-      return Refuse(error, "launch spec invalid: launch hint contains an unsupported field");
+      return Refuse(error, "plugin launch invalid: launch hint contains an unsupported field");
     }
   }
   for (const char* key : kStringHintKeys) {
     if (launch.contains(key) && !launch[key].is_string()) {
-      return Refuse(error, "launch spec invalid: executable/interpreter/kind/script/transport/legacy hint must be strings");
+      return Refuse(error,
+                    "plugin launch invalid: executable/interpreter/kind/script/transport/legacy hint must be strings");
     }
   }
   if (launch.contains("args") && !launch["args"].is_array()) return Refuse(error, "argument rejected");
   if (launch.contains("legacySystemInterpreter") && launch["legacySystemInterpreter"] != "python") {
-    return Refuse(error, "launch spec invalid: legacy interpreter must be python");
+    return Refuse(error, "plugin launch invalid: legacy interpreter must be python");
   }
   PayloadReader reader(launch);
   LaunchSpec plan;
@@ -111,13 +112,13 @@ std::string ResolveSignedLaunch(const json& manifest, const std::string& capabil
       const json& forPlatform = launch[PluginPlatformName()];
       if (forPlatform.is_object() && forPlatform.contains(capability)) forCapability = &forPlatform[capability];
     }
-    if (!forCapability) return "launch spec invalid: signed launch does not declare this platform/capability";
+    if (!forCapability) return "plugin launch invalid: signed launch does not declare this platform/capability";
     if (!forCapability->is_object() || HasLegacyInterpreterKey(*forCapability)) {
-      return "launch spec invalid: signed launch is not an object or contains a legacy override";
+      return "plugin launch invalid: signed launch is not an object or contains a legacy override";
     }
     for (auto it = forCapability->begin(); it != forCapability->end(); ++it) {
       if (std::find(std::begin(kHintKeys), std::end(kHintKeys) - 1, it.key()) == std::end(kHintKeys) - 1) {
-        return "launch spec invalid: signed launch contains an unsupported field";
+        return "plugin launch invalid: signed launch contains an unsupported field";
       }
     }
     entry = *forCapability;
@@ -125,7 +126,9 @@ std::string ResolveSignedLaunch(const json& manifest, const std::string& capabil
     const std::string file =
         manifest.contains("entry") && manifest["entry"].is_string() ? manifest["entry"].get<std::string>() : "";
     if (file.size() >= 3 && file.compare(file.size() - 3, 3, ".py") == 0) {
-      if (hasPlatforms) return "launch spec invalid: system Python inference requires a historical manifest without platforms";
+      if (hasPlatforms) {
+        return "plugin launch invalid: system Python inference requires a historical manifest without platforms";
+      }
       entry = {{"legacySystemInterpreter", "python"}, {"script", file}};
     } else {
       entry = {{"executable", file}};

@@ -160,7 +160,7 @@ void InstallPluginHost(PluginHostServices services) {
 std::string PreparePluginRun(const PluginLaunchContext& context, PluginProcess& record, ResolvedLaunch& resolved) {
   const Services services = CurrentServices();
   if (context.pluginId.empty() || context.capability.empty()) {
-    return LogLaunchRejected("launch spec invalid: pluginId or capability is missing");
+    return LogLaunchRejected("plugin launch invalid: pluginId or capability is missing");
   }
   const PluginRunInputs& in = context.inputs;
   if (!in.gt7Host.empty() && !IsGt7ConsoleAddress(in.gt7Host)) return "E_GT7_CONSOLE_IP";
@@ -702,13 +702,13 @@ void StopAllPlugins() {
 std::string StartRealtimePlugin(const std::string& payloadText) {
   json payload;
   if (!tokens::ParseJsonText(payloadText, payload) || !payload.is_object()) {
-    return LogLaunchRejected("launch spec invalid: start payload is not valid JSON");
+    return LogLaunchRejected("plugin launch invalid: start payload is not valid JSON");
   }
   if (payload.contains("executable")) return LogLaunchRejected("path rejected");
   // The members read as text must be text: another type is refused, never thrown on.
   for (const char* key : {"pluginId", "packageSha256", "capability", "localLibraryRoot", "gt7Host"}) {
     if (auto it = payload.find(key); it != payload.end() && !it->is_string()) {
-      return LogLaunchRejected(std::string("launch spec invalid: ") + key + " must be a string");
+      return LogLaunchRejected(std::string("plugin launch invalid: ") + key + " must be a string");
     }
   }
   auto text = [&](const char* key) { return payload.value(key, std::string()); };
@@ -742,7 +742,7 @@ void RegisterPluginHostRows(RpcRouteTable& routes, std::function<bool()> develop
   routes.Register({"startRealtimePlugin"}, [developerMode](const RpcRequest& request) {
     json payload = request.payload.is_object() ? request.payload : json::object();
     const json* idValue = payload.contains("pluginId") ? &payload["pluginId"] : nullptr;
-    if (idValue && !idValue->is_string()) return request.ReplyError("launch spec invalid: pluginId must be a string");
+    if (idValue && !idValue->is_string()) return request.ReplyError("plugin launch invalid: pluginId must be a string");
     const std::string pluginId = idValue ? idValue->get<std::string>() : std::string();
 
     std::string inputName;

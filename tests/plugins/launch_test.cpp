@@ -33,7 +33,7 @@ TEST(ParseLaunchHint, FailureTexts) {
     std::string payload;
     std::string error;
   } cases[] = {
-      {"{", "launch spec invalid: payload is not valid JSON"},
+      {"{", "plugin launch invalid: payload is not valid JSON"},
       {R"({"executable":"x.exe"})", "path rejected"},
       {R"({"executable":"x","launch":"no"})", "path rejected"},
       {R"({})", "launch missing: decode/start payload has no launch object"},
@@ -41,14 +41,14 @@ TEST(ParseLaunchHint, FailureTexts) {
       {R"({"platform":"linux","launch":{}})", ""},
       {R"({"platform":"windows","launch":{}})", "platform rejected"},
       {R"({"platform":7,"launch":{}})", "platform rejected"},
-      {R"({"launch":{"cwd":"x"}})", "launch spec invalid: launch hint contains an unsupported field"},
+      {R"({"launch":{"cwd":"x"}})", "plugin launch invalid: launch hint contains an unsupported field"},
       {R"({"launch":{"script":1}})",
-       "launch spec invalid: executable/interpreter/kind/script/transport/legacy hint must be strings"},
+       "plugin launch invalid: executable/interpreter/kind/script/transport/legacy hint must be strings"},
       {R"({"launch":{"legacySystemInterpreter":true}})",
-       "launch spec invalid: executable/interpreter/kind/script/transport/legacy hint must be strings"},
+       "plugin launch invalid: executable/interpreter/kind/script/transport/legacy hint must be strings"},
       {R"({"launch":{"args":"a"}})", "argument rejected"},
       {R"({"launch":{"args":["a",1]}})", "argument rejected"},
-      {R"({"launch":{"legacySystemInterpreter":"node"}})", "launch spec invalid: legacy interpreter must be python"},
+      {R"({"launch":{"legacySystemInterpreter":"node"}})", "plugin launch invalid: legacy interpreter must be python"},
   };
   for (const Case& c : cases) EXPECT_EQ(HintError(c.payload), c.error) << c.payload;
 
@@ -77,7 +77,7 @@ TEST(ResolveSignedLaunch, HistoricalEntriesLaunchesAndPermissions) {
   json pyWithPlatforms = py;
   pyWithPlatforms["platforms"] = json::array({PluginPlatformName()});
   EXPECT_EQ(resolve(pyWithPlatforms, "decode"),
-            "launch spec invalid: system Python inference requires a historical manifest without platforms");
+            "plugin launch invalid: system Python inference requires a historical manifest without platforms");
 
   json exe = BaseManifest();
   exe["entry"] = "bin/tool.exe";
@@ -95,7 +95,7 @@ TEST(ResolveSignedLaunch, HistoricalEntriesLaunchesAndPermissions) {
     m["launch"] = value;
     return m;
   };
-  const std::string undeclared = "launch spec invalid: signed launch does not declare this platform/capability";
+  const std::string undeclared = "plugin launch invalid: signed launch does not declare this platform/capability";
   json onlyCaps = BaseManifest();
   onlyCaps["capabilities"] = {"decode"};
   json otherPlatforms = BaseManifest();
@@ -111,11 +111,11 @@ TEST(ResolveSignedLaunch, HistoricalEntriesLaunchesAndPermissions) {
       {withLaunch({{"windows", {{"decode", {{"executable", "a"}}}}}}), "decode", undeclared},
       {withLaunch({{platform, {{"realtime", {{"executable", "a"}}}}}}), "decode", undeclared},
       {withLaunch({{platform, {{"decode", {{"script", "a.py"}, {"legacySystemInterpreter", "python"}}}}}}), "decode",
-       "launch spec invalid: signed launch is not an object or contains a legacy override"},
+       "plugin launch invalid: signed launch is not an object or contains a legacy override"},
       {withLaunch({{platform, {{"decode", "bin/tool"}}}}), "decode",
-       "launch spec invalid: signed launch is not an object or contains a legacy override"},
+       "plugin launch invalid: signed launch is not an object or contains a legacy override"},
       {withLaunch({{platform, {{"decode", {{"executable", "a"}, {"env", "x"}}}}}}), "decode",
-       "launch spec invalid: signed launch contains an unsupported field"},
+       "plugin launch invalid: signed launch contains an unsupported field"},
   };
   for (const Case& c : cases) EXPECT_EQ(resolve(c.manifest, c.capability), c.error) << c.manifest.dump();
 
@@ -280,7 +280,7 @@ TEST(ClassifyLaunchFailure, Table) {
       {"interpreter missing", "plugin_update_required", "system Python was not found via the py launcher or the registry"},
       {"launch rejected", "launch_spec_invalid", "launch rejected"},
       {"decode transport", "launch_spec_invalid", "decode transport"},
-      {"launch spec invalid: x", "launch_spec_invalid", "launch spec invalid: x"},
+      {"plugin launch invalid: x", "launch_spec_invalid", "plugin launch invalid: x"},
       {"launch missing: decode payload has no launch object", "launch_missing",
        "launch missing: decode payload has no launch object"},
       {"manifest has no launch", "launch_missing", "manifest has no launch"},

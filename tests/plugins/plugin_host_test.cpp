@@ -241,7 +241,7 @@ TEST_F(PluginHostTest, StartRefusalsComeBeforeAnythingRuns) {
   json withExecutable = StartPayload(json::object());
   withExecutable["executable"] = "/bin/sh";
   EXPECT_EQ(plugins::StartRealtimePlugin(withExecutable.dump()), "path rejected");
-  EXPECT_EQ(plugins::StartRealtimePlugin("{not json"), "launch spec invalid: start payload is not valid JSON");
+  EXPECT_EQ(plugins::StartRealtimePlugin("{not json"), "plugin launch invalid: start payload is not valid JSON");
   json wrongType = StartPayload(json::object());
   wrongType["pluginId"] = 7;
   EXPECT_NE(plugins::StartRealtimePlugin(wrongType.dump()), "");
